@@ -1,0 +1,80 @@
+#include "test_util.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+std::mutex g_logMutex;
+std::vector<CapturedLog> g_lines;
+}  // namespace
+
+void TempDirTest::SetUp() {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  previous_ = cwd;
+  std::string tmpl =
+      (std::filesystem::temp_directory_path() / "brix_test_XXXXXX").string();
+  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+  dir_ = tmpl;
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+}
+
+void TempDirTest::TearDown() {
+  if (!previous_.empty()) (void)chdir(previous_.c_str());
+  std::error_code ec;
+  if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+}
+
+int LogCapture::Callback(unsigned level, unsigned line, const char* function,
+                         const char* file, const char* message,
+                         unsigned length) {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  g_lines.push_back({level, line, function ? function : "",
+                     file ? file : "", message ? message : "", length});
+  return 0;
+}
+
+std::vector<CapturedLog> LogCapture::Lines() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  return g_lines;
+}
+
+void LogCapture::Clear() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  g_lines.clear();
+}
+
+int LogCapture::Count(const std::string& message) {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  int n = 0;
+  for (const auto& l : g_lines) n += l.message == message;
+  return n;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+ac_engine_start_s MakeStart(const char* dbPath, ac_log_callback_t cb,
+                            uint32_t mask) {
+  ac_engine_start_s s{};
+  s.dbPath = dbPath;
+  s.logMask = mask;
+  s.logCallback = cb;
+  return s;
+}
+
+uint64_t GetCurrentTimeInMillisForTest() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}

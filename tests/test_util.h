@@ -1,0 +1,60 @@
+// test_util.h: shared helpers for the tests.
+#ifndef BRIX_TESTS_TEST_UTIL_H_
+#define BRIX_TESTS_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "brix.h"
+
+// Runs each test in a fresh temporary directory (the engine writes
+// "ac.db" and "LogFile.log" into the current directory) and returns to the
+// previous directory afterwards.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  const std::string& dir() const { return dir_; }
+  std::string PathIn(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_;
+  std::string previous_;
+};
+
+// One log line as the host callback received it.
+struct CapturedLog {
+  unsigned level;
+  unsigned line;
+  std::string function;
+  std::string file;
+  std::string message;
+  unsigned length;
+};
+
+// A host log callback that records every line; thread-safe.
+class LogCapture {
+ public:
+  static int Callback(unsigned level, unsigned line, const char* function,
+                      const char* file, const char* message, unsigned length);
+  static std::vector<CapturedLog> Lines();
+  static void Clear();
+  // Number of captured lines whose message equals `message`.
+  static int Count(const std::string& message);
+  static bool Contains(const std::string& message) { return Count(message) > 0; }
+};
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// A start record with the given database path and callback.
+ac_engine_start_s MakeStart(const char* dbPath, ac_log_callback_t cb,
+                            uint32_t mask);
+
+// Wall-clock milliseconds, computed independently of the engine's clock.
+uint64_t GetCurrentTimeInMillisForTest();
+
+#endif  // BRIX_TESTS_TEST_UTIL_H_
