@@ -1,0 +1,393 @@
+// Tests of BRIXStats on private instances: general and keyed counters, and
+// the metrics document with its member order and buffer protocol.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BRIXEventAbstraction.h"
+#include "BRIXLogger.h"
+#include "BRIXStats.h"
+#include "test_util.h"
+
+namespace {
+
+constexpr uint32_t kOk = 0;
+constexpr uint32_t kNullLength = 0xc0000001u;
+constexpr uint32_t kTooSmall = 0xc000000fu;
+
+// The metrics text, fetched with the two-call buffer protocol.
+std::string MetricsText(BRIXStats& stats) {
+  unsigned length = 0;
+  EXPECT_EQ(stats.GetMetrics(nullptr, &length), kTooSmall);
+  std::vector<char> buffer(length);
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kOk);
+  return std::string(buffer.data());
+}
+
+struct JsonDeleter {
+  void operator()(cJSON* j) const { cJSON_Delete(j); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+
+Json Parse(const std::string& text) {
+  Json root(cJSON_Parse(text.c_str()));
+  EXPECT_NE(root, nullptr) << text;
+  return root;
+}
+
+// The "metrics" object of a parsed document.
+const cJSON* Metrics(const Json& root) {
+  const cJSON* m = cJSON_GetObjectItemCaseSensitive(root.get(), "metrics");
+  EXPECT_TRUE(cJSON_IsObject(m));
+  return m;
+}
+
+std::vector<std::string> MemberNames(const cJSON* object) {
+  std::vector<std::string> names;
+  if (object == nullptr) return names;
+  for (const cJSON* c = object->child; c != nullptr; c = c->next)
+    names.push_back(c->string != nullptr ? c->string : "<null>");
+  return names;
+}
+
+double Number(const cJSON* object, const char* name) {
+  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
+  EXPECT_TRUE(cJSON_IsNumber(item)) << name;
+  return item != nullptr ? item->valuedouble : -1;
+}
+
+TEST(StatsCounters, IncSetGet) {
+  BRIXStats stats;
+  EXPECT_EQ(stats.Get("RunProgram"), 0);
+  stats.Inc("RunProgram");
+  stats.Inc("RunProgram");
+  stats.Inc("RunScript");
+  EXPECT_EQ(stats.Get("RunProgram"), 2);
+  EXPECT_EQ(stats.Get("RunScript"), 1);
+  // Names are case-sensitive.
+  EXPECT_EQ(stats.Get("runprogram"), 0);
+
+  stats.Set("RunProgram", 40);
+  stats.Inc("RunProgram");
+  EXPECT_EQ(stats.Get("RunProgram"), 41);
+  stats.Set("TotalDeletedEvents", 1L << 40);
+  EXPECT_EQ(stats.Get("TotalDeletedEvents"), 1L << 40);
+  stats.Set("Negative", -5);
+  EXPECT_EQ(stats.Get("Negative"), -5);
+}
+
+TEST(StatsCounters, GetOfUnknownCounterDoesNotCreateIt) {
+  BRIXStats stats;
+  EXPECT_EQ(stats.Get("NeverTouched"), 0);
+  const Json root = Parse(MetricsText(stats));
+  const cJSON* metrics = Metrics(root);
+  EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(metrics, "NeverTouched"),
+            nullptr);
+}
+
+TEST(StatsCounters, EmptyNameIgnoredByIncButAcceptedBySet) {
+  BRIXStats stats;
+  stats.Inc("");
+  EXPECT_EQ(stats.Get(""), 0);
+  {
+    const Json root = Parse(MetricsText(stats));
+    const auto names = MemberNames(Metrics(root));
+    EXPECT_EQ(std::count(names.begin(), names.end(), ""), 0);
+  }
+
+  stats.Set("", 5);
+  EXPECT_EQ(stats.Get(""), 5);
+  const Json root = Parse(MetricsText(stats));
+  const cJSON* metrics = Metrics(root);
+  const auto names = MemberNames(metrics);
+  ASSERT_GE(names.size(), 2u);
+  // The empty name sorts first among the general counters.
+  EXPECT_EQ(names[0], "ACVersion");
+  EXPECT_EQ(names[1], "");
+  EXPECT_EQ(Number(metrics, ""), 5);
+}
+
+TEST(StatsCounters, ConcurrentIncrementsAreAllCounted) {
+  BRIXStats stats;
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 5000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&stats] {
+      for (int i = 0; i < kPerThread; ++i) {
+        stats.Inc("RunAllowedRule");
+        stats.IncType(BRIX_STATS_DRIFT_UNKNOWN_EXTENSION, "so");
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(stats.Get("RunAllowedRule"), kThreads * kPerThread);
+  EXPECT_EQ(stats.GetType(BRIX_STATS_DRIFT_UNKNOWN_EXTENSION, "so"),
+            kThreads * kPerThread);
+}
+
+TEST(StatsTyped, IncSetGetPerType) {
+  BRIXStats stats;
+  stats.IncType(BRIX_STATS_DRIFT_UNKNOWN_EXTENSION, "so");
+  stats.IncType(BRIX_STATS_DRIFT_UNKNOWN_EXTENSION, "so");
+  stats.IncType(BRIX_STATS_INVENTORY_UNKNOWN_EXTENSION, "so");
+  stats.SetType(BRIX_STATS_RULESET, "agent", 7);
+  stats.IncType(BRIX_STATS_RULESET, "agent");
+
+  EXPECT_EQ(stats.GetType(1, "so"), 2);
+  EXPECT_EQ(stats.GetType(2, "so"), 1);
+  EXPECT_EQ(stats.GetType(3, "so"), 0);
+  EXPECT_EQ(stats.GetType(3, "agent"), 8);
+  EXPECT_EQ(stats.GetType(1, "agent"), 0);
+  // The typed maps are separate from the general counters.
+  EXPECT_EQ(stats.Get("so"), 0);
+  EXPECT_EQ(stats.Get("agent"), 0);
+}
+
+TEST(StatsTyped, UnknownTypeAndEmptyNameAreIgnored) {
+  BRIXStats stats;
+  for (int type : {0, 4, -1, 100}) {
+    stats.IncType(type, "x");
+    stats.SetType(type, "x", 9);
+    EXPECT_EQ(stats.GetType(type, "x"), 0) << type;
+    stats.ClearType(type, "");
+  }
+  for (int type : {1, 2, 3}) {
+    stats.IncType(type, "");
+    stats.SetType(type, "", 9);
+    EXPECT_EQ(stats.GetType(type, ""), 0) << type;
+    EXPECT_EQ(stats.GetType(type, "x"), 0) << type;
+  }
+
+  const Json root = Parse(MetricsText(stats));
+  const cJSON* metrics = Metrics(root);
+  for (const char* section :
+       {"InventoryUnknownExtensons", "DriftUnknownExtensions", "rulesets"}) {
+    const cJSON* s = cJSON_GetObjectItemCaseSensitive(metrics, section);
+    ASSERT_TRUE(cJSON_IsObject(s)) << section;
+    EXPECT_EQ(s->child, nullptr) << section;
+  }
+  EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(metrics, "x"), nullptr);
+}
+
+TEST(StatsTyped, GetTypeNarrowsTo32Bits) {
+  BRIXStats stats;
+  stats.SetType(BRIX_STATS_RULESET, "big", (1L << 32) + 5);
+  EXPECT_EQ(stats.GetType(BRIX_STATS_RULESET, "big"), 5);
+  stats.SetType(BRIX_STATS_RULESET, "neg", -3);
+  EXPECT_EQ(stats.GetType(BRIX_STATS_RULESET, "neg"), -3);
+}
+
+TEST(StatsTyped, ClearTypeWithPrefix) {
+  BRIXStats stats;
+  for (const char* key :
+       {"trustA", "trust", "trustzz", "Trust", "TrustB", "xtrust", "trus",
+        "rulesetA", "tru"})
+    stats.SetType(BRIX_STATS_RULESET, key, 1);
+  stats.SetType(BRIX_STATS_DRIFT_UNKNOWN_EXTENSION, "trustA", 1);
+
+  stats.ClearType(BRIX_STATS_RULESET, "trust");
+  for (const char* gone : {"trustA", "trust", "trustzz"})
+    EXPECT_EQ(stats.GetType(3, gone), 0) << gone;
+  for (const char* kept : {"Trust", "TrustB", "xtrust", "trus", "rulesetA",
+                           "tru"})
+    EXPECT_EQ(stats.GetType(3, kept), 1) << kept;
+  // Other typed maps are untouched.
+  EXPECT_EQ(stats.GetType(1, "trustA"), 1);
+
+  stats.ClearType(BRIX_STATS_RULESET, "ruleset");
+  EXPECT_EQ(stats.GetType(3, "rulesetA"), 0);
+  EXPECT_EQ(stats.GetType(3, "Trust"), 1);
+
+  stats.ClearType(BRIX_STATS_RULESET, "");
+  for (const char* key : {"Trust", "TrustB", "xtrust", "trus", "tru"})
+    EXPECT_EQ(stats.GetType(3, key), 0) << key;
+  EXPECT_EQ(stats.GetType(1, "trustA"), 1);
+}
+
+TEST(StatsMetrics, MemberOrderWithoutEngine) {
+  ASSERT_EQ(BRIXEngine::GetEngine(), nullptr);
+  BRIXStats stats;
+  // Inserted out of order; listed in ascending byte order.
+  for (const char* name : {"b", "a", "_x", "Z", "A", "RunProgram"})
+    stats.Inc(name);
+  stats.Set("a", 3);
+  stats.IncType(BRIX_STATS_INVENTORY_UNKNOWN_EXTENSION, "inv");
+  stats.IncType(BRIX_STATS_DRIFT_UNKNOWN_EXTENSION, "drift");
+  stats.IncType(BRIX_STATS_DRIFT_UNKNOWN_EXTENSION, "drift");
+  stats.SetType(BRIX_STATS_RULESET, "agent", 12);
+
+  const std::string text = MetricsText(stats);
+  // Printed without formatting.
+  EXPECT_EQ(text.find_first_of(" \n\t"), std::string::npos) << text;
+
+  const Json root = Parse(text);
+  EXPECT_EQ(MemberNames(root.get()), std::vector<std::string>{"metrics"});
+  const cJSON* metrics = Metrics(root);
+  const std::vector<std::string> expected = {
+      "ACVersion", "A", "RunProgram", "Z", "_x", "a", "b",
+      "InventoryUnknownExtensons", "DriftUnknownExtensions", "rulesets",
+      "trustrules_stats", "dbinfo"};
+  EXPECT_EQ(MemberNames(metrics), expected);
+
+  const cJSON* version =
+      cJSON_GetObjectItemCaseSensitive(metrics, "ACVersion");
+  ASSERT_TRUE(cJSON_IsString(version));
+  EXPECT_STREQ(version->valuestring, "12.0.178");
+  EXPECT_EQ(Number(metrics, "a"), 3);
+  EXPECT_EQ(Number(metrics, "b"), 1);
+
+  const cJSON* inv =
+      cJSON_GetObjectItemCaseSensitive(metrics, "InventoryUnknownExtensons");
+  const cJSON* drift =
+      cJSON_GetObjectItemCaseSensitive(metrics, "DriftUnknownExtensions");
+  const cJSON* rulesets = cJSON_GetObjectItemCaseSensitive(metrics, "rulesets");
+  EXPECT_EQ(MemberNames(inv), std::vector<std::string>{"inv"});
+  EXPECT_EQ(MemberNames(drift), std::vector<std::string>{"drift"});
+  EXPECT_EQ(MemberNames(rulesets), std::vector<std::string>{"agent"});
+  EXPECT_EQ(Number(inv, "inv"), 1);
+  EXPECT_EQ(Number(drift, "drift"), 2);
+  EXPECT_EQ(Number(rulesets, "agent"), 12);
+  EXPECT_TRUE(cJSON_IsArray(
+      cJSON_GetObjectItemCaseSensitive(metrics, "trustrules_stats")));
+  EXPECT_TRUE(
+      cJSON_IsObject(cJSON_GetObjectItemCaseSensitive(metrics, "dbinfo")));
+}
+
+TEST(StatsMetrics, TypedSectionsListTheSmallest100Keys) {
+  BRIXStats stats;
+  // 150 keys per map, inserted from the largest down.
+  for (int i = 149; i >= 0; --i) {
+    char key[16];
+    snprintf(key, sizeof(key), "k%03d", i);
+    for (int type : {1, 2, 3}) stats.SetType(type, key, i);
+  }
+  // Upper case sorts before lower case in byte order.
+  stats.SetType(BRIX_STATS_INVENTORY_UNKNOWN_EXTENSION, "Z", 1000);
+
+  const Json root = Parse(MetricsText(stats));
+  const cJSON* metrics = Metrics(root);
+  for (const char* section :
+       {"InventoryUnknownExtensons", "DriftUnknownExtensions", "rulesets"}) {
+    const cJSON* s = cJSON_GetObjectItemCaseSensitive(metrics, section);
+    const auto names = MemberNames(s);
+    ASSERT_EQ(names.size(), 100u) << section;
+    const bool withZ = std::string(section) == "InventoryUnknownExtensons";
+    std::vector<std::string> expected;
+    if (withZ) expected.push_back("Z");
+    for (int i = 0; expected.size() < 100; ++i) {
+      char key[16];
+      snprintf(key, sizeof(key), "k%03d", i);
+      expected.push_back(key);
+    }
+    EXPECT_EQ(names, expected) << section;
+    EXPECT_EQ(Number(s, "k042"), 42) << section;
+  }
+}
+
+TEST(StatsMetrics, BufferProtocol) {
+  BRIXStats stats;
+  stats.Inc("RunProgram");
+
+  unsigned length = 0;
+  EXPECT_EQ(stats.GetMetrics(nullptr, &length), kTooSmall);
+  const std::string text = MetricsText(stats);
+  ASSERT_EQ(length, text.size() + 1);
+  const unsigned needed = length;
+
+  // One byte short: refused, size reported, nothing copied.
+  std::vector<char> buffer(needed + 16, '#');
+  length = needed - 1;
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kTooSmall);
+  EXPECT_EQ(length, needed);
+  EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(),
+                          [](char c) { return c == '#'; }));
+
+  // Zero length with a buffer: refused as well.
+  length = 0;
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kTooSmall);
+  EXPECT_EQ(length, needed);
+
+  // Exact size: copied with its NUL.
+  length = needed;
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kOk);
+  EXPECT_EQ(length, needed);
+  EXPECT_EQ(std::string(buffer.data(), needed - 1), text);
+  EXPECT_EQ(buffer[needed - 1], '\0');
+  EXPECT_EQ(buffer[needed], '#');
+
+  // A larger buffer: *length reports the bytes written.
+  length = needed + 16;
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kOk);
+  EXPECT_EQ(length, needed);
+}
+
+TEST(StatsMetrics, NullLengthIsRefusedAndLogged) {
+  LogCapture::Clear();
+  BRIXLogger* logger = BRIXLogger::GetInstance();
+  logger->InitLogger(LogCapture::Callback, 15);
+  // The singleton may have been set up by an earlier test in this process.
+  logger->SetLogMask(15);
+  BRIXStats stats;
+  char buffer[4096];
+  EXPECT_EQ(stats.GetMetrics(buffer, nullptr), kNullLength);
+  EXPECT_EQ(stats.GetMetrics(nullptr, nullptr), kNullLength);
+
+  const auto lines = LogCapture::Lines();
+  int found = 0;
+  for (const auto& l : lines) {
+    if (l.message != "parameter is null \n") continue;
+    ++found;
+    EXPECT_EQ(l.level, 4u);
+    EXPECT_EQ(l.function, "GetMetrics");
+    EXPECT_EQ(l.file, "BRIX/BRIXStats");
+  }
+  EXPECT_EQ(found, 2);
+}
+
+TEST(StatsMetrics, AllowCacheSectionWhileAnEngineExists) {
+  BRIXStats stats;
+  stats.Inc("RunProgram");
+  auto engine = std::make_unique<BRIXEngine>();
+  ASSERT_EQ(BRIXEngine::GetEngine(), engine.get());
+  BRIXAllowCache& cache = engine->GetAllowCache();
+  std::string user = "root", process = "/bin/bash", target = "/usr/bin/ls";
+  cache.AddCacheNode(user, process, target);
+  EXPECT_TRUE(cache.IsCached(user, process, target));
+
+  {
+    const Json root = Parse(MetricsText(stats));
+    const cJSON* metrics = Metrics(root);
+    const std::vector<std::string> expected = {
+        "ACVersion", "RunProgram", "InventoryUnknownExtensons",
+        "DriftUnknownExtensions", "rulesets", "trustrules_stats",
+        "AllowCache", "dbinfo"};
+    EXPECT_EQ(MemberNames(metrics), expected);
+
+    const cJSON* section =
+        cJSON_GetObjectItemCaseSensitive(metrics, "AllowCache");
+    const std::vector<std::string> members = {
+        "Add",        "Change",    "Clear",     "Hit",
+        "Miss",       "processMiss", "removeHit", "removeMiss",
+        "targetMiss", "userMiss",  "mapSize",   "maxDepth"};
+    EXPECT_EQ(MemberNames(section), members);
+    EXPECT_EQ(Number(section, "Add"), 1);
+    EXPECT_EQ(Number(section, "Hit"), 1);
+    EXPECT_EQ(Number(section, "mapSize"), 1);
+    EXPECT_EQ(Number(section, "maxDepth"), 1);
+  }
+
+  engine.reset();
+  const Json root = Parse(MetricsText(stats));
+  EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(Metrics(root), "AllowCache"),
+            nullptr);
+}
+
+}  // namespace
