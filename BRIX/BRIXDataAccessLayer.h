@@ -1,23 +1,43 @@
 // BRIXDataAccessLayer.h: the rule store over the SQLite file "ac.db".
 //
-// BRIXDAL is a process-wide singleton owning the one connection.  This
-// first form only opens and closes the file; the schema, the statements and
-// the store operations build on it.
+// BRIXDAL is a process-wide singleton that owns the one connection, creates
+// the schema of a new file, migrates an older one step by step to the
+// current version, prepares the long-lived statements that every store
+// operation executes, and tears them down again (finalize, delete, purge).
 //
-// Threads: m_initMutex guards opening and closing; m_mutex guards every
-// statement execution.  The two are never held together.
+// Threads: two mutexes, never held together.  m_mutex serialises every
+// statement execution, every write-buffer change, delete and purge;
+// m_initMutex serialises opening (InitDB) and finalizing (ShutdownDAL).
+// The connection and the statements are SharedHandles: an operation takes
+// its own reference before it checks the handle and before it locks
+// m_mutex, and Finalize closes only what no operation holds.
+//
+// Naming: public operations take m_mutex themselves and log "<name> lock"
+// and "<name> unlock" around it; their twins ending in "Internal" or
+// starting with "_" expect the caller to hold it.
 #ifndef BRIX_BRIXDATAACCESSLAYER_H_
 #define BRIX_BRIXDATAACCESSLAYER_H_
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "BRIXQuery.h"
+#include "Event.h"
+#include "Hash.h"
 #include "Mutex.h"
+#include "SharedHandle.h"
 #include "brix.h"
 
 struct cJSON;
 struct sqlite3;
+struct sqlite3_stmt;
+
+using DBHandle = SharedHandle<sqlite3>;
+using StmtHandle = SharedHandle<sqlite3_stmt>;
 
 class BRIXDAL {
  public:
@@ -28,50 +48,124 @@ class BRIXDAL {
   BRIXDAL(const BRIXDAL&) = delete;
   BRIXDAL& operator=(const BRIXDAL&) = delete;
 
-  // False, with nothing changed, while the database is open.
+  // --- Lifecycle -----------------------------------------------------------
+
+  // False, with nothing changed, while a connection is open.
   bool SetDBPath(const std::string& path);
-  const std::string& GetDBPath() const { return m_dbPath; }
-  // Opens or creates the database.  The flag is ignored: the file is always
+  std::string GetDBPath();
+  // Opens, creates or migrates the database and prepares the statements,
+  // then refreshes the rule counts.  The flag is ignored: the file is always
   // opened for reading and writing.
   bool InitDB(bool readOnly);
+  bool _InitDB(bool readOnly);  // caller holds a mutex
+  bool PrepareStatements();     // caller holds a mutex
+  void Finalize();              // caller holds a mutex
+  // Flushes the write buffers, then finalizes.
   void ShutdownDAL();
+  // Closes and deletes the database file; nothing reopens it.
   bool DeleteDB();
+  bool _DeleteDB();  // caller holds m_mutex
+  // Deletes the rows of one source (1-5), the trust rules and user lists
+  // (6), or the whole file, which is then created anew (0).
   bool PurgeDB(DALSource source);
-  bool IsOpen();
+  std::string GetLastDBErrorString();
 
+  // --- Application control state -----------------------------------------
+
+  bool SetAppControlState(const std::string& setting,
+                          const std::string& value);
+  // 2^64-1 is stored as "-1".
+  bool SetAppControlState(const std::string& setting, const uint64_t& value);
+  bool GetAppControlState(const std::string& setting, std::string& value);
+  // "-1" reads back as 2^64-1.
+  bool GetAppControlState(const std::string& setting, uint64_t& value);
+
+  // --- Counts and metrics ------------------------------------------------
+
+  int TrustRulesCount();
+  int UserGroupTrustRulesCount();
+  int MD5RulesCount();
+  int SHA1RulesCount();
+  bool PrepareMetrics(cJSON* array);
+  bool PrepareMetricsDBInfo(cJSON* object);
+  bool PrepareMetricsDBInfoTrustRules(cJSON* object);
+  bool PrepareMetricsDBInfoRulesets(cJSON* object);
+  bool PrepareMetricsDBSize(cJSON* object);
+  bool GetItems(uint64_t lastId, uint64_t limit, DALSource source,
+                std::string payloadPath, std::string scanUuid);
+
+  // --- Inventory store and import ----------------------------------------
+
+  uint64_t StoreItem(const ac_db_item_s* item);
+  uint64_t StoreItemBuffer(const ac_db_item_s* item);
   uint64_t StoreItemFlush();
   uint64_t StoreTrustRuleFlush();
   uint64_t StoreUserListFlush();
-  uint64_t StoreItem(const ac_db_item_s* item);
-  uint64_t StoreItemBuffer(const ac_db_item_s* item);
   bool ImportRuleset(bool append, const std::string& path,
                      const std::string& name);
   bool ImportRulesetBuffer(bool append, const char* text,
                            const std::string& name);
-  bool GetItems(uint64_t lastItemId, uint64_t limit, DALSource source,
-                const std::string& payloadPath, const std::string& scanId);
 
-  bool GetAppControlState(const std::string& name, std::string& value);
-  bool GetAppControlState(const std::string& name, uint64_t& value);
-  bool SetAppControlState(const std::string& name, const std::string& value);
-  bool SetAppControlState(const std::string& name, uint64_t value);
+  // --- State read by lookups ---------------------------------------------
 
-  // Metrics sections of the rule store.
-  void PrepareMetrics(cJSON* trustRulesStats);
-  void PrepareMetricsDBInfo(cJSON* dbinfo);
-  void PrepareMetricsDBInfoTrustRules(cJSON* dbinfo);
-  void PrepareMetricsDBInfoRulesets(cJSON* dbinfo);
-  void PrepareMetricsDBSize(cJSON* dbinfo);
+  bool TrustRulesPresent() const { return m_trustRulesPresent; }
+  uint64_t Sha1RuleCount() const { return m_sha1RuleCount; }
+  uint64_t Md5RuleCount() const { return m_md5RuleCount; }
+  // Whether the connection is open (for tests and tools).
+  bool IsOpen() const { return m_DB.IsSet(); }
 
  private:
-  bool _InitDB(bool readOnly);
-  bool _DeleteDB();
-  void Finalize();
+  struct StatementInfo;
+  static const StatementInfo kStatements[];
+  static const size_t kStatementCount;
+  static const StatementInfo kFinalizeOrder[];
 
+  // Runs one count statement (see the counting family in the metrics code).
+  int CountInternal(StmtHandle& handle, const char* releasedMessage,
+                    const char* lockLine, const char* foundLine,
+                    const char* unlockLine);
+
+  SHA256Hash m_prelinkHash;
+  // Rule counts that gate lookups; written at open and by the import.
+  std::atomic<bool> m_trustRulesPresent{false};
+  std::atomic<uint64_t> m_sha1RuleCount{0};
+  std::atomic<uint64_t> m_md5RuleCount{0};
   brix::Mutex m_mutex;
   brix::Mutex m_initMutex;
-  std::shared_ptr<sqlite3> m_DB;  // guarded by m_initMutex
-  std::string m_dbPath;
+  DBHandle m_DB;
+  std::string m_dbPath;  // guarded by m_initMutex or m_mutex
+  std::deque<ac_event> m_itemBuffer;  // guarded by m_mutex
+
+  // The prepared statements, in preparation order.
+  StmtHandle m_pInsertItemStmt;
+  StmtHandle m_pInsertTrustRuleStmt;
+  StmtHandle m_pInsertUserListStmt;
+  StmtHandle m_pUpdatePrelinkItemStmt;
+  StmtHandle m_pLookupMD5CountStmt;
+  StmtHandle m_pLookupSHA1CountStmt;
+  StmtHandle m_pLookupItemAuthStmt;
+  StmtHandle m_pLookupItemAuthRulesetStmt;
+  StmtHandle m_pLookupItemAlternateSHA1HashStmt;
+  StmtHandle m_pLookupItemAlternateMD5HashStmt;
+  StmtHandle m_pLookupTrustRuleStmt;
+  StmtHandle m_pLookupUserListStmt;
+  StmtHandle m_pUpdateTrustRuleHitcountStmt;
+  StmtHandle m_pMetricsLookupTrustRuleStmt;
+  StmtHandle m_pLookupRuleCountStmt;
+  StmtHandle m_pLookupTrustRuleCountStmt;
+  StmtHandle m_pLookupUserGroupTrustRuleCountStmt;
+  StmtHandle m_pLookupRulesetCountStmt;
+  StmtHandle m_pDeleteInventoryItemsStmt;
+  StmtHandle m_pGetAcStateStmt;
+  StmtHandle m_pSetAcStateStmt;
+
+  BRIXQuery m_query;
+  std::vector<const char*> m_schema;
 };
+
+// Fatal exit of the calling thread after logging what was missing.
+[[noreturn]] void graceful_exit(const char* name);
+// Binds text as a transient copy; a null statement is a broken invariant.
+int checked_bind_text(sqlite3_stmt* stmt, int index, const char* text);
 
 #endif  // BRIX_BRIXDATAACCESSLAYER_H_
