@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BRIX.h"
+#include "BRIXDataAccessLayer.h"
 #include "BRIXEventAbstraction.h"
 #include "BRIXStats.h"
 #include "brix.h"
@@ -370,4 +371,93 @@ TEST_F(ApiTest, LockdownOnAFreshDatabaseWaitsForAManifest) {
   EXPECT_TRUE(LogCapture::Contains("Setting LOCKDOWN"));
   ASSERT_EQ(set_config(0, 0, 0), BRIX_STATUS_SUCCESS);
   EXPECT_FALSE(config.GetLockdown());
+}
+
+TEST_F(ApiTest, FreshStartLoadsTheStoredWindow) {
+  Start();
+  config.SetAutoAuthorizeStartTime(BRIXConfig::kUnset);
+  config.SetAutoAuthorizeEndTime(BRIXConfig::kUnset);
+  ASSERT_TRUE(BRIXDAL::GetDAL()->SetAppControlState("autoAuthorizeStartTime",
+                                                    uint64_t{111}));
+  ASSERT_TRUE(BRIXDAL::GetDAL()->SetAppControlState("autoAuthorizeEndTime",
+                                                    uint64_t{222}));
+  // The arguments are not used when the window is off: the stored one is.
+  ASSERT_EQ(set_config(0, 5, 6), BRIX_STATUS_SUCCESS);
+  EXPECT_EQ(config.GetAutoAuthorizeStartTime(), 111u);
+  EXPECT_EQ(config.GetAutoAuthorizeEndTime(), 222u);
+  EXPECT_FALSE(config.GetInventoryAutoAuthorize());
+}
+
+TEST_F(ApiTest, FreshDatabaseHasNoWindow) {
+  Start();
+  ASSERT_EQ(set_config(0, 5, 6), BRIX_STATUS_SUCCESS);
+  EXPECT_EQ(config.GetAutoAuthorizeStartTime(), BRIXConfig::kUnset);
+  EXPECT_EQ(config.GetAutoAuthorizeEndTime(), BRIXConfig::kUnset);
+}
+
+TEST_F(ApiTest, WindowIsPersistedAndReloadedAfterARestart) {
+  Start();
+  BRIXDAL* dal = BRIXDAL::GetDAL();
+  ASSERT_EQ(set_config(8, 1000, 2000), BRIX_STATUS_SUCCESS);
+  uint64_t stored = 0;
+  ASSERT_TRUE(dal->GetAppControlState("autoAuthorizeStartTime", stored));
+  EXPECT_EQ(stored, 1000u);
+  ASSERT_TRUE(dal->GetAppControlState("autoAuthorizeEndTime", stored));
+  EXPECT_EQ(stored, 2000u);
+
+  ASSERT_EQ(set_config(0, 0, 0), BRIX_STATUS_SUCCESS);
+  const uint64_t closedAt = config.GetAutoAuthorizeEndTime();
+  ASSERT_TRUE(dal->GetAppControlState("autoAuthorizeEndTime", stored));
+  EXPECT_EQ(stored, closedAt);
+
+  // A restarted host process has the defaults again and reads the window
+  // back from the database.
+  engine_stop();
+  config.SetAutoAuthorizeStartTime(BRIXConfig::kUnset);
+  config.SetAutoAuthorizeEndTime(BRIXConfig::kUnset);
+  Start();
+  ASSERT_EQ(set_config(0, 7, 8), BRIX_STATUS_SUCCESS);
+  EXPECT_EQ(config.GetAutoAuthorizeStartTime(), 1000u);
+  EXPECT_EQ(config.GetAutoAuthorizeEndTime(), closedAt);
+}
+
+TEST_F(ApiTest, LockdownForTheCurrentVersionDoesNotWait) {
+  Start();
+  ASSERT_TRUE(BRIXDAL::GetDAL()->SetAppControlState("agentVersion",
+                                                    std::string("12.0.178")));
+  ASSERT_EQ(set_config(1, 0, 0), BRIX_STATUS_SUCCESS);
+  EXPECT_TRUE(config.GetLockdown());
+  EXPECT_TRUE(config.GetManifestApplied());
+  for (const auto& l : LogCapture::Lines())
+    EXPECT_EQ(l.message.find("Upgrade detected"), std::string::npos);
+}
+
+TEST_F(ApiTest, LockdownAfterAnUpgradeWaitsAndCountsLetThroughBlocks) {
+  Start();
+  ASSERT_TRUE(BRIXDAL::GetDAL()->SetAppControlState("agentVersion",
+                                                    std::string("11.9.0")));
+  ASSERT_EQ(set_config(1, 0, 0), BRIX_STATUS_SUCCESS);
+  ASSERT_EQ(set_config(1, 0, 0), BRIX_STATUS_SUCCESS);
+  // Once per call.
+  EXPECT_EQ(LogCapture::Count("Upgrade detected old version 11.9.0 new "
+                              "version 12.0.178 waiting for manifest to be "
+                              "applied"),
+            2);
+  EXPECT_FALSE(config.GetManifestApplied());
+  ac_wrapper_event_s event = Event(23, "/opt/app");
+  ac_wrapper_response_s response{};
+  response.action = BRIX_ACTION_BLOCK;
+  EXPECT_EQ(StatusForVerdict(&event, &response), BRIX_STATUS_SUCCESS);
+  EXPECT_EQ(Counter("ALLOWED_WAITING_FOR_MANIFEST"), 1);
+}
+
+TEST_F(ApiTest, PurgeAndDeleteRunOnTheDatabase) {
+  Start();
+  EXPECT_EQ(purge_db(DAL_SOURCE_SCANNED_ITEMS), BRIX_STATUS_SUCCESS);
+  EXPECT_EQ(purge_db(DAL_SOURCE_ALL), BRIX_STATUS_SUCCESS);
+  EXPECT_TRUE(BRIXDAL::GetDAL()->IsOpen());
+  EXPECT_EQ(delete_db(), BRIX_STATUS_SUCCESS);
+  struct stat st;
+  EXPECT_NE(stat("test.db", &st), 0);
+  EXPECT_FALSE(BRIXDAL::GetDAL()->IsOpen());
 }

@@ -570,7 +570,7 @@ TEST_F(DalTest, ConcurrencySettingsWhilePurging) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&, t] {
-      for (uint64_t i = 0; i < 300; ++i) {
+      for (uint64_t i = 0; i < 100; ++i) {
         const std::string name =
             t == 0 ? "autoAuthorizeStartTime" : "autoAuthorizeEndTime";
         if (!dal.SetAppControlState(name, i)) ++failures;
@@ -591,5 +591,5 @@ TEST_F(DalTest, ConcurrencySettingsWhilePurging) {
   EXPECT_EQ(failures, 0);
   uint64_t value = 0;
   EXPECT_TRUE(dal.GetAppControlState("autoAuthorizeEndTime", value));
-  EXPECT_EQ(value, 299u);
+  EXPECT_EQ(value, 99u);
 }
