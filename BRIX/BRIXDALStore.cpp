@@ -5,5 +5,3 @@
 uint64_t BRIXDAL::StoreItem(const ac_db_item_s* /*item*/) { return 0; }
 uint64_t BRIXDAL::StoreItemBuffer(const ac_db_item_s* /*item*/) { return 0; }
 uint64_t BRIXDAL::StoreItemFlush() { return 0; }
-uint64_t BRIXDAL::StoreTrustRuleFlush() { return 0; }
-uint64_t BRIXDAL::StoreUserListFlush() { return 0; }

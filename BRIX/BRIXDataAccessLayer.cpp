@@ -247,10 +247,12 @@ void BRIXDAL::ShutdownDAL() {
   if (m_DB.IsSet()) {
     m_mutex.Lock();
     const bool items = !m_itemBuffer.empty();
+    const bool rules = !m_trustRuleBuffer.empty();
+    const bool users = !m_userListBuffer.empty();
     m_mutex.Unlock();
     if (items) StoreItemFlush();
-    StoreTrustRuleFlush();
-    StoreUserListFlush();
+    if (rules) StoreTrustRuleFlush();
+    if (users) StoreUserListFlush();
   }
   m_initMutex.Lock();
   Finalize();

@@ -30,6 +30,7 @@
 #include "Hash.h"
 #include "Mutex.h"
 #include "SharedHandle.h"
+#include "TrustRule.h"
 #include "brix.h"
 
 struct cJSON;
@@ -94,6 +95,40 @@ class BRIXDAL {
   bool GetItems(uint64_t lastId, uint64_t limit, DALSource source,
                 std::string payloadPath, std::string scanUuid);
 
+  // --- Inventory lookup --------------------------------------------------
+
+  // Judges the event's target by its digests: writes decision,
+  // isAuthorized, source and ruleset into the event.  True when the lookup
+  // ran to its end (found or not), false when it failed.
+  bool IsAllowedInDB(ac_event& event);
+  bool IsAllowedInDBInternal(ac_event& event);  // caller holds m_mutex
+  // Runs the query cascade; returns the statement positioned on the first
+  // row found (stepResult SQLITE_ROW), or the last one tried, or null when
+  // a statement was missing or a bind failed.  The caller resets it.
+  std::shared_ptr<sqlite3_stmt> IsAllowedInDBSearch(ac_event& event,
+                                                    int& stepResult);
+  bool IsAllowedInRuleSet(sqlite3_stmt* row);
+  bool IsAllowedInInventory(sqlite3_stmt* row);
+  bool IsAllowedInDrift(sqlite3_stmt* row);
+
+  // --- Trust rules and user lists ----------------------------------------
+
+  uint64_t StoreTrustRule(ac_trust_rule& rule);
+  uint64_t StoreTrustRuleInternal(ac_trust_rule& rule);  // holds m_mutex
+  bool StoreTrustRuleBuffer(ac_trust_rule& rule);
+  uint64_t StoreTrustRuleFlushInternal();  // caller holds m_mutex
+  uint64_t StoreUserList(ac_user_list& record);
+  uint64_t StoreUserListInternal(ac_user_list& record);  // holds m_mutex
+  bool StoreUserListBuffer(ac_user_list& record);
+  uint64_t StoreUserListFlushInternal();  // caller holds m_mutex
+  // True when a rule of that kind applies to the event; the event then
+  // carries driftTrust 4 and the rule's ruleset, and the rule's hit count
+  // grows.
+  bool IsFoundInTrustRules(DALTrustType kind, ac_event& event);
+  bool IsFoundInTrustRulesInternal(DALTrustType kind, ac_event& event);
+  bool UpdateHitcount(int trustRuleId, int hitcount);  // holds m_mutex
+  bool CallMatchEventPath(std::string& eventPath, std::string& rulePaths);
+
   // --- Inventory store and import ----------------------------------------
 
   uint64_t StoreItem(const ac_db_item_s* item);
@@ -111,6 +146,8 @@ class BRIXDAL {
   bool TrustRulesPresent() const { return m_trustRulesPresent; }
   uint64_t Sha1RuleCount() const { return m_sha1RuleCount; }
   uint64_t Md5RuleCount() const { return m_md5RuleCount; }
+  // A buffer is written when it holds more than this many records.
+  static constexpr size_t kMaxBufferedRecords = 1000;
   // Whether the connection is open (for tests and tools).
   bool IsOpen() const { return m_DB.IsSet(); }
 
@@ -134,7 +171,10 @@ class BRIXDAL {
   brix::Mutex m_initMutex;
   DBHandle m_DB;
   std::string m_dbPath;  // guarded by m_initMutex or m_mutex
-  std::deque<ac_event> m_itemBuffer;  // guarded by m_mutex
+  // Write buffers, guarded by m_mutex.
+  std::deque<ac_event> m_itemBuffer;
+  std::deque<ac_trust_rule> m_trustRuleBuffer;
+  std::deque<ac_user_list> m_userListBuffer;
 
   // The prepared statements, in preparation order.
   StmtHandle m_pInsertItemStmt;

@@ -20,47 +20,6 @@
 
 namespace {
 
-// A second connection for looking at (and preparing) files directly.
-class Db {
- public:
-  explicit Db(const std::string& path) {
-    EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
-  }
-  ~Db() { sqlite3_close(db_); }
-  void Exec(const std::string& sql) {
-    char* err = nullptr;
-    EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err),
-              SQLITE_OK)
-        << sql << ": " << (err ? err : "");
-    sqlite3_free(err);
-  }
-  // Every row of a query, columns joined by '|'.
-  std::vector<std::string> Rows(const std::string& sql) {
-    std::vector<std::string> rows;
-    sqlite3_stmt* s = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr), SQLITE_OK)
-        << sql;
-    while (s && sqlite3_step(s) == SQLITE_ROW) {
-      std::string row;
-      for (int i = 0; i < sqlite3_column_count(s); ++i) {
-        if (i) row += "|";
-        const unsigned char* t = sqlite3_column_text(s, i);
-        row += t ? reinterpret_cast<const char*>(t) : "NULL";
-      }
-      rows.push_back(row);
-    }
-    sqlite3_finalize(s);
-    return rows;
-  }
-  std::string One(const std::string& sql) {
-    auto rows = Rows(sql);
-    return rows.empty() ? "" : rows[0];
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
-
 // Tables, columns, indexes and views of a file, for comparing two files.
 std::vector<std::string> Shape(const std::string& path) {
   Db db(path);

@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -77,4 +78,40 @@ uint64_t GetCurrentTimeInMillisForTest() {
       std::chrono::duration_cast<std::chrono::milliseconds>(
           std::chrono::system_clock::now().time_since_epoch())
           .count());
+}
+
+Db::Db(const std::string& path) {
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK) << path;
+}
+
+Db::~Db() { sqlite3_close(db_); }
+
+void Db::Exec(const std::string& sql) {
+  char* err = nullptr;
+  EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK)
+      << sql << ": " << (err ? err : "");
+  sqlite3_free(err);
+}
+
+std::vector<std::string> Db::Rows(const std::string& sql) {
+  std::vector<std::string> rows;
+  sqlite3_stmt* s = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr), SQLITE_OK)
+      << sql;
+  while (s && sqlite3_step(s) == SQLITE_ROW) {
+    std::string row;
+    for (int i = 0; i < sqlite3_column_count(s); ++i) {
+      if (i) row += "|";
+      const unsigned char* t = sqlite3_column_text(s, i);
+      row += t ? reinterpret_cast<const char*>(t) : "NULL";
+    }
+    rows.push_back(row);
+  }
+  sqlite3_finalize(s);
+  return rows;
+}
+
+std::string Db::One(const std::string& sql) {
+  auto rows = Rows(sql);
+  return rows.empty() ? "" : rows[0];
 }

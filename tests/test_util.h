@@ -10,6 +10,8 @@
 
 #include "brix.h"
 
+struct sqlite3;
+
 // Runs each test in a fresh temporary directory (the engine writes
 // "ac.db" and "LogFile.log" into the current directory) and returns to the
 // previous directory afterwards.
@@ -45,6 +47,24 @@ class LogCapture {
   // Number of captured lines whose message equals `message`.
   static int Count(const std::string& message);
   static bool Contains(const std::string& message) { return Count(message) > 0; }
+};
+
+// A second connection to a database file, for preparing and inspecting
+// files directly in tests.
+class Db {
+ public:
+  explicit Db(const std::string& path);
+  ~Db();
+  Db(const Db&) = delete;
+  Db& operator=(const Db&) = delete;
+  void Exec(const std::string& sql);
+  // Every row of a query, columns joined by '|' (NULL as "NULL").
+  std::vector<std::string> Rows(const std::string& sql);
+  // The first row, or "".
+  std::string One(const std::string& sql);
+
+ private:
+  sqlite3* db_ = nullptr;
 };
 
 // Reads a whole file; empty when it cannot be read.

@@ -1,0 +1,428 @@
+// BRIXDALTrustRules.cpp: storing trust rules and user lists, and matching
+// events against the rules.
+#include <sqlite3.h>
+
+#include <list>
+
+#include "BRIXDataAccessLayer.h"
+#include "BRIXLogger.h"
+#include "IssuerMeta.h"
+#include "PathMatch.h"
+
+namespace {
+
+constexpr const char* kFile = kLogFileDAL;
+
+int Index(sqlite3_stmt* s, const char* name) {
+  return sqlite3_bind_parameter_index(s, name);
+}
+
+// Binds text when it is non-empty; an unbound parameter stays NULL.
+bool BindIfSet(sqlite3_stmt* s, const char* name, const std::string& value) {
+  if (value.empty()) return true;
+  return checked_bind_text(s, Index(s, name), value.c_str()) == SQLITE_OK;
+}
+
+// The id of the row just inserted, or 0 (with the reason logged).
+uint64_t InsertedRowId(int rc, const std::shared_ptr<sqlite3>& db,
+                       const char* function) {
+  if (rc != SQLITE_DONE) {
+    BRIX_LOG_AS(BRIX_WARNING, function, kFile,
+                "Unable to execute sqlite insert statement. Error code: %d",
+                rc);
+    return 0;
+  }
+  if (!db) {
+    BRIX_LOG_AS(BRIX_ERROR, function, kFile, "m_DB is released");
+    return 0;
+  }
+  return static_cast<uint64_t>(sqlite3_last_insert_rowid(db.get()));
+}
+
+}  // namespace
+
+// --- Storing -----------------------------------------------------------------
+
+uint64_t BRIXDAL::StoreTrustRuleInternal(ac_trust_rule& rule) {
+  std::shared_ptr<sqlite3_stmt> stmt = m_pInsertTrustRuleStmt.Get();
+  if (!stmt) {
+    BRIX_LOG(BRIX_ERROR, kFile, "m_pInsertTrustRuleStmt is released");
+    return 0;
+  }
+  sqlite3_stmt* s = stmt.get();
+  uint64_t result = 0;
+  const char* failed = nullptr;
+  char issuerMessage[64];
+
+  if (!BindIfSet(s, ":processName", rule.processName)) {
+    failed = "Unable to bind processName, aborting db insert";
+  } else if (!BindIfSet(s, ":paths", rule.paths)) {
+    failed = "Unable to bind paths, aborting db insert";
+  } else if (sqlite3_bind_int(s, Index(s, ":trustType"), rule.trustType) !=
+             SQLITE_OK) {
+    failed = "Unable to bind trustType, aborting db insert";
+  } else if (!BindIfSet(s, ":signerName", rule.signerName)) {
+    failed = "Unable to bind signerName, aborting db insert";
+  } else if (!BindIfSet(s, ":productName", rule.productName)) {
+    failed = "Unable to bind productName, aborting db insert";
+  } else if (!BindIfSet(s, ":companyName", rule.companyName)) {
+    failed = "Unable to bind companyName, aborting db insert";
+  } else if (rule.sha256.HasBytes() &&
+             sqlite3_bind_blob(s, Index(s, ":sha256"), rule.sha256.GetBytes(),
+                               static_cast<int>(rule.sha256.GetSize()),
+                               SQLITE_TRANSIENT) != SQLITE_OK) {
+    failed = "Unable to bind sha256, aborting db insert";
+  } else {
+    for (const auto& meta : IssuerMetaArrayUtil::m_issuerMetas) {
+      if (!BindIfSet(s, meta.getBindVarName(),
+                     rule.issuer[meta.getIssuer()])) {
+        snprintf(issuerMessage, sizeof(issuerMessage),
+                 "Unable to bind %s, aborting db insert",
+                 IssuerMetaArrayUtil::IssuerMeta::getLabelCapless(
+                     meta.getIssuer()));
+        failed = issuerMessage;
+        break;
+      }
+    }
+    if (failed == nullptr) {
+      if (!BindIfSet(s, ":ruleset", rule.ruleset))
+        failed = "Unable to bind ruleset, aborting db insert";
+      else if (!BindIfSet(s, ":procUser", rule.procUser))
+        failed = "Unable to bind procUser, aborting db insert";
+      else if (!BindIfSet(s, ":procGroup", rule.procGroup))
+        failed = "Unable to bind procGroup, aborting db insert";
+      else if (!BindIfSet(s, ":userList", rule.userList))
+        failed = "Unable to bind userList, aborting db insert";
+    }
+  }
+
+  if (failed != nullptr) {
+    BRIX_LOG(BRIX_WARNING, kFile, "%s", failed);
+  } else {
+    const int rc = sqlite3_step(s);
+    result = InsertedRowId(rc, rc == SQLITE_DONE ? m_DB.Get() : nullptr,
+                           "StoreTrustRuleInternal");
+  }
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  return result;
+}
+
+uint64_t BRIXDAL::StoreUserListInternal(ac_user_list& record) {
+  std::shared_ptr<sqlite3_stmt> stmt = m_pInsertUserListStmt.Get();
+  if (!stmt) {
+    BRIX_LOG(BRIX_ERROR, kFile, "m_pInsertUserListStmt is released");
+    return 0;
+  }
+  sqlite3_stmt* s = stmt.get();
+  uint64_t result = 0;
+  if (checked_bind_text(s, Index(s, ":id"), record.id.c_str()) != SQLITE_OK) {
+    BRIX_LOG(BRIX_WARNING, kFile, "Unable to bind id, aborting db insert");
+  } else if (checked_bind_text(s, Index(s, ":user"), record.user.c_str()) !=
+             SQLITE_OK) {
+    BRIX_LOG(BRIX_WARNING, kFile, "Unable to bind user, aborting db insert");
+  } else {
+    const int rc = sqlite3_step(s);
+    result = InsertedRowId(rc, rc == SQLITE_DONE ? m_DB.Get() : nullptr,
+                           "StoreUserListInternal");
+  }
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  return result;
+}
+
+uint64_t BRIXDAL::StoreTrustRule(ac_trust_rule& rule) {
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRule lock");
+  m_mutex.Lock();
+  const uint64_t result = StoreTrustRuleInternal(rule);
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRule unlock");
+  m_mutex.Unlock();
+  return result;
+}
+
+uint64_t BRIXDAL::StoreUserList(ac_user_list& record) {
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserList lock");
+  m_mutex.Lock();
+  const uint64_t result = StoreUserListInternal(record);
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserList unlock");
+  m_mutex.Unlock();
+  return result;
+}
+
+bool BRIXDAL::StoreTrustRuleBuffer(ac_trust_rule& rule) {
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleBuffer lock");
+  m_mutex.Lock();
+  m_trustRuleBuffer.push_back(rule);
+  bool result = true;
+  if (m_trustRuleBuffer.size() > kMaxBufferedRecords)
+    result = StoreTrustRuleFlushInternal() != 0;
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleBuffer unlock");
+  m_mutex.Unlock();
+  return result;
+}
+
+bool BRIXDAL::StoreUserListBuffer(ac_user_list& record) {
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListBuffer lock");
+  m_mutex.Lock();
+  m_userListBuffer.push_back(record);
+  bool result = true;
+  if (m_userListBuffer.size() > kMaxBufferedRecords)
+    result = StoreUserListFlushInternal() != 0;
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListBuffer unlock");
+  m_mutex.Unlock();
+  return result;
+}
+
+namespace {
+
+// Writes a whole buffer in one transaction.  Records that fail are dropped
+// (and logged by the store); without a connection the buffer is kept.
+template <typename Record, typename Store>
+uint64_t FlushBuffer(std::deque<Record>& buffer,
+                     const std::shared_ptr<sqlite3>& db, const char* function,
+                     Store store) {
+  BRIX_LOG_AS(BRIX_TRACE, function, kFile, "%s", function);
+  if (buffer.empty()) return 0;
+  BRIX_LOG_AS(BRIX_TRACE, function, kFile, "%s - %d items", function,
+              static_cast<int>(buffer.size()));
+  if (!db) {
+    BRIX_LOG_AS(BRIX_ERROR, function, kFile, "m_DB is released");
+    return 0;
+  }
+  sqlite3_exec(db.get(), "BEGIN TRANSACTION", nullptr, nullptr, nullptr);
+  uint64_t stored = 0;
+  while (!buffer.empty()) {
+    if (store(buffer.front()) != 0) ++stored;
+    buffer.pop_front();
+  }
+  sqlite3_exec(db.get(), "END TRANSACTION", nullptr, nullptr, nullptr);
+  return stored;
+}
+
+}  // namespace
+
+uint64_t BRIXDAL::StoreTrustRuleFlushInternal() {
+  return FlushBuffer(m_trustRuleBuffer, m_DB.Get(),
+                     "StoreTrustRuleFlushInternal",
+                     [this](ac_trust_rule& r) {
+                       return StoreTrustRuleInternal(r);
+                     });
+}
+
+uint64_t BRIXDAL::StoreUserListFlushInternal() {
+  return FlushBuffer(m_userListBuffer, m_DB.Get(),
+                     "StoreUserListFlushInternal",
+                     [this](ac_user_list& r) {
+                       return StoreUserListInternal(r);
+                     });
+}
+
+uint64_t BRIXDAL::StoreTrustRuleFlush() {
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleFlush lock");
+  m_mutex.Lock();
+  const uint64_t count = StoreTrustRuleFlushInternal();
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleFlush unlock");
+  m_mutex.Unlock();
+  return count;
+}
+
+uint64_t BRIXDAL::StoreUserListFlush() {
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListFlush lock");
+  m_mutex.Lock();
+  const uint64_t count = StoreUserListFlushInternal();
+  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListFlush unlock");
+  m_mutex.Unlock();
+  return count;
+}
+
+// --- Matching ----------------------------------------------------------------
+
+bool BRIXDAL::IsFoundInTrustRules(DALTrustType kind, ac_event& event) {
+  if (!m_trustRulesPresent) {
+    BRIX_LOG(BRIX_TRACE, kFile, "TrustRules are not enabled");
+    return false;
+  }
+  BRIX_LOG(BRIX_TRACE, kFile, "IsFoundInTrustRules lock");
+  m_mutex.Lock();
+  const bool result = IsFoundInTrustRulesInternal(kind, event);
+  BRIX_LOG(BRIX_TRACE, kFile, "IsFoundInTrustRules unlock");
+  m_mutex.Unlock();
+  return result;
+}
+
+bool BRIXDAL::IsFoundInTrustRulesInternal(DALTrustType kind,
+                                          ac_event& event) {
+  std::shared_ptr<sqlite3_stmt> stmt = m_pLookupTrustRuleStmt.Get();
+  if (!stmt) {
+    BRIX_LOG(BRIX_ERROR, kFile, "m_pLookupTrustRuleStmt is released");
+    return false;
+  }
+
+  // What the rule is compared with: the acting process for kind 1, the
+  // target file for kinds 2 and 4, the process name alone for kind 3.
+  static const std::string kEmpty;
+  static const std::string kEmptyIssuer[kIssuerFieldCount];
+  static const SHA256Hash kNoDigest;
+  const std::string* signer = &kEmpty;
+  const std::string* product = &kEmpty;
+  const std::string* company = &kEmpty;
+  const std::string* issuer = kEmptyIssuer;
+  const Hash* digest = &kNoDigest;
+  const std::string* procUser = &kEmpty;
+  const std::string* procGroup = &kEmpty;
+  switch (kind) {
+    case DAL_TRUST_SOURCE:
+      signer = &event.processSignerName;
+      product = &event.processProductName;
+      company = &event.processCompanyName;
+      issuer = event.processIssuer;
+      digest = &event.processSha256;
+      procUser = &event.user;
+      procGroup = &event.group;
+      break;
+    case DAL_TRUST_TARGET:
+    case DAL_TRUST_BLOCK:
+      signer = &event.fileSignerName;
+      product = &event.fileProductName;
+      company = &event.fileCompanyName;
+      issuer = event.fileIssuer;
+      digest = &event.fileSha256;
+      procUser = &event.user;
+      procGroup = &event.group;
+      break;
+    case DAL_TRUST_EXCLUDE:
+      break;
+    default:
+      BRIX_LOG(BRIX_WARNING, kFile, "Unknown trust rule type");
+      return false;
+  }
+
+  sqlite3_stmt* s = stmt.get();
+  // Empty texts bind as "", not NULL: a rule that requires a value never
+  // matches an event that lacks it.
+  auto bindText = [s](const char* name, const std::string& value) {
+    return sqlite3_bind_text(s, Index(s, name), value.c_str(), -1,
+                             SQLITE_TRANSIENT) == SQLITE_OK;
+  };
+  bool bound =
+      bindText(":processName", event.processName) &&
+      sqlite3_bind_int(s, Index(s, ":trustType"), kind) == SQLITE_OK &&
+      bindText(":signerName", *signer) && bindText(":productName", *product) &&
+      bindText(":companyName", *company);
+  if (bound) {
+    const int idx = Index(s, ":sha256");
+    bound = digest->HasBytes()
+                ? sqlite3_bind_blob(s, idx, digest->GetBytes(), 32,
+                                    SQLITE_TRANSIENT) == SQLITE_OK
+                : sqlite3_bind_null(s, idx) == SQLITE_OK;
+  }
+  for (const auto& meta : IssuerMetaArrayUtil::m_issuerMetas) {
+    if (!bound) break;
+    bound = bindText(meta.getBindVarName(), issuer[meta.getIssuer()]);
+  }
+  if (!bound) {
+    BRIX_LOG(BRIX_WARNING, kFile, "Unable to create query");
+    sqlite3_clear_bindings(s);
+    return false;
+  }
+  if (!bindText(":procUser", *procUser)) {
+    BRIX_LOG(BRIX_WARNING, kFile, "Unable to create query for procUser");
+    sqlite3_clear_bindings(s);
+    return false;
+  }
+  if (!bindText(":procGroup", *procGroup)) {
+    BRIX_LOG(BRIX_WARNING, kFile, "Unable to create query for procGroup");
+    sqlite3_clear_bindings(s);
+    return false;
+  }
+
+  bool result = false;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    BRIX_LOG(BRIX_TRACE, kFile,
+             "Found potential trust rule to apply to drift. Checking for "
+             "trusted path, process name and groups");
+    auto column = [s](int i) -> const char* {
+      return reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+    };
+    if (const char* ruleProcess = column(3)) {
+      if (!MatchEventPathWithRulePath(event.processName, ruleProcess))
+        continue;
+    }
+    if (const char* ruleGroup = column(5)) {
+      std::list<std::string> groups;
+      split(*procGroup, ',', groups);
+      bool member = false;
+      for (const auto& g : groups) member |= g == ruleGroup;
+      if (!member) continue;
+    }
+    if (const char* rulePaths = column(1)) {
+      if (!MatchEventPathWithRulePath(event.name, rulePaths)) continue;
+      BRIX_LOG(BRIX_TRACE, kFile,
+               "process %s with path %s is found in trust rule",
+               event.processName.c_str(), event.name.c_str());
+    } else {
+      BRIX_LOG(BRIX_TRACE, kFile,
+               "No path specified for trust rule. Allow all path");
+      BRIX_LOG(BRIX_TRACE, kFile, "process %s is found in trust rule",
+               event.processName.c_str());
+    }
+    event.driftTrust = 4;
+    if (const char* ruleset = column(4)) event.ruleset = ruleset;
+    UpdateHitcount(sqlite3_column_int(s, 0), sqlite3_column_int(s, 2));
+    result = true;
+    break;
+  }
+  if (!result) {
+    if (rc == SQLITE_DONE) {
+      BRIX_LOG(BRIX_TRACE, kFile, "No applicable trust rule found in database");
+      BRIX_LOG(BRIX_TRACE, kFile,
+               "Following event is not in trust rules: processName='%s' "
+               "path='%s' trustType=%d signerName='%s' productName='%s' "
+               "companyName='%s' issuerCN='%s' IssuerC='%s' IssuerS='%s' "
+               "IssuerL='%s' IssuerO='%s' IssuerOU='%s' procUser='%s' "
+               "procGroup='%s'",
+               event.processName.c_str(), event.name.c_str(), kind,
+               signer->c_str(), product->c_str(), company->c_str(),
+               issuer[ISSUER_CN].c_str(), issuer[ISSUER_C].c_str(),
+               issuer[ISSUER_S].c_str(), issuer[ISSUER_L].c_str(),
+               issuer[ISSUER_O].c_str(), issuer[ISSUER_OU].c_str(),
+               procUser->c_str(), procGroup->c_str());
+    } else {
+      BRIX_LOG(BRIX_ERROR, kFile, "DAL Error%s\n",
+               GetLastDBErrorString().c_str());
+    }
+  }
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  return result;
+}
+
+bool BRIXDAL::UpdateHitcount(int trustRuleId, int hitcount) {
+  std::shared_ptr<sqlite3_stmt> stmt = m_pUpdateTrustRuleHitcountStmt.Get();
+  if (!stmt) {
+    BRIX_LOG(BRIX_ERROR, kFile, "m_pUpdateTrustRuleHitcountStmt is released");
+    return false;
+  }
+  sqlite3_stmt* s = stmt.get();
+  if (sqlite3_bind_int(s, Index(s, ":hitcount"), hitcount + 1) != SQLITE_OK) {
+    BRIX_LOG(BRIX_WARNING, kFile, "Unable to bind hitcount");
+    sqlite3_clear_bindings(s);
+    return false;
+  }
+  if (sqlite3_bind_int(s, Index(s, ":trustRuleId"), trustRuleId) !=
+      SQLITE_OK) {
+    BRIX_LOG(BRIX_WARNING, kFile, "Unable to bind trustRuleId");
+    sqlite3_clear_bindings(s);
+    return false;
+  }
+  sqlite3_step(s);
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  return true;
+}
+
+bool BRIXDAL::CallMatchEventPath(std::string& eventPath,
+                                 std::string& rulePaths) {
+  return MatchEventPathWithRulePath(eventPath, rulePaths);
+}

@@ -1,0 +1,334 @@
+// Judging files by their digests against the inventory.
+#include <sqlite3.h>
+
+#include <string>
+#include <thread>
+
+#include "BRIX.h"
+#include "BRIXDataAccessLayer.h"
+#include "BRIXLogger.h"
+#include "test_util.h"
+
+namespace {
+
+// A digest of `size` bytes, all equal to `seed`.
+std::string Digest(unsigned char seed, size_t size) {
+  return std::string(size, static_cast<char>(seed));
+}
+
+std::string HexOf(const std::string& bytes) {
+  return Hash::ToHex(reinterpret_cast<const unsigned char*>(bytes.data()),
+                     bytes.size());
+}
+
+class LookupTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
+    LogCapture::Clear();
+  }
+  void TearDown() override {
+    // The watermarks are process-wide; leave them as found.
+    config.SetImportState(0);
+    config.SetRebuildState(0);
+    config.SetPreviousMaxInventoryItemId(0);
+    config.SetPreviousMaxRulesetItemId(0);
+    TempDirTest::TearDown();
+  }
+
+  void Open() {
+    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
+    ASSERT_TRUE(dal.InitDB(false));
+  }
+  // Opens the file again so the rule counts are read afresh.
+  void Reopen() {
+    dal.ShutdownDAL();
+    ASSERT_TRUE(dal.InitDB(false));
+  }
+
+  // Adds an inventory row; an empty digest is stored as NULL.
+  void AddItem(int source, unsigned char sha256Seed, uint64_t size,
+               int isAuthorized, const std::string& ruleset = "",
+               unsigned char sha1Seed = 0, unsigned char md5Seed = 0,
+               int64_t id = 0) {
+    auto blob = [](unsigned char seed, size_t n) {
+      return seed ? "x'" + HexOf(Digest(seed, n)) + "'" : std::string("NULL");
+    };
+    Db db(PathIn("ac.db"));
+    db.Exec("INSERT INTO InventoryItems(inventoryItemId, sha256, sha1, md5, "
+            "size, isAuthorized, source, ruleset) VALUES(" +
+            (id ? std::to_string(id) : std::string("NULL")) + ", " +
+            blob(sha256Seed, 32) + ", " + blob(sha1Seed, 20) + ", " +
+            blob(md5Seed, 16) + ", " + std::to_string(size) + ", " +
+            std::to_string(isAuthorized) + ", " + std::to_string(source) +
+            ", " + (ruleset.empty() ? "NULL" : "'" + ruleset + "'") + ");");
+  }
+
+  static ac_event Target(unsigned char sha256Seed, uint64_t size,
+                         unsigned char sha1Seed = 0,
+                         unsigned char md5Seed = 0) {
+    ac_event e;
+    e.name = "/opt/app/bin/tool";
+    e.size = size;
+    if (sha256Seed) e.fileSha256.SetHash(Digest(sha256Seed, 32).data());
+    if (sha1Seed) e.fileSha1 = SHA1Hash(Digest(sha1Seed, 20).data());
+    if (md5Seed) e.fileMd5 = MD5Hash(Digest(md5Seed, 16).data());
+    return e;
+  }
+
+  BRIXDAL dal;
+};
+
+// --- The cascade -------------------------------------------------------------
+
+TEST_F(LookupTest, ExecutionRuleWithoutAuthorisationBlocks) {
+  Open();
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 1, 100, 0, "deny-list");
+  ac_event e = Target(1, 100);
+  ASSERT_TRUE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_BLOCKED);
+  EXPECT_EQ(e.isAuthorized, AC_AUTH_NOT_APPROVED);
+  EXPECT_EQ(e.source, 2u);
+  EXPECT_EQ(e.ruleset, "deny-list");
+  EXPECT_TRUE(LogCapture::Contains("IsAllowedInDB lock"));
+  EXPECT_TRUE(LogCapture::Contains(
+      "Found result in inventory with Source= 2 and isAuthorized= 0."));
+  EXPECT_TRUE(LogCapture::Contains("IsAllowedInDB unlock"));
+}
+
+TEST_F(LookupTest, AuthorisedExecutionAndAgentRulesAllow) {
+  Open();
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 1, 100, 1, "allow");
+  AddItem(DAL_SOURCE_AGENT_RULES, 2, 100, 0);
+  ac_event e = Target(1, 100);
+  ASSERT_TRUE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_ALLOWED);
+  EXPECT_EQ(e.isAuthorized, AC_AUTH_ALLOW_LIST);
+  // Agent rules allow whatever their isAuthorized column says.
+  ac_event agent = Target(2, 100);
+  ASSERT_TRUE(dal.IsAllowedInDB(agent));
+  EXPECT_EQ(agent.decision, AC_DECISION_ALLOWED);
+  EXPECT_EQ(agent.source, 1u);
+  EXPECT_EQ(agent.ruleset, "");
+}
+
+TEST_F(LookupTest, SizeZeroMatchesAnySizeOtherSizesMustBeEqual) {
+  Open();
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 1, 0, 1);
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 2, 500, 1);
+  ac_event any = Target(1, 12345);
+  ASSERT_TRUE(dal.IsAllowedInDB(any));
+  EXPECT_EQ(any.decision, AC_DECISION_ALLOWED);
+  ac_event wrongSize = Target(2, 501);
+  ASSERT_TRUE(dal.IsAllowedInDB(wrongSize));
+  EXPECT_EQ(wrongSize.decision, AC_DECISION_UNKNOWN);
+}
+
+TEST_F(LookupTest, NewestRowDecides) {
+  Open();
+  AddItem(DAL_SOURCE_AGENT_RULES, 1, 10, 1, "agent");
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 1, 10, 0, "block");
+  ac_event e = Target(1, 10);
+  ASSERT_TRUE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_BLOCKED);
+  EXPECT_EQ(e.ruleset, "block");
+  AddItem(DAL_SOURCE_AGENT_RULES, 1, 10, 1, "agent-again");
+  ac_event later = Target(1, 10);
+  ASSERT_TRUE(dal.IsAllowedInDB(later));
+  EXPECT_EQ(later.decision, AC_DECISION_ALLOWED);
+  EXPECT_EQ(later.ruleset, "agent-again");
+}
+
+TEST_F(LookupTest, RulesComeBeforeNewerInventoryRows) {
+  Open();
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 1, 10, 0, "block");
+  AddItem(DAL_SOURCE_SCANNED_ITEMS, 1, 10, 1);
+  ac_event e = Target(1, 10);
+  ASSERT_TRUE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_BLOCKED);
+  EXPECT_EQ(e.source, 2u);
+}
+
+TEST_F(LookupTest, ScannedItemAllowsWhateverItsAuthorisation) {
+  Open();
+  AddItem(DAL_SOURCE_SCANNED_ITEMS, 1, 10, 0);
+  ac_event e = Target(1, 10);
+  ASSERT_TRUE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_ALLOWED);
+  EXPECT_EQ(e.isAuthorized, AC_AUTH_ALLOW_LIST);
+  EXPECT_EQ(e.source, 3u);
+  EXPECT_TRUE(LogCapture::Contains(
+      "REBUILD_STATE_IDLE returning true from IsAllowedInInventory"));
+}
+
+TEST_F(LookupTest, UnauthorisedDriftRowOnlySetsTheSource) {
+  Open();
+  AddItem(DAL_SOURCE_APPROVED_DRIFT, 1, 10, 0, "r");
+  ac_event e = Target(1, 10);
+  e.decision = AC_DECISION_ALLOWED;
+  e.isAuthorized = AC_AUTH_TRUSTED;
+  ASSERT_TRUE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_ALLOWED);
+  EXPECT_EQ(e.isAuthorized, AC_AUTH_TRUSTED);
+  EXPECT_EQ(e.source, 4u);
+  EXPECT_EQ(e.ruleset, "r");
+
+  AddItem(DAL_SOURCE_PRELINK, 2, 10, 1);
+  ac_event prelink = Target(2, 10);
+  ASSERT_TRUE(dal.IsAllowedInDB(prelink));
+  EXPECT_EQ(prelink.decision, AC_DECISION_ALLOWED);
+  EXPECT_EQ(prelink.source, 5u);
+}
+
+TEST_F(LookupTest, UnknownFileIsUndecidedAndKeepsItsSource) {
+  Open();
+  ac_event e = Target(9, 10);
+  e.source = 5;
+  e.ruleset = "before";
+  e.decision = AC_DECISION_BLOCKED;
+  e.auxiliary4 = 77;
+  ASSERT_TRUE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_UNKNOWN);
+  EXPECT_EQ(e.isAuthorized, AC_AUTH_NOT_AUTHORIZED);
+  EXPECT_EQ(e.source, 5u);
+  EXPECT_EQ(e.ruleset, "before");
+  EXPECT_EQ(e.auxiliary4, 0u);
+  EXPECT_TRUE(LogCapture::Contains("No results found in database"));
+}
+
+TEST_F(LookupTest, WithoutSha256TheLookupFails) {
+  Open();
+  ac_event e = Target(0, 10, 3, 4);
+  e.decision = AC_DECISION_BLOCKED;
+  EXPECT_FALSE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_BLOCKED);
+  EXPECT_TRUE(
+      LogCapture::Contains("SHA256 value is empty, unable to create query"));
+}
+
+// --- SHA-1 and MD5 fallbacks -------------------------------------------------
+
+TEST_F(LookupTest, Sha1AndMd5FindOnlyRowsWithoutSha256) {
+  Open();
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 0, 0, 1, "sha1-rule", 7, 0);
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 0, 0, 0, "md5-rule", 0, 8);
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 5, 0, 0, "both", 6, 0);
+  Reopen();
+  EXPECT_EQ(dal.Sha1RuleCount(), 2u);
+  EXPECT_EQ(dal.Md5RuleCount(), 1u);
+
+  ac_event bySha1 = Target(1, 10, 7, 0);
+  ASSERT_TRUE(dal.IsAllowedInDB(bySha1));
+  EXPECT_EQ(bySha1.decision, AC_DECISION_ALLOWED);
+  EXPECT_EQ(bySha1.ruleset, "sha1-rule");
+  EXPECT_TRUE(LogCapture::Contains("The number of sha1 rules is: 2"));
+
+  ac_event byMd5 = Target(1, 10, 99, 8);
+  ASSERT_TRUE(dal.IsAllowedInDB(byMd5));
+  EXPECT_EQ(byMd5.decision, AC_DECISION_BLOCKED);
+  EXPECT_EQ(byMd5.ruleset, "md5-rule");
+
+  // A row that has a SHA-256 is only found by its SHA-256.
+  ac_event both = Target(1, 10, 6, 0);
+  ASSERT_TRUE(dal.IsAllowedInDB(both));
+  EXPECT_EQ(both.decision, AC_DECISION_UNKNOWN);
+}
+
+TEST_F(LookupTest, NoSha1QueryWhileNoSha1RulesExist) {
+  Open();
+  // Added after the open: the cached count is still 0.
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 0, 0, 1, "sha1-rule", 7, 0);
+  ac_event e = Target(1, 10, 7, 0);
+  ASSERT_TRUE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_UNKNOWN);
+  for (const auto& l : LogCapture::Lines())
+    EXPECT_EQ(l.message.find("number of sha1 rules"), std::string::npos);
+}
+
+// --- Watermarks ----------------------------------------------------------------
+
+TEST_F(LookupTest, ImportWatermarksJudgeExecutionRules) {
+  Open();
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 1, 0, 1, "", 0, 0, 100);
+  AddItem(DAL_SOURCE_EXECUTION_RULES, 2, 0, 1, "", 0, 0, 101);
+  config.SetImportState(2);
+  config.SetPreviousMaxRulesetItemId(100);
+  ac_event old = Target(1, 5);
+  ASSERT_TRUE(dal.IsAllowedInDB(old));
+  EXPECT_EQ(old.decision, AC_DECISION_BLOCKED);
+  ac_event fresh = Target(2, 5);
+  ASSERT_TRUE(dal.IsAllowedInDB(fresh));
+  EXPECT_EQ(fresh.decision, AC_DECISION_ALLOWED);
+
+  config.SetImportState(1);
+  config.SetPreviousMaxInventoryItemId(100);
+  ac_event withinInventory = Target(1, 5);
+  ASSERT_TRUE(dal.IsAllowedInDB(withinInventory));
+  EXPECT_EQ(withinInventory.decision, AC_DECISION_ALLOWED);
+  ac_event beyond = Target(2, 5);
+  ASSERT_TRUE(dal.IsAllowedInDB(beyond));
+  EXPECT_EQ(beyond.decision, AC_DECISION_BLOCKED);
+
+  config.SetImportState(7);
+  ac_event unsupported = Target(2, 5);
+  ASSERT_TRUE(dal.IsAllowedInDB(unsupported));
+  EXPECT_EQ(unsupported.decision, AC_DECISION_BLOCKED);
+  EXPECT_TRUE(LogCapture::Contains("Unsupported importState: 7\n"));
+}
+
+TEST_F(LookupTest, RebuildWatermarksJudgeInventoryAndDrift) {
+  Open();
+  AddItem(DAL_SOURCE_SCANNED_ITEMS, 1, 0, 1, "", 0, 0, 50);
+  AddItem(DAL_SOURCE_SCANNED_ITEMS, 2, 0, 1, "", 0, 0, 51);
+  AddItem(DAL_SOURCE_APPROVED_DRIFT, 3, 0, 1, "", 0, 0, 52);
+  config.SetPreviousMaxInventoryItemId(50);
+
+  auto decide = [&](unsigned char seed) {
+    ac_event e = Target(seed, 5);
+    EXPECT_TRUE(dal.IsAllowedInDB(e));
+    return e.decision;
+  };
+  config.SetRebuildState(1);
+  EXPECT_EQ(decide(1), AC_DECISION_ALLOWED);
+  EXPECT_EQ(decide(2), AC_DECISION_BLOCKED);
+  EXPECT_EQ(decide(3), AC_DECISION_ALLOWED);
+  config.SetRebuildState(2);
+  EXPECT_EQ(decide(1), AC_DECISION_BLOCKED);
+  EXPECT_EQ(decide(2), AC_DECISION_ALLOWED);
+  EXPECT_EQ(decide(3), AC_DECISION_ALLOWED);
+  config.SetPreviousMaxInventoryItemId(60);
+  EXPECT_EQ(decide(3), AC_DECISION_BLOCKED);
+  config.SetRebuildState(-1);
+  EXPECT_EQ(decide(1), AC_DECISION_BLOCKED);
+  EXPECT_EQ(decide(3), AC_DECISION_BLOCKED);
+  EXPECT_EQ(LogCapture::Count("Unsupported rebuildState: -1\n"), 2);
+}
+
+// --- Failures ----------------------------------------------------------------
+
+TEST_F(LookupTest, MissingStatementsFailTheLookup) {
+  Open();
+  dal.ShutdownDAL();
+  ac_event e = Target(1, 5);
+  e.decision = AC_DECISION_BLOCKED;
+  EXPECT_FALSE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_UNKNOWN);
+  EXPECT_TRUE(LogCapture::Contains("m_pLookupItemAuthRulesetStmt is released"));
+}
+
+TEST_F(LookupTest, BusyDatabaseFailsWithItsErrorText) {
+  Open();
+  AddItem(DAL_SOURCE_SCANNED_ITEMS, 1, 0, 1);
+  Db other(PathIn("ac.db"));
+  other.Exec("BEGIN EXCLUSIVE;");
+  ac_event e = Target(1, 5);
+  EXPECT_FALSE(dal.IsAllowedInDB(e));  // after the 5 s busy timeout
+  EXPECT_TRUE(LogCapture::Contains("DAL Errordatabase is locked\n"));
+  other.Exec("COMMIT;");
+  ac_event again = Target(1, 5);
+  EXPECT_TRUE(dal.IsAllowedInDB(again));
+  EXPECT_EQ(again.decision, AC_DECISION_ALLOWED);
+}
+
+}  // namespace

@@ -1,0 +1,286 @@
+// Storing trust rules and user lists, and matching events against them.
+#include <string>
+
+#include "BRIXDataAccessLayer.h"
+#include "BRIXLogger.h"
+#include "IssuerMeta.h"
+#include "test_util.h"
+
+namespace {
+
+class TrustRulesTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
+    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
+    ASSERT_TRUE(dal.InitDB(false));
+    LogCapture::Clear();
+  }
+
+  // Stores the rules, then opens the file again so the lookups see them.
+  void Load(std::initializer_list<ac_trust_rule> rules) {
+    for (ac_trust_rule r : rules) ASSERT_NE(dal.StoreTrustRule(r), 0u);
+    dal.ShutdownDAL();
+    ASSERT_TRUE(dal.InitDB(false));
+    LogCapture::Clear();
+  }
+
+  static ac_trust_rule Rule(int kind, const std::string& process = "",
+                            const std::string& paths = "") {
+    ac_trust_rule r;
+    r.trustType = kind;
+    r.processName = process;
+    r.paths = paths;
+    r.ruleset = "rs-" + std::to_string(kind);
+    return r;
+  }
+
+  static ac_event Event(const std::string& process, const std::string& name) {
+    ac_event e;
+    e.processName = process;
+    e.name = name;
+    e.user = "alice";
+    e.group = "users";
+    return e;
+  }
+
+  std::string Hitcounts() {
+    Db db(PathIn("ac.db"));
+    std::string out;
+    for (const auto& r :
+         db.Rows("SELECT hitcount FROM TrustRules ORDER BY trustRuleId"))
+      out += r + " ";
+    return out;
+  }
+
+  BRIXDAL dal;
+};
+
+TEST_F(TrustRulesTest, StoredRuleLeavesEmptyFieldsNull) {
+  ac_trust_rule r = Rule(DAL_TRUST_TARGET, "/usr/bin/*", "/opt/;/srv/");
+  r.signerName = "Vendor";
+  r.issuer[ISSUER_O] = "Vendor CA";
+  const std::string digest(32, '\x11');
+  r.sha256.SetHash(digest.data());
+  r.userList = "admins";
+  const uint64_t id = dal.StoreTrustRule(r);
+  ASSERT_EQ(id, 1u);
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT processName, paths, trustType, signerName, "
+                   "productName, companyName, hex(sha256), issuerCN, issuerO, "
+                   "hitcount, ruleset, procUser, procGroup, userList FROM "
+                   "TrustRules"),
+            "/usr/bin/*|/opt/;/srv/|2|Vendor|NULL|NULL|" +
+                std::string(64, '1') +
+                "|NULL|Vendor CA|0|rs-2|NULL|NULL|admins");
+  EXPECT_TRUE(LogCapture::Contains("StoreTrustRule lock"));
+  EXPECT_TRUE(LogCapture::Contains("StoreTrustRule unlock"));
+}
+
+TEST_F(TrustRulesTest, NothingIsLookedUpWhileNoRulesExist) {
+  ac_event e = Event("/usr/bin/yum", "/usr/bin/x");
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
+  EXPECT_TRUE(LogCapture::Contains("TrustRules are not enabled"));
+  EXPECT_FALSE(LogCapture::Contains("IsFoundInTrustRules lock"));
+}
+
+TEST_F(TrustRulesTest, TargetRuleAppliesAndMarksTheEvent) {
+  ac_trust_rule r = Rule(DAL_TRUST_TARGET, "", "/opt/app/");
+  r.signerName = "Vendor";
+  Load({r});
+  ac_event e = Event("/usr/bin/bash", "/opt/app/bin/tool");
+  e.fileSignerName = "Vendor";
+  ASSERT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
+  EXPECT_EQ(e.driftTrust, 4u);
+  EXPECT_EQ(e.ruleset, "rs-2");
+  EXPECT_EQ(Hitcounts(), "1 ");
+  EXPECT_TRUE(LogCapture::Contains(
+      "process /usr/bin/bash with path /opt/app/bin/tool is found in trust "
+      "rule"));
+
+  // The same file without the signer, or another path, is not trusted.
+  ac_event unsigned_ = Event("/usr/bin/bash", "/opt/app/bin/tool");
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, unsigned_));
+  EXPECT_EQ(unsigned_.driftTrust, 0u);
+  EXPECT_TRUE(LogCapture::Contains("No applicable trust rule found in database"));
+  ac_event elsewhere = Event("/usr/bin/bash", "/srv/tool");
+  elsewhere.fileSignerName = "Vendor";
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, elsewhere));
+  // Kind 4 and kind 1 questions do not see a kind 2 rule.
+  ac_event block = Event("/usr/bin/bash", "/opt/app/bin/tool");
+  block.fileSignerName = "Vendor";
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_BLOCK, block));
+  EXPECT_EQ(Hitcounts(), "1 ");
+}
+
+TEST_F(TrustRulesTest, SourceRuleComparesTheActingProcess) {
+  ac_trust_rule r = Rule(DAL_TRUST_SOURCE);
+  r.companyName = "Distro";
+  r.issuer[ISSUER_CN] = "Distro Root";
+  Load({r});
+  ac_event e = Event("/usr/bin/apt", "/usr/bin/new");
+  e.processCompanyName = "Distro";
+  e.processIssuer[ISSUER_CN] = "Distro Root";
+  e.fileCompanyName = "Other";
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_SOURCE, e));
+  // The target's data does not count for a source question.
+  ac_event fileOnly = Event("/usr/bin/apt", "/usr/bin/new");
+  fileOnly.fileCompanyName = "Distro";
+  fileOnly.fileIssuer[ISSUER_CN] = "Distro Root";
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_SOURCE, fileOnly));
+}
+
+TEST_F(TrustRulesTest, ProcessNamesMatchExactlyOrByPattern) {
+  Load({Rule(DAL_TRUST_EXCLUDE, "/usr/bin/yum"),
+        Rule(DAL_TRUST_EXCLUDE, "/opt/*/agent")});
+  ac_event exact = Event("/usr/bin/yum", "/var/cache/x");
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, exact));
+  // A plain name that is only a prefix is excluded by the query.
+  ac_event longer = Event("/usr/bin/yumdownloader", "/var/cache/x");
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, longer));
+  ac_event pattern = Event("/opt/vendor/agent", "/x");
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, pattern));
+  ac_event deeper = Event("/opt/a/b/agent", "/x");
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, deeper));
+}
+
+TEST_F(TrustRulesTest, ExclusionNeverMatchesRulesThatNeedMore) {
+  ac_trust_rule signer = Rule(DAL_TRUST_ANY, "/usr/bin/tool");
+  signer.signerName = "S";
+  ac_trust_rule user = Rule(DAL_TRUST_ANY, "/usr/bin/tool");
+  user.procUser = "alice";
+  ac_trust_rule group = Rule(DAL_TRUST_ANY, "/usr/bin/tool");
+  group.procGroup = "users";
+  ac_trust_rule digest = Rule(DAL_TRUST_ANY, "/usr/bin/tool");
+  digest.sha256.SetHash(std::string(32, '\x01').data());
+  ac_trust_rule issuer = Rule(DAL_TRUST_ANY, "/usr/bin/tool");
+  issuer.issuer[ISSUER_OU] = "Unit";
+  Load({signer, user, group, digest, issuer});
+  ac_event e = Event("/usr/bin/tool", "/x");
+  e.processSignerName = "S";
+  e.fileSignerName = "S";
+  e.processIssuer[ISSUER_OU] = e.fileIssuer[ISSUER_OU] = "Unit";
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, e));
+  // The same event asked as a target question matches the user rule.
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
+}
+
+TEST_F(TrustRulesTest, GroupListsAreSplitAndTrimmed) {
+  ac_trust_rule r = Rule(DAL_TRUST_TARGET);
+  r.procGroup = "wheel";
+  Load({r});
+  ac_event member = Event("/bin/sh", "/x");
+  member.group = "users, wheel";
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, member));
+  ac_event lookalike = Event("/bin/sh", "/x");
+  lookalike.group = "wheels";
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, lookalike));
+}
+
+TEST_F(TrustRulesTest, UserListsAndProcUser) {
+  ac_trust_rule listed = Rule(DAL_TRUST_TARGET, "", "/opt/");
+  listed.userList = "admins";
+  ac_trust_rule named = Rule(DAL_TRUST_BLOCK, "", "/opt/");
+  named.userList = "nobody-list";
+  named.procUser = "carol";
+  Load({listed, named});
+  for (const char* user : {"alice", "bob"}) {
+    ac_user_list row{"admins", user};
+    ASSERT_NE(dal.StoreUserList(row), 0u);
+  }
+  ac_event alice = Event("/bin/sh", "/opt/x");
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, alice));
+  ac_event carol = Event("/bin/sh", "/opt/x");
+  carol.user = "carol";
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, carol));
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_BLOCK, carol));
+}
+
+TEST_F(TrustRulesTest, LowestIdWinsAndOnlyItsHitCountGrows) {
+  Load({Rule(DAL_TRUST_TARGET, "", "/usr/"), Rule(DAL_TRUST_ANY, "", "/usr/bin/"),
+        Rule(DAL_TRUST_TARGET, "", "/")});
+  ac_event e = Event("/bin/sh", "/usr/bin/ls");
+  ASSERT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
+  ASSERT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
+  EXPECT_EQ(Hitcounts(), "2 0 0 ");
+  // A rule of kind 0 serves every question; the first that applies wins.
+  ac_event other = Event("/bin/sh", "/usr/bin/ls");
+  ASSERT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_BLOCK, other));
+  EXPECT_EQ(other.ruleset, "rs-0");
+  EXPECT_EQ(Hitcounts(), "2 1 0 ");
+}
+
+TEST_F(TrustRulesTest, RuleWithoutPathsCoversEveryPath) {
+  Load({Rule(DAL_TRUST_TARGET, "/usr/bin/make")});
+  ac_event e = Event("/usr/bin/make", "/home/u/build/a.out");
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
+  EXPECT_TRUE(LogCapture::Contains(
+      "No path specified for trust rule. Allow all path"));
+}
+
+TEST_F(TrustRulesTest, UnknownKindIsRefused) {
+  Load({Rule(DAL_TRUST_TARGET)});
+  ac_event e = Event("/bin/sh", "/x");
+  EXPECT_FALSE(dal.IsFoundInTrustRules(static_cast<DALTrustType>(9), e));
+  EXPECT_TRUE(LogCapture::Contains("Unknown trust rule type"));
+}
+
+// --- Buffers -------------------------------------------------------------------
+
+TEST_F(TrustRulesTest, The1001stBufferedRuleWritesAllInOneFlush) {
+  for (int i = 0; i < 1000; ++i) {
+    ac_trust_rule r = Rule(DAL_TRUST_TARGET, "/p" + std::to_string(i));
+    ASSERT_TRUE(dal.StoreTrustRuleBuffer(r));
+  }
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT count(*) FROM TrustRules"), "0");
+  ac_trust_rule last = Rule(DAL_TRUST_TARGET, "/last");
+  EXPECT_TRUE(dal.StoreTrustRuleBuffer(last));
+  EXPECT_EQ(db.One("SELECT count(*) FROM TrustRules"), "1001");
+  EXPECT_TRUE(LogCapture::Contains("StoreTrustRuleFlushInternal - 1001 items"));
+  // The buffer is empty again.
+  EXPECT_EQ(dal.StoreTrustRuleFlush(), 0u);
+}
+
+TEST_F(TrustRulesTest, UserListBufferFlushesOnRequestAndAtShutdown) {
+  ac_user_list a{"admins", "alice"}, b{"admins", "bob"};
+  ASSERT_TRUE(dal.StoreUserListBuffer(a));
+  ASSERT_TRUE(dal.StoreUserListBuffer(b));
+  EXPECT_EQ(dal.StoreUserListFlush(), 2u);
+  ac_user_list c{"ops", "carol"};
+  ac_trust_rule r = Rule(DAL_TRUST_TARGET);
+  ASSERT_TRUE(dal.StoreUserListBuffer(c));
+  ASSERT_TRUE(dal.StoreTrustRuleBuffer(r));
+  dal.ShutdownDAL();
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.Rows("SELECT id, user FROM UserList ORDER BY rowid"),
+            (std::vector<std::string>{"admins|alice", "admins|bob",
+                                      "ops|carol"}));
+  EXPECT_EQ(db.One("SELECT count(*) FROM TrustRules"), "1");
+}
+
+TEST_F(TrustRulesTest, FlushWithoutConnectionKeepsTheRecords) {
+  ac_trust_rule r = Rule(DAL_TRUST_TARGET);
+  ASSERT_TRUE(dal.StoreTrustRuleBuffer(r));
+  dal.Finalize();
+  EXPECT_EQ(dal.StoreTrustRuleFlush(), 0u);
+  EXPECT_TRUE(LogCapture::Contains("m_DB is released"));
+  ASSERT_TRUE(dal.InitDB(false));
+  EXPECT_EQ(dal.StoreTrustRuleFlush(), 1u);
+}
+
+TEST_F(TrustRulesTest, StoringWithoutStatementsFails) {
+  dal.ShutdownDAL();
+  ac_trust_rule r = Rule(DAL_TRUST_TARGET);
+  ac_user_list u{"a", "b"};
+  EXPECT_EQ(dal.StoreTrustRule(r), 0u);
+  EXPECT_EQ(dal.StoreUserList(u), 0u);
+  EXPECT_TRUE(LogCapture::Contains("m_pInsertTrustRuleStmt is released"));
+  EXPECT_TRUE(LogCapture::Contains("m_pInsertUserListStmt is released"));
+  ac_event e;
+  EXPECT_FALSE(dal.IsFoundInTrustRulesInternal(DAL_TRUST_TARGET, e));
+  EXPECT_TRUE(LogCapture::Contains("m_pLookupTrustRuleStmt is released"));
+}
+
+}  // namespace
