@@ -6,12 +6,14 @@
 #include <sqlite3.h>
 
 #include "BRIX.h"
+#include "BRIXDALInternal.h"
 #include "BRIXDataAccessLayer.h"
 #include "BRIXLogger.h"
 
-namespace {
+using brix_dal::kFile;
+using brix_dal::ResetAndClear;
 
-constexpr const char* kFile = kLogFileDAL;
+namespace {
 
 // Result columns of "SELECT * FROM InventoryItems".
 constexpr int kColumnId = 0;
@@ -31,11 +33,6 @@ bool BindSizeAndHash(sqlite3_stmt* s, const ac_event& event) {
                             static_cast<sqlite3_int64>(event.size)) ==
              SQLITE_OK &&
          BindDigest(s, ":hash", event.fileSha256);
-}
-
-void ResetAndClear(sqlite3_stmt* s) {
-  sqlite3_reset(s);
-  sqlite3_clear_bindings(s);
 }
 
 uint64_t RowId(sqlite3_stmt* row) {

@@ -4,39 +4,21 @@
 
 #include <list>
 
+#include "BRIXDALInternal.h"
 #include "BRIXDataAccessLayer.h"
 #include "BRIXLogger.h"
 #include "IssuerMeta.h"
 #include "PathMatch.h"
 
+using brix_dal::Index;
+using brix_dal::kFile;
+
 namespace {
-
-constexpr const char* kFile = kLogFileDAL;
-
-int Index(sqlite3_stmt* s, const char* name) {
-  return sqlite3_bind_parameter_index(s, name);
-}
 
 // Binds text when it is non-empty; an unbound parameter stays NULL.
 bool BindIfSet(sqlite3_stmt* s, const char* name, const std::string& value) {
   if (value.empty()) return true;
   return checked_bind_text(s, Index(s, name), value.c_str()) == SQLITE_OK;
-}
-
-// The id of the row just inserted, or 0 (with the reason logged).
-uint64_t InsertedRowId(int rc, const std::shared_ptr<sqlite3>& db,
-                       const char* function) {
-  if (rc != SQLITE_DONE) {
-    BRIX_LOG_AS(BRIX_WARNING, function, kFile,
-                "Unable to execute sqlite insert statement. Error code: %d",
-                rc);
-    return 0;
-  }
-  if (!db) {
-    BRIX_LOG_AS(BRIX_ERROR, function, kFile, "m_DB is released");
-    return 0;
-  }
-  return static_cast<uint64_t>(sqlite3_last_insert_rowid(db.get()));
 }
 
 }  // namespace
@@ -100,7 +82,7 @@ uint64_t BRIXDAL::StoreTrustRuleInternal(ac_trust_rule& rule) {
     BRIX_LOG(BRIX_WARNING, kFile, "%s", failed);
   } else {
     const int rc = sqlite3_step(s);
-    result = InsertedRowId(rc, rc == SQLITE_DONE ? m_DB.Get() : nullptr,
+    result = brix_dal::InsertedRowId(rc, rc == SQLITE_DONE ? m_DB.Get() : nullptr,
                            "StoreTrustRuleInternal");
   }
   sqlite3_reset(s);
@@ -123,7 +105,7 @@ uint64_t BRIXDAL::StoreUserListInternal(ac_user_list& record) {
     BRIX_LOG(BRIX_WARNING, kFile, "Unable to bind user, aborting db insert");
   } else {
     const int rc = sqlite3_step(s);
-    result = InsertedRowId(rc, rc == SQLITE_DONE ? m_DB.Get() : nullptr,
+    result = brix_dal::InsertedRowId(rc, rc == SQLITE_DONE ? m_DB.Get() : nullptr,
                            "StoreUserListInternal");
   }
   sqlite3_reset(s);
@@ -173,36 +155,9 @@ bool BRIXDAL::StoreUserListBuffer(ac_user_list& record) {
   return result;
 }
 
-namespace {
-
-// Writes a whole buffer in one transaction.  Records that fail are dropped
-// (and logged by the store); without a connection the buffer is kept.
-template <typename Record, typename Store>
-uint64_t FlushBuffer(std::deque<Record>& buffer,
-                     const std::shared_ptr<sqlite3>& db, const char* function,
-                     Store store) {
-  BRIX_LOG_AS(BRIX_TRACE, function, kFile, "%s", function);
-  if (buffer.empty()) return 0;
-  BRIX_LOG_AS(BRIX_TRACE, function, kFile, "%s - %d items", function,
-              static_cast<int>(buffer.size()));
-  if (!db) {
-    BRIX_LOG_AS(BRIX_ERROR, function, kFile, "m_DB is released");
-    return 0;
-  }
-  sqlite3_exec(db.get(), "BEGIN TRANSACTION", nullptr, nullptr, nullptr);
-  uint64_t stored = 0;
-  while (!buffer.empty()) {
-    if (store(buffer.front()) != 0) ++stored;
-    buffer.pop_front();
-  }
-  sqlite3_exec(db.get(), "END TRANSACTION", nullptr, nullptr, nullptr);
-  return stored;
-}
-
-}  // namespace
 
 uint64_t BRIXDAL::StoreTrustRuleFlushInternal() {
-  return FlushBuffer(m_trustRuleBuffer, m_DB.Get(),
+  return brix_dal::FlushBuffer(m_trustRuleBuffer, m_DB.Get(),
                      "StoreTrustRuleFlushInternal",
                      [this](ac_trust_rule& r) {
                        return StoreTrustRuleInternal(r);
@@ -210,7 +165,7 @@ uint64_t BRIXDAL::StoreTrustRuleFlushInternal() {
 }
 
 uint64_t BRIXDAL::StoreUserListFlushInternal() {
-  return FlushBuffer(m_userListBuffer, m_DB.Get(),
+  return brix_dal::FlushBuffer(m_userListBuffer, m_DB.Get(),
                      "StoreUserListFlushInternal",
                      [this](ac_user_list& r) {
                        return StoreUserListInternal(r);

@@ -131,9 +131,29 @@ class BRIXDAL {
 
   // --- Inventory store and import ----------------------------------------
 
+  // Stores the item now: its new inventoryItemId, or 0 (also when an
+  // exclusion trust rule keeps it out).
+  uint64_t StoreItem(ac_event& event);
+  // Queues a copy: 1, or the count of the flush that the 1001st item set
+  // off (1 too when an exclusion trust rule keeps it out).
+  uint64_t StoreItemBuffer(ac_event& event);
   uint64_t StoreItem(const ac_db_item_s* item);
   uint64_t StoreItemBuffer(const ac_db_item_s* item);
+  uint64_t StoreItemInternal(ac_event& event);  // caller holds m_mutex
+  uint64_t StoreItemFlushInternal();            // caller holds m_mutex
   uint64_t StoreItemFlush();
+  // Records the event's target as allowed: scanned items are buffered,
+  // prelink items refreshed, anything else becomes approved drift that
+  // replaces the earlier versions of the file.  Always true.
+  bool WhitelistFile(ac_event& event);
+  // Deletes scanned and approved-drift rows of the event's file name in
+  // its folder (with or without the trailing "/").
+  bool DeleteInventoryItems(ac_event& event);
+  // Moves the prelink row of the file from its recorded previous hash to
+  // the new one; stores it anew when allowed otherwise.
+  bool UpdatePrelinkItem(ac_event& event);
+  // Remembers the hash a file has before the prelink process rewrites it.
+  void SetPrelinkHash(const SHA256Hash& hash);
   uint64_t StoreTrustRuleFlush();
   uint64_t StoreUserListFlush();
   bool ImportRuleset(bool append, const std::string& path,

@@ -55,6 +55,11 @@ void Hash::Assign(const void* bytes) {
   m_text = ToHex(m_bytes.get(), m_size);
 }
 
+void Hash::ZeroFill() {
+  m_bytes.reset(new unsigned char[m_size]());
+  m_text.clear();
+}
+
 SHA256Hash::~SHA256Hash() = default;
 SHA1Hash::~SHA1Hash() = default;
 MD5Hash::~MD5Hash() = default;

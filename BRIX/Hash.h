@@ -27,6 +27,10 @@ class Hash {
   uint32_t GetSize() const { return m_size; }
   const std::string& GetText() const { return m_text; }
 
+  // Zero-filled bytes of the hash's size and an empty text: a placeholder
+  // that no real file has.
+  void ZeroFill();
+
   // Lower-case hex of `size` bytes, high nibble first.
   static std::string ToHex(const unsigned char* bytes, size_t size);
 
