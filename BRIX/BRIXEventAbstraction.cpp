@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "BRIX.h"
+#include "BRIXDataAccessLayer.h"
 #include "BRIXLogger.h"
 #include "BRIXStats.h"
 #include "IssuerMeta.h"
@@ -222,20 +223,264 @@ void BRIXEngine::UpdateResponse(const ac_event& event,
          std::min(event.ruleset.size(), sizeof(response->ruleset)));
 }
 
-// Until the host codes are folded into categories, no event reaches a
-// handler: every event is reported as not relevant and counted as ignored.
 uint64_t BRIXEngine::AbstractEvent(ac_event& event) {
+  ac_process_info info;
+  BRIX_LOG(BRIX_TRACE, kFile, "EventAbstraction");
+
+  if (!event.name.empty()) {
+    const size_t slash = event.name.rfind('/');
+    if (slash != std::string::npos) {
+      event.path = event.name.substr(0, slash + 1);
+      event.fileName = event.name.substr(slash + 1);
+    } else {
+      event.fileName = event.name;
+    }
+  }
+  if (event.extension.empty()) {
+    const size_t dot = event.fileName.rfind('.');
+    if (dot != std::string::npos) event.extension = event.fileName.substr(dot + 1);
+  }
+  info.pid = event.pid;
+  if (!event.processName.empty()) {
+    const size_t slash = event.processName.rfind('/');
+    if (slash != std::string::npos) {
+      info.path = event.processPath = event.processName.substr(0, slash + 1);
+      info.fileName = event.processFileName =
+          event.processName.substr(slash + 1);
+    }
+    BRIX_LOG(BRIX_TRACE, kFile,
+             "Process name=%s path=%s fileName=%s procUser=%s procGroup=%s \n",
+             event.processName.c_str(), info.path.c_str(),
+             info.fileName.c_str(), event.user.c_str(), event.group.c_str());
+  }
+  event.op = event.type;
+
+  uint64_t handled;
+  switch (event.type) {
+    case AC_HOST_CREATE_PRE:
+    case AC_HOST_CREATE_PRE2:
+      handled = EventCreatePre(event, info);
+      break;
+    case AC_HOST_CREATE_POST:
+      handled = EventCreatePost(event, info);
+      break;
+    case AC_HOST_CLEANUP_PRE:
+      handled = EventCleanupPre(event);
+      break;
+    case AC_HOST_EXEC_PRE:
+      handled = EventExecPre(event);
+      break;
+    case AC_HOST_OPEN_POST:
+      handled = EventOpenPost(event);
+      break;
+    case AC_HOST_CHMOD_POST:
+    case AC_HOST_CHMOD_POST2:
+      handled = EventChmodPost(event);
+      break;
+    case AC_HOST_CLOSE_POST:
+      handled = EventClosePost(event);
+      break;
+    case AC_HOST_RENAME_POST:
+      handled = EventRenamePost(event);
+      break;
+    case AC_HOST_CHOWN_POST:
+    case AC_HOST_CHOWN_POST2:
+    case AC_HOST_CHOWN_POST3:
+    case AC_HOST_CHOWN_POST4:
+      handled = EventChownPost(event);
+      break;
+    case AC_HOST_DELETE_POST:
+    case AC_HOST_DELETE_POST2:
+      handled = EventDeletePost(event);
+      break;
+    case AC_HOST_MMAP_PRE:
+      handled = EventMmapPre(event);
+      break;
+    default:
+      BRIX_LOG(BRIX_TRACE, kFile, "Event not processed fell through");
+      handled = 1;
+      event.action = AC_ACTION_NOT_RELEVANT;
+      break;
+  }
+  const uint64_t included = DirectoryExclude(event);
+  const uint64_t result = (handled != 0) && (included != 0);
+  BRIX_LOG(BRIX_TRACE, kFile,
+           "Returning %d from EventAbstraction | EventAbs: %d && "
+           "DynamicRules: %d",
+           static_cast<int>(result), static_cast<int>(handled),
+           static_cast<int>(included));
+  return result;
+}
+
+uint64_t BRIXEngine::EventExecPre(ac_event& event) {
+  BRIXStats::GetStats()->Inc("RunProgram");
+  event.type = AC_TYPE_PROGRAM_START;
+  return 1;
+}
+
+uint64_t BRIXEngine::EventCreatePre(ac_event& event, ac_process_info& info) {
+  BRIX_LOG(BRIX_TRACE, kFile, "Event Create Pre Abstraction");
+  auto notDetected = [&](uint64_t pti) {
+    BRIX_LOG(BRIX_TRACE, kFile, "Script exec not detected. Process type index: %lu",
+             pti);
+    BRIX_LOG(BRIX_TRACE, kFile, "Returning false from EventCreatePre");
+    return uint64_t{0};
+  };
+  auto nameMissing = [&]() {
+    BRIX_LOG(BRIX_TRACE, kFile,
+             "Event name empty. Returning false from event abstraction.");
+    return uint64_t{0};
+  };
+
+  uint64_t pti = 0;
+  bool cached = false;
+  if (info.fileName.empty()) {
+    BRIX_LOG(BRIX_TRACE, kFile, "process filename is empty");
+  } else {
+    pti = m_query.GetProcess(info.pid, info.fileName);
+    if (pti != 0) {
+      BRIX_LOG(BRIX_TRACE, kFile, "process type index is empty");
+      if (event.name.empty()) return nameMissing();
+      cached = true;
+    }
+  }
+  if (!cached) {
+    pti = m_query.GetProcessInterpreterType(info);
+    BRIX_LOG(BRIX_TRACE, kFile, "processTypeIndex=%d", static_cast<int>(pti));
+    if (pti != BRIXQuery::kNoProcessType) {
+      m_query.AddProcess(event.pid, pti, info.fileName);
+      if (event.name.empty()) return nameMissing();
+      if (pti == 0) return notDetected(pti);
+    } else if (event.name.empty()) {
+      return nameMissing();
+    }
+  }
+
+  const bool interpreter = m_query.IsInterpreter(pti);
+  if (!interpreter) return notDetected(pti);
+  const bool interpreted = m_query.IsExtensionInterpreted(pti, event.extension);
+  const uint64_t onCommandLine = IsOnCommandLine(event);
+  BRIX_LOG(BRIX_TRACE, kFile,
+           "bIsExtensionInterpreted %d bIsOnTheCommandLine %d isexec %d",
+           interpreted, static_cast<int>(onCommandLine), event.isexec);
+  if (interpreted || (onCommandLine && event.isexec)) {
+    BRIXStats::GetStats()->Inc("RunScript");
+    event.type = AC_TYPE_SCRIPT_START;
+    return interpreter;
+  }
+  BRIX_LOG(BRIX_TRACE, kFile,
+           "File extension is not interpreted by process type %d",
+           static_cast<int>(pti));
+  BRIX_LOG(BRIX_TRACE, kFile, "Returning false from EventCreatePre");
+  return 0;
+}
+
+uint64_t BRIXEngine::EventCreatePost(ac_event& event, ac_process_info&) {
   event.action = AC_ACTION_NOT_RELEVANT;
+  if (event.dirty) {
+    event.type = AC_TYPE_FILE_SYSTEM;
+    event.op = AC_TYPE_WRITE;
+    return 1;
+  }
+  BRIX_LOG(BRIX_TRACE, kFile, "Create Post event not dirty, ignoring");
   return 0;
 }
 
-uint64_t BRIXEngine::CheckExcludeTrustRules(ac_event& /*event*/) { return 1; }
+uint64_t BRIXEngine::EventCleanupPre(ac_event& event) {
+  event.action = AC_ACTION_NOT_RELEVANT;
+  if (event.dirty && event.name.find(':') == std::string::npos)
+    event.type = AC_TYPE_FILE_SYSTEM;
+  return 1;
+}
 
-// The handlers leave the event undecided until the decision logic exists.
-uint64_t BRIXEngine::HandleProcessStartEvent(ac_event& /*event*/) { return 0; }
-uint64_t BRIXEngine::HandleMmapStartEvent(ac_event& /*event*/) { return 0; }
-uint64_t BRIXEngine::HandleScriptStartEvent(ac_event& /*event*/) { return 0; }
-uint64_t BRIXEngine::HandleFileSystemMonitorEvent(ac_event& /*event*/) {
+uint64_t BRIXEngine::EventOpenPost(ac_event& event) {
+  constexpr uint64_t kCreate = 0x40, kTruncate = 0x200;
+  if ((event.flags & (kCreate | kTruncate)) == 0) return 1;
+  const uint64_t pti = m_query.GetProcess(event.pid, event.processFileName);
+  if (m_query.IsPrelink(pti)) {
+    BRIX_LOG(BRIX_WARNING, kFile, "Not supported yet\n");
+    // The prelinker is about to rewrite this file.  Its inventory row is
+    // known by the hash it has now, so that hash is what the refresh after
+    // the rewrite must look for.  Only the opening of the file can tell it:
+    // the drift that follows carries the new content's hash.  The host
+    // reports, with the open, the digest of the file as it was opened (a
+    // permission-event host hashes before the truncation takes effect).
+    if (event.fileSha256.HasBytes())
+      BRIXDAL::GetDAL()->SetPrelinkHash(event.fileSha256);
+  }
+  return 1;
+}
+
+uint64_t BRIXEngine::EventChmodPost(ac_event& event) {
+  if (event.result == 0) {
+    event.type = AC_TYPE_FILE_SYSTEM;
+    event.op = AC_TYPE_ATTRIBUTE;
+  }
+  return 1;
+}
+
+uint64_t BRIXEngine::EventChownPost(ac_event& event) {
+  if (event.result == 0) {
+    event.type = AC_TYPE_FILE_SYSTEM;
+    event.op = AC_TYPE_ATTRIBUTE;
+  }
+  return 1;
+}
+
+uint64_t BRIXEngine::EventClosePost(ac_event& event) {
+  event.type = AC_TYPE_FILE_SYSTEM;
+  event.op = AC_TYPE_WRITE;
+  return 1;
+}
+
+uint64_t BRIXEngine::EventRenamePost(ac_event& event) {
+  if (event.result == 0) {
+    event.type = AC_TYPE_FILE_SYSTEM;
+    event.op = AC_TYPE_RENAME;
+  }
+  return 1;
+}
+
+uint64_t BRIXEngine::EventDeletePost(ac_event& event) {
+  if (event.result != 0) return 1;
+  event.type = AC_TYPE_DELETE;
+  event.op = AC_TYPE_DELETE;
+  GetAllowCache().RemoveCacheNode(event.name);
+  return 1;
+}
+
+uint64_t BRIXEngine::EventMmapPre(ac_event& event) {
+  constexpr uint64_t kProtExec = 4;
+  if (event.mode & kProtExec) event.type = AC_TYPE_MMAP;
+  return 1;
+}
+
+uint64_t BRIXEngine::DirectoryExclude(ac_event& event) {
+  if (event.op != AC_TYPE_ATTRIBUTE && event.op != AC_TYPE_RENAME &&
+      event.op != AC_TYPE_WRITE)
+    return 1;
+  // While software is being authorised every change counts.
+  if (config.GetInventoryAutoAuthorize()) return 1;
+  if (m_query.ShouldScanFolder(event)) return 1;
+  BRIX_LOG(BRIX_TRACE, kFile, "Excluding event %s, based on directory",
+           event.path.c_str());
+  event.action = AC_ACTION_NOT_RELEVANT;
+  event.isAuthorized = AC_AUTH_EXCLUDED;
+  BRIXStats::GetStats()->Inc("EventExcludedBasedOnDirectory");
+  GetAllowCache().RemoveCacheNode(event.name);
   return 0;
 }
-uint64_t BRIXEngine::HandleDeleteEvent(ac_event& /*event*/) { return 0; }
+
+uint64_t BRIXEngine::IsOnCommandLine(ac_event& event) {
+  if (event.fileName.empty() || event.cmdLine.empty()) {
+    BRIX_LOG(BRIX_TRACE, kFile, "No cmdline or file to check");
+    return 0;
+  }
+  if (event.cmdLine.find(event.fileName) != std::string::npos) {
+    BRIX_LOG(BRIX_TRACE, kFile, "Filename matches process command line");
+    return 1;
+  }
+  BRIX_LOG(BRIX_TRACE, kFile, "Filename does not match process command line");
+  return 0;
+}
+

@@ -42,10 +42,38 @@ class BRIXEngine {
   static void UpdateResponse(const ac_event& event,
                              ac_wrapper_response_s* response);
 
-  // Folds the host type code into a category; non-zero: the event goes on.
+  // Splits the paths, folds the host type code into a category (1 program
+  // start, 4 file-system change, 7 delete, 8 script start, 9 executable
+  // mapping) and drops events in excluded folders.  Non-zero: the event
+  // goes on to a handler.
   uint64_t AbstractEvent(ac_event& event);
+  // One per group of host codes; non-zero: the event goes on.
+  uint64_t EventExecPre(ac_event& event);
+  uint64_t EventCreatePre(ac_event& event, ac_process_info& info);
+  uint64_t EventCreatePost(ac_event& event, ac_process_info& info);
+  uint64_t EventCleanupPre(ac_event& event);
+  uint64_t EventOpenPost(ac_event& event);
+  uint64_t EventChmodPost(ac_event& event);
+  uint64_t EventClosePost(ac_event& event);
+  uint64_t EventRenamePost(ac_event& event);
+  uint64_t EventChownPost(ac_event& event);
+  uint64_t EventDeletePost(ac_event& event);
+  uint64_t EventMmapPre(ac_event& event);
+  // 0 when the change lies in an excluded or hidden folder.
+  uint64_t DirectoryExclude(ac_event& event);
+  // Non-zero when the target's file name occurs in the command line.
+  uint64_t IsOnCommandLine(ac_event& event);
   // Drops events covered by an exclusion trust rule; non-zero: goes on.
   uint64_t CheckExcludeTrustRules(ac_event& event);
+
+  // Asks the rule store, then the engine's own ways of authorising
+  // software.  Non-zero when the store answered or a trust rule matched;
+  // 0 on an error (action 8 for a bad target).
+  uint64_t IsAllowedToRun(ac_event& event, bool checkExec);
+  // Non-zero when the target's birth and modification times lie in the
+  // window [start, end] (end open when unset) and in the past.
+  uint64_t AutoAuthorizeByFileTime(ac_event& event, uint64_t start,
+                                   uint64_t end);
 
   uint64_t HandleProcessStartEvent(ac_event& event);
   uint64_t HandleMmapStartEvent(ac_event& event);

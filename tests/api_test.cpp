@@ -171,7 +171,8 @@ TEST_F(ApiTest, FileModeWhenTheHostGivesNoCallback) {
 
 TEST_F(ApiTest, UnhandledEventIsNotRelevantAndCountedAsIgnored) {
   Start();
-  ac_wrapper_event_s event = Event(99, "/usr/bin/ls");
+  // A create-after event for a file that was not written.
+  ac_wrapper_event_s event = Event(16, "/usr/bin/ls");
   ac_wrapper_response_s response;
   memset(&response, 0xab, sizeof(response));
   EXPECT_EQ(app_ctl(nullptr, &event, &response), BRIX_STATUS_SUCCESS);
@@ -182,6 +183,17 @@ TEST_F(ApiTest, UnhandledEventIsNotRelevantAndCountedAsIgnored) {
   EXPECT_EQ(response.ruleset[0], '\0');
   EXPECT_EQ(app_ctl(nullptr, &event, nullptr), BRIX_STATUS_SUCCESS);
   EXPECT_EQ(Counter("TotalIgnoredEvent"), 2);
+}
+
+TEST_F(ApiTest, UnknownHostCodeIsAnErrorVerdict) {
+  Start();
+  ac_wrapper_event_s event = Event(99, "/usr/bin/ls");
+  ac_wrapper_response_s response{};
+  EXPECT_EQ(app_ctl(nullptr, &event, &response), BRIX_STATUS_FAILED);
+  EXPECT_EQ(response.action, BRIX_ACTION_ERROR);
+  EXPECT_EQ(response.type, 99u);
+  EXPECT_TRUE(LogCapture::Contains("Unknown event type 99"));
+  EXPECT_EQ(Counter("TotalIgnoredEvent"), 0);
 }
 
 TEST_F(ApiTest, TypeZeroEventIsAnsweredFromTheAllowCache) {
@@ -284,13 +296,13 @@ TEST_F(ApiTest, FlushWithEmptyBuffersFails) {
 
 TEST_F(ApiTest, SetLoglevelReplacesTheMask) {
   Start(0);
-  ac_wrapper_event_s event = Event(99, "/x");
+  ac_wrapper_event_s event = Event(16, "/x");
   app_ctl(nullptr, &event, nullptr);
   EXPECT_TRUE(LogCapture::Lines().empty());
   EXPECT_EQ(set_loglevel(BRIX_LOG_TRACE), BRIX_STATUS_SUCCESS);
   app_ctl(nullptr, &event, nullptr);
   EXPECT_TRUE(LogCapture::Contains("Start ConvertEvent"));
-  EXPECT_TRUE(LogCapture::Contains("Not Handling Event of type: 99"));
+  EXPECT_TRUE(LogCapture::Contains("Not Handling Event of type: 16"));
 }
 
 TEST_F(ApiTest, MetricsBufferProtocol) {
