@@ -18,11 +18,31 @@ void TempDirTest::SetUp() {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
   previous_ = cwd;
-  std::string tmpl =
-      (std::filesystem::temp_directory_path() / "brix_test_XXXXXX").string();
+  std::string tmpl = BaseDir() + "/brix_test_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
   dir_ = tmpl;
   ASSERT_EQ(chdir(dir_.c_str()), 0);
+}
+
+std::string TempDirTest::BaseDir() const {
+  return std::filesystem::temp_directory_path().string();
+}
+
+std::string WatchedBaseDir() {
+  std::vector<std::string> candidates;
+  char cwd[4096];
+  if (getcwd(cwd, sizeof(cwd)) != nullptr) candidates.push_back(cwd);
+  if (const char* home = getenv("HOME")) candidates.push_back(home);
+  candidates.push_back("/var/lib");
+  candidates.push_back("/opt");
+  for (const auto& c : candidates) {
+    const std::string probe = c + "/";
+    if (probe.find("/tmp/") != std::string::npos ||
+        probe.find("/.") != std::string::npos)
+      continue;
+    if (access(c.c_str(), W_OK) == 0) return c;
+  }
+  return std::filesystem::temp_directory_path().string();
 }
 
 void TempDirTest::TearDown() {

@@ -21,11 +21,17 @@ class TempDirTest : public ::testing::Test {
   void TearDown() override;
   const std::string& dir() const { return dir_; }
   std::string PathIn(const std::string& name) const { return dir_ + "/" + name; }
+  // The folder the test's own folder is made in.
+  virtual std::string BaseDir() const;
 
  private:
   std::string dir_;
   std::string previous_;
 };
+
+// A folder whose path the engine watches: no "/tmp/" in it (the system's
+// temporary folders are excluded from drift) and no hidden component.
+std::string WatchedBaseDir();
 
 // One log line as the host callback received it.
 struct CapturedLog {
