@@ -55,6 +55,17 @@ void Hash::Assign(const void* bytes) {
   m_text = ToHex(m_bytes.get(), m_size);
 }
 
+void Hash::SetFromText(std::string text) {
+  m_bytes.reset(new unsigned char[m_size]());
+  m_text = std::move(text);
+  for (size_t i = 0; i + 1 < m_text.size() && i / 2 < m_size; i += 2) {
+    const int hi = HexValue(m_text[i]);
+    const int lo = HexValue(m_text[i + 1]);
+    if (hi < 0 || lo < 0) break;
+    m_bytes[i / 2] = static_cast<unsigned char>(hi << 4 | lo);
+  }
+}
+
 void Hash::ZeroFill() {
   m_bytes.reset(new unsigned char[m_size]());
   m_text.clear();
@@ -71,13 +82,6 @@ void SHA256Hash::SetHash(const char* bytes) {
 
 void SHA256Hash::SetHash(std::string text) {
   m_size = SHA256;
-  m_bytes.reset(new unsigned char[m_size]());
-  m_text = std::move(text);
-  for (size_t i = 0; i + 1 < m_text.size() && i / 2 < m_size; i += 2) {
-    const int hi = HexValue(m_text[i]);
-    const int lo = HexValue(m_text[i + 1]);
-    if (hi < 0 || lo < 0) break;
-    m_bytes[i / 2] = static_cast<unsigned char>(hi << 4 | lo);
-  }
+  SetFromText(std::move(text));
 }
 

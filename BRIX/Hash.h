@@ -27,6 +27,12 @@ class Hash {
   uint32_t GetSize() const { return m_size; }
   const std::string& GetText() const { return m_text; }
 
+  // Takes a digest in hexadecimal: the text is kept as given, and pairs of
+  // digits (either case) are decoded from the start into at most the
+  // hash's size in bytes; decoding stops at the end of the text or at the
+  // first pair that is not hexadecimal, the remaining bytes staying zero.
+  void SetFromText(std::string text);
+
   // Zero-filled bytes of the hash's size and an empty text: a placeholder
   // that no real file has.
   void ZeroFill();

@@ -1,0 +1,292 @@
+// Rulesets in JSON: kinds, append and replace, field rules, failures.
+#include <string>
+
+#include "BRIX.h"
+#include "BRIXDataAccessLayer.h"
+#include "BRIXEventAbstraction.h"
+#include "BRIXLogger.h"
+#include "BRIXStats.h"
+#include "brix.h"
+#include "test_util.h"
+
+namespace {
+
+std::string Sha(unsigned char seed) {
+  const std::string d(32, static_cast<char>(seed));
+  return Hash::ToHex(reinterpret_cast<const unsigned char*>(d.data()), 32);
+}
+
+std::string Rule(unsigned char seed, const std::string& action,
+                 const std::string& extra = "") {
+  return "{\"fileName\": \"f" + std::to_string(seed) + "\", \"sha256\": \"" +
+         Sha(seed) + "\", \"size\": 10, \"action\": \"" + action + "\"" +
+         extra + "}";
+}
+
+std::string Rules(const std::string& body) {
+  return "{\"rules\": [" + body + "]}";
+}
+
+class ImportTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
+    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
+    ASSERT_TRUE(dal.InitDB(false));
+    LogCapture::Clear();
+  }
+  void TearDown() override {
+    config.SetManifestApplied(true);
+    TempDirTest::TearDown();
+  }
+
+  bool Import(const std::string& name, const std::string& text,
+              bool append = false) {
+    return dal.ImportRulesetBuffer(append, text.c_str(), name);
+  }
+  std::string Query(const std::string& sql) {
+    Db db(PathIn("ac.db"));
+    return db.One(sql);
+  }
+  static int RulesetCount(const std::string& name) {
+    return BRIXStats::GetStats()->GetType(BRIX_STATS_RULESET, name);
+  }
+
+  BRIXDAL dal;
+};
+
+TEST_F(ImportTest, ExecutionRulesetStoresItemsBySource2) {
+  ASSERT_TRUE(Import("Corp-Deny", Rules(Rule(1, "block") + "," +
+                                        Rule(2, "allow"))));
+  EXPECT_EQ(Query("SELECT group_concat(fileName || ':' || source || ':' || "
+                  "isAuthorized || ':' || ruleset || ':' || size, ',') FROM "
+                  "InventoryItems"),
+            "f1:2:0:Corp-Deny:10,f2:2:1:Corp-Deny:10");
+  EXPECT_EQ(RulesetCount("Corp-Deny"), 2);
+  EXPECT_TRUE(LogCapture::Contains("Importing item ruleset into db: Corp-Deny"));
+}
+
+TEST_F(ImportTest, ManifestIsRecognisedInAnyCase) {
+  config.SetManifestApplied(false);
+  ASSERT_TRUE(Import("AGENT-Manifest", Rules(Rule(1, "allow"))));
+  EXPECT_EQ(Query("SELECT source || ':' || ruleset FROM InventoryItems"),
+            "1:AGENT-Manifest");
+  EXPECT_TRUE(config.GetManifestApplied());
+  std::string version;
+  ASSERT_TRUE(dal.GetAppControlState("agentVersion", version));
+  EXPECT_EQ(version, BRIX_VERSION);
+  EXPECT_TRUE(LogCapture::Contains("Manifest applied to version 12.0.178"));
+  // A name with both words is a manifest.
+  ASSERT_TRUE(Import("agent-trustrules", Rules(Rule(2, "allow")), true));
+  EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems WHERE source = 1"), "2");
+}
+
+TEST_F(ImportTest, TrustRulesetStoresRulesAndUserLists) {
+  const std::string doc = R"({
+    "Trustrules": [
+      {"processName": "/usr/bin/dnf", "paths": "/usr/;/opt/", "trustType": 1,
+       "signerName": "Distro", "issuerO": "Distro CA", "user": "root",
+       "group": "wheel", "userList": "admins", "sha256": ")" +
+                          Sha(5) + R"("},
+      {"processName": 7, "trustType": "4", "paths": "/srv/"}
+    ],
+    "Userlists": [
+      {"id": "admins", "users": ["alice", 3, "bob"]},
+      {"users": ["nobody"]},
+      {"id": "ops", "users": "carol"}
+    ]})";
+  ASSERT_TRUE(Import("Corp-TrustRules-1", doc));
+  EXPECT_EQ(Query("SELECT processName, paths, trustType, signerName, "
+                  "issuerO, procUser, procGroup, userList, ruleset, "
+                  "substr(hex(sha256), 1, 4) FROM TrustRules ORDER BY "
+                  "trustRuleId LIMIT 1"),
+            "/usr/bin/dnf|/usr/;/opt/|1|Distro|Distro CA|root|wheel|admins|"
+            "corp-trustrules-1|0505");
+  // A key of the wrong type is ignored; trustType may be a string.
+  EXPECT_EQ(Query("SELECT ifnull(processName, 'NULL') || '|' || trustType "
+                  "FROM TrustRules WHERE trustRuleId = 2"),
+            "NULL|4");
+  EXPECT_EQ(Query("SELECT group_concat(id || ':' || user, ',') FROM UserList"),
+            "admins:alice,admins:bob");
+  EXPECT_TRUE(dal.TrustRulesPresent());
+  EXPECT_EQ(RulesetCount("Corp-TrustRules-1"), 2);
+}
+
+TEST_F(ImportTest, ReplaceRemovesTheKindAppendKeepsIt) {
+  ASSERT_TRUE(Import("ruleset-a", Rules(Rule(1, "allow"))));
+  ASSERT_TRUE(Import("ruleset-b", Rules(Rule(2, "allow")), true));
+  EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems"), "2");
+  EXPECT_EQ(RulesetCount("ruleset-a"), 1);
+  ASSERT_TRUE(Import("ruleset-c", Rules(Rule(3, "allow"))));
+  EXPECT_EQ(Query("SELECT group_concat(fileName) FROM InventoryItems"), "f3");
+  // The statistics of earlier execution rulesets go with them.
+  EXPECT_EQ(RulesetCount("ruleset-a"), 0);
+  EXPECT_EQ(RulesetCount("ruleset-c"), 1);
+
+  // Trust rulesets replace only trust rules.
+  ASSERT_TRUE(Import("trustrules-x", R"({"Trustrules": [{"paths": "/a/"}]})"));
+  ASSERT_TRUE(Import("trustrules-y", R"({"Trustrules": [{"paths": "/b/"}]})"));
+  EXPECT_EQ(Query("SELECT group_concat(paths) FROM TrustRules"), "/b/");
+  EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems"), "1");
+  EXPECT_EQ(RulesetCount("trustrules-x"), 0);
+}
+
+TEST_F(ImportTest, ManifestReplaceClearsRulesAndStatistics) {
+  ac_event scanned;
+  scanned.source = DAL_SOURCE_SCANNED_ITEMS;
+  scanned.fileSha256.SetHash(std::string(Sha(9)));
+  ASSERT_NE(dal.StoreItem(scanned), 0u);
+  ASSERT_TRUE(Import("ruleset-a", Rules(Rule(1, "allow"))));
+  ASSERT_TRUE(Import("trustrules-x", R"({"Trustrules": [{"paths": "/a/"}]})"));
+  ASSERT_TRUE(Import("agent", Rules(Rule(2, "allow"))));
+  EXPECT_EQ(Query("SELECT group_concat(source) FROM (SELECT source FROM "
+                  "InventoryItems ORDER BY source)"),
+            "1,3");
+  EXPECT_EQ(Query("SELECT count(*) FROM TrustRules"), "0");
+  EXPECT_FALSE(dal.TrustRulesPresent());
+  EXPECT_EQ(RulesetCount("ruleset-a"), 0);
+  EXPECT_EQ(RulesetCount("trustrules-x"), 0);
+  EXPECT_EQ(RulesetCount("agent"), 1);
+}
+
+TEST_F(ImportTest, ActionsMapByTheirFirstFiveLetters) {
+  ASSERT_TRUE(Import("r", Rules(Rule(1, "blocked-by-policy") + "," +
+                                Rule(2, "allowance") + "," +
+                                Rule(3, "Allow") + "," +
+                                "{\"sha256\": \"" + Sha(4) + "\"}")));
+  EXPECT_EQ(Query("SELECT group_concat(isAuthorized, ',') FROM (SELECT "
+                  "isAuthorized FROM InventoryItems ORDER BY "
+                  "inventoryItemId)"),
+            "0,1,3,3");
+  EXPECT_EQ(LogCapture::Count(
+                "Unhandled authorizedState 0, default to on the allow list(3)"),
+            2);
+}
+
+TEST_F(ImportTest, SizeAsNumberOrStringIsTheSame) {
+  ASSERT_TRUE(Import("r", Rules(
+      "{\"sha256\": \"" + Sha(1) + "\", \"size\": 1024}, "
+      "{\"sha256\": \"" + Sha(2) + "\", \"size\": \"1024\"}, "
+      "{\"sha256\": \"" + Sha(3) + "\", \"size\": true}, "
+      "{\"sha256\": \"" + Sha(4) + "\", \"size\": 3000000000}")));
+  EXPECT_EQ(Query("SELECT group_concat(size, ',') FROM (SELECT size FROM "
+                  "InventoryItems ORDER BY inventoryItemId)"),
+            "1024,1024,0,2147483647");
+}
+
+TEST_F(ImportTest, DigestsOfEveryKindAreDecoded) {
+  ASSERT_TRUE(Import("r", Rules(
+      "{\"sha1\": \"" + std::string(40, 'A') + "\", \"md5\": \"" +
+      std::string(32, 'b') + "\", \"action\": \"allow\"}")));
+  EXPECT_EQ(Query("SELECT ifnull(sha256, 'NULL') || '|' || hex(sha1) || '|' "
+                  "|| lower(hex(md5)) FROM InventoryItems"),
+            "NULL|" + std::string(40, 'A') + "|" + std::string(32, 'b'));
+  // The counts that gate the fallbacks are refreshed.
+  EXPECT_EQ(dal.Sha1RuleCount(), 1u);
+  EXPECT_EQ(dal.Md5RuleCount(), 1u);
+  ac_event e;
+  e.fileSha256.SetHash(std::string(Sha(7)));
+  e.fileSha1.SetFromText(std::string(40, 'a'));
+  ASSERT_TRUE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_ALLOWED);
+}
+
+TEST_F(ImportTest, InvalidJsonChangesNothing) {
+  ASSERT_TRUE(Import("r", Rules(Rule(1, "allow"))));
+  EXPECT_FALSE(Import("r", "{\"rules\": [ {\"sha256\": "));
+  EXPECT_FALSE(Import("agent", "not json"));
+  EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems"), "1");
+  EXPECT_EQ(LogCapture::Count("Ruleset parse error "), 2);
+}
+
+TEST_F(ImportTest, DocumentsWithoutTheirArraysStillReplace) {
+  ASSERT_TRUE(Import("trustrules-x", R"({"Trustrules": [{"paths": "/a/"}]})"));
+  ASSERT_TRUE(Import("trustrules-y", R"({"something": 1})"));
+  EXPECT_EQ(Query("SELECT count(*) FROM TrustRules"), "0");
+  EXPECT_TRUE(dal.TrustRulesPresent());
+  ASSERT_TRUE(Import("ruleset", "[]"));
+  ASSERT_TRUE(Import("ruleset", R"({"rules": "none"})"));
+  // Members of an object stand in for array entries.
+  ASSERT_TRUE(Import("ruleset", "{\"rules\": {\"a\": " + Rule(1, "allow") +
+                                    ", \"b\": " + Rule(2, "allow") + "}}"));
+  EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems"), "2");
+}
+
+TEST_F(ImportTest, LargeRulesetIsImportedAndLookedUp) {
+  constexpr int kRules = 100000;
+  std::string doc = "{\"rules\": [";
+  doc.reserve(kRules * 120);
+  for (int i = 0; i < kRules; ++i) {
+    char sha[65];
+    snprintf(sha, sizeof(sha), "%064x", i);
+    if (i) doc += ',';
+    doc += "{\"sha256\":\"";
+    doc += sha;
+    doc += i % 2 ? "\",\"action\":\"block\"}" : "\",\"action\":\"allow\"}";
+  }
+  doc += "]}";
+  ASSERT_TRUE(Import("big", doc));
+  EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems"),
+            std::to_string(kRules));
+  EXPECT_EQ(RulesetCount("big"), kRules);
+  for (int i : {0, 1, 4242, kRules - 1}) {
+    char sha[65];
+    snprintf(sha, sizeof(sha), "%064x", i);
+    ac_event e;
+    e.fileSha256.SetHash(std::string(sha));
+    ASSERT_TRUE(dal.IsAllowedInDB(e));
+    EXPECT_EQ(e.decision, i % 2 ? AC_DECISION_BLOCKED : AC_DECISION_ALLOWED)
+        << i;
+  }
+}
+
+// --- Through the exported functions ---------------------------------------
+
+class ImportApiTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    ac_engine_start_s s = MakeStart("ac.db", &LogCapture::Callback, 15);
+    ASSERT_EQ(engine_start(&s), BRIX_STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    engine_stop();
+    TempDirTest::TearDown();
+  }
+};
+
+TEST_F(ImportApiTest, FilesAndBuffersAndTheirFailures) {
+  const std::string path = PathIn("rules.json");
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs(Rules(Rule(1, "allow")).c_str(), f);
+  fclose(f);
+  EXPECT_EQ(set_ruleset(false, path.c_str(), "from-file"), BRIX_STATUS_SUCCESS);
+  EXPECT_EQ(set_ruleset(false, PathIn("missing.json").c_str(), "x"),
+            BRIX_STATUS_FAILED);
+  EXPECT_TRUE(LogCapture::Contains(
+      "BRIXDAL::ImportRuleset Unable to get ruleset file information"));
+  EXPECT_EQ(set_ruleset(false, dir().c_str(), "x"), BRIX_STATUS_FAILED);
+  EXPECT_EQ(set_ruleset_buffer(false, "{oops", "x"), BRIX_STATUS_FAILED);
+  EXPECT_EQ(set_ruleset_buffer(true, Rules(Rule(2, "block")).c_str(), "more"),
+            BRIX_STATUS_SUCCESS);
+  // A null name is an empty one.
+  EXPECT_EQ(set_ruleset(true, path.c_str(), nullptr), BRIX_STATUS_SUCCESS);
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems"), "3");
+}
+
+TEST_F(ImportApiTest, ImportEmptiesTheAllowCache) {
+  std::string user = "u", process = "/bin/sh", target = "/opt/x";
+  BRIXAllowCache& cache = BRIXEngine::GetEngine()->GetAllowCache();
+  cache.AddCacheNode(user, process, target);
+  EXPECT_EQ(set_ruleset_buffer(false, "{}", "r"), BRIX_STATUS_SUCCESS);
+  EXPECT_FALSE(cache.IsCached(user, process, target));
+  cache.AddCacheNode(user, process, target);
+  // Even an import that fails: the old decisions are void either way.
+  EXPECT_EQ(set_ruleset_buffer(false, "{", "r"), BRIX_STATUS_FAILED);
+  EXPECT_FALSE(cache.IsCached(user, process, target));
+}
+
+}  // namespace
