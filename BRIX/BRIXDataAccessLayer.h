@@ -33,6 +33,7 @@
 #include "TrustRule.h"
 #include "brix.h"
 
+struct ac_file_s;
 struct cJSON;
 struct sqlite3;
 struct sqlite3_stmt;
@@ -83,17 +84,37 @@ class BRIXDAL {
 
   // --- Counts and metrics ------------------------------------------------
 
+  // Row counts; 0 when the statement is missing.
   int TrustRulesCount();
   int UserGroupTrustRulesCount();
   int MD5RulesCount();
   int SHA1RulesCount();
+  // Each fills its part of the metrics document under its own hold of
+  // m_mutex: PrepareMetrics the "trustrules_stats" array, the others the
+  // "dbinfo" members.  False (member missing) when the statement or the
+  // database file is.
   bool PrepareMetrics(cJSON* array);
   bool PrepareMetricsDBInfo(cJSON* object);
   bool PrepareMetricsDBInfoTrustRules(cJSON* object);
   bool PrepareMetricsDBInfoRulesets(cJSON* object);
-  bool PrepareMetricsDBSize(cJSON* object);
+  bool PrepareMetricsDBSize(cJSON* object);  // takes no DAL lock
+  // Writes the rows with an id above lastId, at most limit of them, into
+  // the payload file (created or truncated), one JSON line each: trust
+  // rules for DAL_SOURCE_TRUST_RULES, all items for DAL_SOURCE_ALL, else
+  // the items of that source.  Holds m_mutex for the whole page.  False
+  // when nothing could be read or the file could not be written.
   bool GetItems(uint64_t lastId, uint64_t limit, DALSource source,
                 std::string payloadPath, std::string scanUuid);
+  // The row writers of GetItems; the caller holds m_mutex.  They step the
+  // page query, leave its last step result in stepResult, and set result
+  // false (file closed) when a write fails.
+  void GetItemSourceInventory(ac_file_s& file, bool& result,
+                              sqlite3_stmt*& statement, int& stepResult,
+                              const std::string& payloadPath,
+                              const std::string& scanUuid);
+  void GetItemSourceTrustRule(ac_file_s& file, bool& result,
+                              sqlite3_stmt*& statement, int& stepResult,
+                              const std::string& payloadPath);
 
   // --- Inventory lookup --------------------------------------------------
 
@@ -177,10 +198,11 @@ class BRIXDAL {
   static const size_t kStatementCount;
   static const StatementInfo kFinalizeOrder[];
 
-  // Runs one count statement (see the counting family in the metrics code).
-  int CountInternal(StmtHandle& handle, const char* releasedMessage,
-                    const char* lockLine, const char* foundLine,
-                    const char* unlockLine);
+  // Runs one count statement, logging under the name of the public
+  // operation that asked.
+  int CountInternal(const char* function, StmtHandle& handle,
+                    const char* releasedMessage, const char* lockLine,
+                    const char* foundLine, const char* unlockLine);
 
   SHA256Hash m_prelinkHash;
   // Rule counts that gate lookups; written at open and by the import.
