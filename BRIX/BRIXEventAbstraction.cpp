@@ -35,34 +35,63 @@ BRIXEngine::~BRIXEngine() {
 
 uint64_t BRIXEngine::ProcessEvent(const ac_wrapper_event_s* wrapper,
                                   ac_wrapper_response_s* response) {
+  // A repeated event answered from the allow cache is the most frequent
+  // case of all.  When no trace line would be written, it is answered
+  // straight from the host's record: the same lookup with the same keys and
+  // the same response as through a converted event, without building one.
+  bool askCache = true;
+  if (wrapper->type == AC_TYPE_NONE &&
+      !BRIXLogger::GetInstance()->ShouldLog(BRIX_TRACE)) {
+    auto view = [](const char* s) {
+      return s != nullptr ? std::string_view(s) : std::string_view();
+    };
+    if (GetAllowCache().IsCached(view(wrapper->user),
+                                 view(wrapper->processName),
+                                 view(wrapper->name))) {
+      if (response != nullptr) {
+        memset(response, 0, sizeof(*response));
+        response->action = AC_ACTION_ALLOW;
+        response->itemType = kDefaultItemType;
+        response->isAuthorized = AC_AUTH_ALLOW_LIST;
+      }
+      return 1;
+    }
+    askCache = false;
+  }
   ac_event event;
   ConvertEvent(wrapper, event);
-  const uint64_t result = ProcessEvent(event);
+  const uint64_t result = ProcessEventInternal(event, askCache);
   UpdateResponse(event, response);
   return result;
 }
 
 uint64_t BRIXEngine::ProcessEvent(ac_event& event) {
-  BRIX_LOG(BRIX_TRACE, kFile,
-           "Processing event. EventType: %d Maintenance Mode: %d LockDown: %d",
-           event.type, config.GetInventoryAutoAuthorize(),
-           config.GetLockdown());
+  return ProcessEventInternal(event, true);
+}
+
+uint64_t BRIXEngine::ProcessEventInternal(ac_event& event, bool askCache) {
+  BRIX_LOG_AS(BRIX_TRACE, "ProcessEvent", kFile,
+              "Processing event. EventType: %d Maintenance Mode: %d LockDown: "
+              "%d",
+              event.type, config.GetInventoryAutoAuthorize(),
+              config.GetLockdown());
   if (event.type == AC_TYPE_NONE) {
-    BRIXAllowCache& cache = GetAllowCache();
-    if (cache.IsCached(event.user, event.processName, event.name)) {
+    if (askCache &&
+        GetAllowCache().IsCached(event.user, event.processName, event.name)) {
       event.action = AC_ACTION_ALLOW;
       event.isAuthorized = AC_AUTH_ALLOW_LIST;
       return 1;
     }
-    BRIX_LOG(BRIX_TRACE, kFile,
-             "AllowCache miss for user: %s process: %s target: %s",
-             event.user.c_str(), event.processName.c_str(),
-             event.name.c_str());
+    BRIX_LOG_AS(BRIX_TRACE, "ProcessEvent", kFile,
+                "AllowCache miss for user: %s process: %s target: %s",
+                event.user.c_str(), event.processName.c_str(),
+                event.name.c_str());
   }
   if (AbstractEvent(event) && CheckExcludeTrustRules(event))
     return HandleEvent(event);
 
-  BRIX_LOG(BRIX_TRACE, kFile, "Not Handling Event of type: %d", event.type);
+  BRIX_LOG_AS(BRIX_TRACE, "ProcessEvent", kFile,
+              "Not Handling Event of type: %d", event.type);
   BRIXStats::GetStats()->Inc("TotalIgnoredEvent");
   return 0;
 }

@@ -36,6 +36,8 @@ class BRIXEngine {
   uint64_t ProcessEvent(const ac_wrapper_event_s* event,
                         ac_wrapper_response_s* response);
   uint64_t ProcessEvent(ac_event& event);
+  // `askCache` false: the allow cache was already asked about this event.
+  uint64_t ProcessEventInternal(ac_event& event, bool askCache);
   uint64_t HandleEvent(ac_event& event);
 
   void ConvertEvent(const ac_wrapper_event_s* wrapper, ac_event& event);

@@ -77,6 +77,8 @@ enum ac_authorization : uint32_t {
 };
 
 inline constexpr int kIssuerFieldCount = 6;  // CN, C, S, L, O, OU
+// The item type of an event that nothing has classified yet.
+inline constexpr uint32_t kDefaultItemType = 1;
 
 struct ac_event {
   ac_event() = default;
@@ -108,7 +110,7 @@ struct ac_event {
   uint32_t op = AC_TYPE_NONE;
   uint32_t reserved = 0;
   uint32_t decision = AC_DECISION_UNKNOWN;
-  uint32_t itemType = 1;
+  uint32_t itemType = kDefaultItemType;
   uint32_t source = 0;
   uint32_t isAuthorized = AC_AUTH_NOT_AUTHORIZED;
   std::string processName;
