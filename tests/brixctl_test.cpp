@@ -1,0 +1,655 @@
+// Tests of brixctl as a user runs it: the built tool runs as a child
+// process in a fresh temporary folder, and the tests check its exit
+// status, its output and the database it leaves.
+#include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FileDigest.h"
+#include "test_util.h"
+
+namespace {
+
+const std::string kExamples = BRIX_EXAMPLES_DIR;
+constexpr uid_t kNobody = 65534;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Whole lines of `text` that contain `needle`.
+int CountLines(const std::string& text, const std::string& needle) {
+  std::istringstream in(text);
+  std::string line;
+  int n = 0;
+  while (std::getline(in, line)) n += line.find(needle) != std::string::npos;
+  return n;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
+  std::ofstream(path, std::ios::binary) << content;
+  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+class BrixctlTest : public TempDirTest {
+ protected:
+  // Runs brixctl with `args` in the test's folder; as an unprivileged user
+  // when `unprivileged` is set and the tests run as root, so that
+  // permissions apply.
+  ToolRun Brixctl(const std::vector<std::string>& args, bool unprivileged = false) {
+    const std::string outPath = PathIn(".out");
+    const std::string errPath = PathIn(".err");
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      dup2(out, STDOUT_FILENO);
+      dup2(err, STDERR_FILENO);
+      if (unprivileged && geteuid() == 0 &&
+          (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+        _exit(126);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(BRIXCTL_PATH));
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(BRIXCTL_PATH, argv.data());
+      _exit(127);
+    }
+    ToolRun run;
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadFile(outPath);
+    run.err = ReadFile(errPath);
+    return run;
+  }
+
+  // Lets an unprivileged child write the database in the test's folder.
+  void OpenFolderToAll() { ASSERT_EQ(chmod(dir().c_str(), 0777), 0); }
+
+  // A folder "bin" with two small programs and things a scan passes over.
+  void MakeBin() {
+    ASSERT_EQ(mkdir(PathIn("bin").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(PathIn("bin/sub").c_str(), 0755), 0);
+    WriteFile(PathIn("bin/tool-a"), "#!/bin/sh\necho a\n", 0755);
+    WriteFile(PathIn("bin/sub/tool-b"), "#!/bin/sh\necho b\n", 0755);
+    ASSERT_EQ(symlink("tool-a", PathIn("bin/link-a").c_str()), 0);
+  }
+
+  void ImportExamples() {
+    for (const auto& [name, file] : std::vector<std::pair<std::string, std::string>>{
+             {"agent-manifest", "agent-manifest.json"},
+             {"demo-execution", "execution-ruleset.json"},
+             {"demo-trustrules", "trust-ruleset.json"}}) {
+      const ToolRun run = Brixctl({"--db", "ac.db", "import", name, kExamples + "/" + file});
+      ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+    }
+  }
+
+  // The single JSON object that a --json command printed.
+  static cJSON* ParseJson(const std::string& line) {
+    cJSON* json = cJSON_Parse(line.c_str());
+    EXPECT_NE(json, nullptr) << line;
+    return json;
+  }
+
+  static std::string StringMember(const cJSON* json, const char* name) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(json, name);
+    return cJSON_IsString(item) ? item->valuestring : "";
+  }
+
+  static double NumberMember(const cJSON* json, const char* name) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(json, name);
+    return cJSON_IsNumber(item) ? item->valuedouble : -1;
+  }
+};
+
+// --- help and command-line mistakes ----------------------------------------
+
+TEST_F(BrixctlTest, HelpListsEveryCommandAndEachCommandHasItsOwn) {
+  ToolRun run = Brixctl({"--help"});
+  EXPECT_EQ(run.status, 0);
+  for (const char* command : {"scan", "import", "decide", "replay", "metrics", "export",
+                              "purge", "delete-db", "flush"})
+    EXPECT_NE(run.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+  run = Brixctl({"decide", "--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("usage: brixctl [GLOBAL OPTIONS] decide"), std::string::npos);
+  run = Brixctl({"help", "export"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("--page-size"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db"))) << "help opened no database";
+}
+
+TEST_F(BrixctlTest, MistakesOnTheCommandLineFailWithOneLineAndTouchNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"frobnicate"}, "brixctl: unknown command 'frobnicate'"},
+      {{}, "brixctl: no command given"},
+      {{"--frob", "metrics"}, "brixctl: unknown option --frob"},
+      {{"decide", "--frob", "x"}, "brixctl: decide: unknown option --frob"},
+      {{"decide"}, "brixctl: decide needs exactly one FILE"},
+      {{"decide", "--type", "fork", "/bin/sh"}, "--type must be exec, mmap or script"},
+      {{"--log-level", "loud", "metrics"}, "--log-level takes a mask"},
+      {{"--maintenance", "2024-02-30", "now", "metrics"}, "neither milliseconds"},
+      {{"--maintenance", "2024-05-02", "2024-05-01", "metrics"}, "END must lie after START"},
+      {{"purge", "everything"}, "purge: SOURCE must be"},
+      {{"export", "--page-size", "0", "out"}, "--page-size needs a number"},
+      {{"import", "only-a-name"}, "import needs a NAME and a FILE"},
+      {{"scan"}, "scan needs at least one DIR"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Brixctl(c.args);
+    EXPECT_EQ(run.status, 2) << c.message;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(CountLines(run.err, "brixctl: "), 1) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db")));
+}
+
+// --- scan and decide ---------------------------------------------------------
+
+TEST_F(BrixctlTest, ScannedFilesAreAllowedAndAChangedFileIsUnknown) {
+  MakeBin();
+  ToolRun run = Brixctl({"scan", "bin"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(": 2 files"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("stored 2 new items"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("passed over 1 symbolic links"), std::string::npos) << run.out;
+
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.Rows("SELECT fileName, path, nativePath, source, isAuthorized, size "
+                    "FROM InventoryItems ORDER BY nativePath"),
+            (std::vector<std::string>{
+                "tool-b|" + dir() + "/bin/sub/|" + dir() + "/bin/sub/tool-b|3|1|17",
+                "tool-a|" + dir() + "/bin/|" + dir() + "/bin/tool-a|3|1|17"}));
+  brix_host::FileDigests digests;
+  const std::string content = "#!/bin/sh\necho a\n";
+  ASSERT_TRUE(brix_host::HashBytes(content.data(), content.size(), &digests));
+  EXPECT_EQ(db.One("SELECT lower(hex(sha256)) || '|' || lower(hex(sha1)) || '|' || "
+                   "lower(hex(md5)) FROM InventoryItems WHERE fileName = 'tool-a'"),
+            brix_host::ToHex(digests.sha256.data(), 32) + "|" +
+                brix_host::ToHex(digests.sha1.data(), 20) + "|" +
+                brix_host::ToHex(digests.md5.data(), 16));
+
+  run = Brixctl({"--json", "decide", "bin/tool-a"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  cJSON* json = ParseJson(run.out);
+  EXPECT_EQ(StringMember(json, "verdict"), "allowed");
+  EXPECT_EQ(NumberMember(json, "source"), DAL_SOURCE_SCANNED_ITEMS);
+  EXPECT_EQ(NumberMember(json, "isAuthorized"), 3);
+  EXPECT_EQ(NumberMember(json, "decision"), 1);
+  EXPECT_EQ(StringMember(json, "file"), dir() + "/bin/tool-a");
+  cJSON_Delete(json);
+
+  std::ofstream(PathIn("bin/tool-a"), std::ios::app) << "# changed\n";
+  run = Brixctl({"--json", "decide", "bin/tool-a"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  json = ParseJson(run.out);
+  EXPECT_EQ(StringMember(json, "verdict"), "logged only");
+  EXPECT_EQ(NumberMember(json, "source"), 0);
+  EXPECT_EQ(NumberMember(json, "decision"), 0);
+  EXPECT_EQ(NumberMember(json, "isAuthorized"), 0);
+  cJSON_Delete(json);
+}
+
+TEST_F(BrixctlTest, ScanningAgainStoresOnlyWhatChangedAndReplaceStartsOver) {
+  MakeBin();
+  ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
+  ToolRun run = Brixctl({"scan", "bin", "bin/tool-a"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("stored 0 new items, 3 already in the inventory"), std::string::npos)
+      << run.out;
+  std::ofstream(PathIn("bin/tool-a"), std::ios::app) << "# changed\n";
+  run = Brixctl({"scan", "bin"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("stored 1 new items, 1 already"), std::string::npos) << run.out;
+  {
+    Db db(PathIn("ac.db"));
+    EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 3"), "3");
+  }
+  run = Brixctl({"scan", "--replace", "bin"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 3"), "2");
+}
+
+TEST_F(BrixctlTest, ScanSkipsWhatItCannotReadWithACountAndAReason) {
+  MakeBin();
+  WriteFile(PathIn("bin/secret"), "top secret", 0000);
+  ASSERT_EQ(mkdir(PathIn("bin/locked").c_str(), 0000), 0);
+  OpenFolderToAll();
+  const ToolRun run = Brixctl({"scan", "bin"}, /*unprivileged=*/true);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("stored 2 new items"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("skipped 2 that could not be read: 2 Permission denied"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(dir() + "/bin/secret: Permission denied"), std::string::npos);
+  EXPECT_NE(run.out.find(dir() + "/bin/locked: Permission denied"), std::string::npos);
+}
+
+TEST_F(BrixctlTest, ScanOfAMissingFolderFailsBeforeTouchingTheDatabase) {
+  const ToolRun run = Brixctl({"scan", "no-such-folder"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "brixctl: scan: cannot scan no-such-folder: No such file or directory\n");
+  EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db")));
+}
+
+TEST_F(BrixctlTest, LockdownBlocksUnknownProgramsOnceTheManifestIsApplied) {
+  MakeBin();
+  ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
+  WriteFile(PathIn("new-tool"), "#!/bin/sh\necho new\n", 0755);
+
+  // A fresh database has no agent version, so lockdown waits for the
+  // manifest and lets blocks through, saying so.
+  ToolRun run = Brixctl({"--lockdown", "decide", "new-tool"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("allowed waiting for manifest: ", 0), 0u) << run.out;
+  EXPECT_NE(run.err.find("until the agent manifest is imported"), std::string::npos);
+
+  ASSERT_EQ(Brixctl({"import", "agent-manifest", kExamples + "/agent-manifest.json"}).status, 0);
+  run = Brixctl({"--lockdown", "decide", "bin/tool-a"});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(run.out.rfind("allowed: ", 0), 0u) << run.out;
+
+  run = Brixctl({"decide", "--lockdown", "--log-level", "warning", "new-tool"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(run.out.rfind("blocked: " + dir() + "/new-tool\n", 0), 0u) << run.out;
+  EXPECT_NE(run.out.find("action         10 block"), std::string::npos);
+  EXPECT_NE(run.out.find("app_ctl        block (0x00000001)"), std::string::npos);
+  EXPECT_NE(run.err.find("brix WARNING BRIX/BRIX:"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Blocking event: '" + dir() + "/new-tool'"), std::string::npos);
+
+  // Without lockdown the same program is only logged.
+  run = Brixctl({"decide", "new-tool"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("logged only: ", 0), 0u) << run.out;
+}
+
+TEST_F(BrixctlTest, ScriptsAndMappingsAreDecidedByTheirOwnEvents) {
+  ImportExamples();
+  const std::string cleanup = kExamples + "/files/cleanup.sh";
+  // The interpreter comes from the #! line: /bin/sh runs a blocked script.
+  ToolRun run = Brixctl({"--json", "decide", "--type", "script", cleanup});
+  EXPECT_EQ(run.status, 1) << run.err;
+  cJSON* json = ParseJson(run.out);
+  EXPECT_EQ(StringMember(json, "verdict"), "blocked");
+  EXPECT_EQ(NumberMember(json, "category"), 8);
+  EXPECT_EQ(NumberMember(json, "hostType"), 15);
+  EXPECT_EQ(StringMember(json, "ruleset"), "demo-execution");
+  cJSON_Delete(json);
+
+  // A program that interprets nothing opening the script is no script run.
+  run = Brixctl({"decide", "--type", "script", "--process", "/bin/cat", cleanup});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("ignored: ", 0), 0u) << run.out;
+  EXPECT_NE(run.err.find("is not an interpreter it knows"), std::string::npos) << run.err;
+
+  MakeBin();
+  ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
+  run = Brixctl({"--json", "decide", "--type", "mmap", "bin/tool-a"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  json = ParseJson(run.out);
+  EXPECT_EQ(StringMember(json, "verdict"), "allowed");
+  EXPECT_EQ(NumberMember(json, "category"), 9);
+  cJSON_Delete(json);
+}
+
+TEST_F(BrixctlTest, MaintenanceWindowAuthorisesNewSoftwareByItsFileTimes) {
+  WriteFile(PathIn("fresh-tool"), "#!/bin/sh\necho fresh\n", 0755);
+  usleep(20 * 1000);  // the file's times must lie in the past
+  const ToolRun run = Brixctl({"--json", "--maintenance", "2000-01-01T00:00Z",
+                           "2999-12-31 23:59:59", "decide", "fresh-tool"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  cJSON* json = ParseJson(run.out);
+  EXPECT_EQ(StringMember(json, "verdict"), "allowed");
+  EXPECT_EQ(NumberMember(json, "isAuthorized"), 1);
+  cJSON_Delete(json);
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT settingValue FROM AppControlState "
+                   "WHERE settingName = 'autoAuthorizeStartTime'"),
+            "946684800000");
+  EXPECT_EQ(db.One("SELECT source FROM InventoryItems WHERE fileName = 'fresh-tool'"), "4");
+}
+
+TEST_F(BrixctlTest, DecideReportsFilesItCannotRead) {
+  ToolRun run = Brixctl({"decide", "missing-program"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "brixctl: decide: cannot read missing-program: No such file or directory\n");
+
+  ASSERT_EQ(mkdir(PathIn("folder").c_str(), 0755), 0);
+  run = Brixctl({"decide", "folder"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("is a folder, not a regular file"), std::string::npos) << run.err;
+
+  WriteFile(PathIn("private-tool"), "#!/bin/sh\n", 0700);
+  OpenFolderToAll();
+  run = Brixctl({"decide", "private-tool"}, /*unprivileged=*/true);
+  if (geteuid() == 0 || access(PathIn("private-tool").c_str(), R_OK) != 0) {
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "brixctl: decide: cannot read private-tool: Permission denied\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db"))) << "nothing was decided";
+}
+
+TEST_F(BrixctlTest, ANonExecutableProgramGetsAnErrorVerdictWithTheReason) {
+  WriteFile(PathIn("notes.txt"), "just text\n", 0644);
+  const ToolRun run = Brixctl({"decide", "notes.txt"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out.rfind("error: ", 0), 0u) << run.out;
+  EXPECT_NE(run.err.find("app_ctl: operation failed (0xc0000000)"), std::string::npos);
+  EXPECT_NE(run.err.find("has no execute permission"), std::string::npos) << run.err;
+}
+
+// --- the database ------------------------------------------------------------
+
+TEST_F(BrixctlTest, MissingDatabaseFolderNamesTheStatusAndTheReason) {
+  const ToolRun run = Brixctl({"--db", "no-such-folder/ac.db", "metrics"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "brixctl: cannot start the engine on no-such-folder/ac.db: database "
+            "initialisation failed (0xc0000006): folder no-such-folder: No such file "
+            "or directory\n");
+}
+
+TEST_F(BrixctlTest, ImportAndExportRoundTrip) {
+  ToolRun run = Brixctl({"import", "demo-execution", kExamples + "/execution-ruleset.json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("(execution ruleset): 7 rules"), std::string::npos) << run.out;
+  MakeBin();
+  ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
+
+  run = Brixctl({"export", "--source", "execution", "--scan-id", "scan-1", "rules.jsonl"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("exported 7 lines (source 2)"), std::string::npos) << run.out;
+
+  // Every rule of the file comes back with its digests, size and verdict.
+  cJSON* ruleset = cJSON_Parse(ReadFile(kExamples + "/execution-ruleset.json").c_str());
+  const cJSON* rules = cJSON_GetObjectItemCaseSensitive(ruleset, "rules");
+  const std::vector<std::string> lines = Lines(ReadFile(PathIn("rules.jsonl")));
+  ASSERT_EQ(lines.size(), static_cast<size_t>(cJSON_GetArraySize(rules)));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const cJSON* rule = cJSON_GetArrayItem(rules, static_cast<int>(i));
+    cJSON* line = ParseJson(lines[i]);
+    EXPECT_EQ(StringMember(line, "fileName"), StringMember(rule, "fileName"));
+    EXPECT_EQ(StringMember(line, "sha256"), StringMember(rule, "sha256"));
+    EXPECT_EQ(StringMember(line, "md5"), StringMember(rule, "md5"));
+    EXPECT_EQ(NumberMember(line, "source"), 2);
+    EXPECT_EQ(NumberMember(line, "isAuthorized"),
+              StringMember(rule, "action") == "block" ? 0 : 1);
+    EXPECT_EQ(StringMember(line, "rulesetId"), "demo-execution");
+    EXPECT_EQ(StringMember(line, "scanUuid"), "scan-1");
+    cJSON_Delete(line);
+  }
+  cJSON_Delete(ruleset);
+
+  // Small pages give the same file as one big page.
+  ASSERT_EQ(Brixctl({"export", "--page-size", "2", "--scan-id", "s", "paged.jsonl"}).status, 0);
+  ASSERT_EQ(Brixctl({"export", "--scan-id", "s", "whole.jsonl"}).status, 0);
+  EXPECT_EQ(Lines(ReadFile(PathIn("paged.jsonl"))).size(), 9u);
+  EXPECT_EQ(ReadFile(PathIn("paged.jsonl")), ReadFile(PathIn("whole.jsonl")));
+
+  run = Brixctl({"--json", "export", "--source", "scanned", "scanned.jsonl"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  cJSON* summary = ParseJson(run.out);
+  EXPECT_EQ(NumberMember(summary, "items"), 2);
+  cJSON_Delete(summary);
+  for (const std::string& line : Lines(ReadFile(PathIn("scanned.jsonl")))) {
+    cJSON* item = ParseJson(line);
+    EXPECT_EQ(NumberMember(item, "source"), 3);
+    EXPECT_EQ(StringMember(item, "nativePath").rfind(dir() + "/bin/", 0), 0u);
+    cJSON_Delete(item);
+  }
+}
+
+TEST_F(BrixctlTest, ExportOfTrustRulesCarriesTheirUserLists) {
+  ImportExamples();
+  ASSERT_EQ(Brixctl({"export", "--source", "trust", "trust.jsonl"}).status, 0);
+  const std::vector<std::string> lines = Lines(ReadFile(PathIn("trust.jsonl")));
+  ASSERT_EQ(lines.size(), 5u);
+  cJSON* admins = ParseJson(lines[2]);
+  EXPECT_EQ(StringMember(admins, "userList"), "admins");
+  EXPECT_EQ(NumberMember(admins, "userListCount"), 2);
+  cJSON_Delete(admins);
+}
+
+TEST_F(BrixctlTest, ExportFailuresLeaveNoFileBehind) {
+  ToolRun run = Brixctl({"export", "no-such-folder/out.jsonl"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "brixctl: export: cannot write no-such-folder/out.jsonl: folder "
+            "no-such-folder does not exist\n");
+  ASSERT_EQ(mkdir(PathIn("out").c_str(), 0755), 0);
+  run = Brixctl({"export", "out"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "brixctl: export: out is a folder\n");
+  for (const auto& entry : std::filesystem::directory_iterator(dir()))
+    EXPECT_EQ(entry.path().filename().string().find(".brixctl-"), std::string::npos)
+        << entry.path();
+}
+
+TEST_F(BrixctlTest, InvalidRulesetsAreRefusedBeforeTheRulesChange) {
+  ASSERT_EQ(Brixctl({"import", "demo-execution", kExamples + "/execution-ruleset.json"}).status,
+            0);
+  struct Case {
+    std::string name;
+    std::string content;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"demo-execution", "{\"rules\": [\n  {\"sha256\": }\n]}",
+       "not valid JSON (line 2, column 14)"},
+      {"demo-execution", "[]", "the document must be a JSON object"},
+      {"demo-execution",
+       "{\"rules\": [{\"sha256\": \"" + std::string(64, 'a') + "\", \"action\": \"deny\"}]}",
+       "rules[0]: \"action\" must begin with \"allow\" or \"block\""},
+      {"demo-execution", "{\"rules\": [{\"sha256\": \"abc\", \"action\": \"allow\"}]}",
+       "rules[0]: \"sha256\" must be 64 hexadecimal digits"},
+      {"demo-execution", "{\"rules\": [{\"action\": \"allow\"}]}", "rules[0]: names no file"},
+      {"demo-execution", "{\"Trustrules\": []}", "trust rules need a name containing"},
+      {"site-trustrules", "{\"rules\": []}", "makes it a trust ruleset"},
+      {"site-trustrules", "{\"Trustrules\": [{\"trustType\": 7}]}",
+       "Trustrules[0]: \"trustType\" must be 0 (any)"},
+      {"site-trustrules", "{\"Userlists\": [{\"id\": \"x\", \"users\": [1]}]}",
+       "Userlists[0]: \"users\" must hold only strings"},
+  };
+  for (const Case& c : cases) {
+    WriteFile(PathIn("bad.json"), c.content, 0644);
+    const ToolRun run = Brixctl({"import", c.name, "bad.json"});
+    EXPECT_EQ(run.status, 2) << c.message;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
+  ToolRun run = Brixctl({"import", "demo-execution", "missing.json"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "brixctl: import: cannot read missing.json: No such file or directory\n");
+
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 2"), "7");
+}
+
+TEST_F(BrixctlTest, AppendKeepsTheRulesAlreadyStored) {
+  WriteFile(PathIn("extra.json"),
+            "{\"rules\": [{\"md5\": \"" + std::string(32, 'b') + "\", \"action\": \"allow\"}]}",
+            0644);
+  ASSERT_EQ(Brixctl({"import", "demo-execution", kExamples + "/execution-ruleset.json"}).status,
+            0);
+  ToolRun run = Brixctl({"import", "--append", "extra", "extra.json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("1 rules, added to the stored ones"), std::string::npos) << run.out;
+  {
+    Db db(PathIn("ac.db"));
+    EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 2"), "8");
+  }
+  ASSERT_EQ(Brixctl({"import", "extra", "extra.json"}).status, 0);
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 2"), "1");
+}
+
+TEST_F(BrixctlTest, PurgeDeleteAndFlush) {
+  MakeBin();
+  ImportExamples();
+  ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
+  ToolRun run = Brixctl({"purge", "scanned"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "purged scanned items (source 3) from ac.db\n");
+  {
+    Db db(PathIn("ac.db"));
+    EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 3"), "0");
+    EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 2"), "7");
+  }
+  run = Brixctl({"purge", "6"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  {
+    Db db(PathIn("ac.db"));
+    EXPECT_EQ(db.One("SELECT count(*) FROM TrustRules"), "0");
+  }
+  run = Brixctl({"flush"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "nothing to flush: the write buffers were empty\n");
+
+  run = Brixctl({"delete-db"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "deleted ac.db\n");
+  EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db")));
+}
+
+TEST_F(BrixctlTest, MetricsArePrettyOrRaw) {
+  ImportExamples();
+  ToolRun run = Brixctl({"metrics"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("metrics:\n  ACVersion: 12.0.178\n", 0), 0u) << run.out;
+  EXPECT_NE(run.out.find("    executionRules: 7\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("      demo-execution: 7\n"), std::string::npos) << run.out;
+
+  run = Brixctl({"--json", "metrics"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  cJSON* json = ParseJson(run.out);
+  const cJSON* dbinfo = cJSON_GetObjectItemCaseSensitive(
+      cJSON_GetObjectItemCaseSensitive(json, "metrics"), "dbinfo");
+  EXPECT_EQ(NumberMember(dbinfo, "agentRules"), 2);
+  EXPECT_EQ(NumberMember(dbinfo, "totalTrustRules"), 5);
+  cJSON_Delete(json);
+}
+
+TEST_F(BrixctlTest, LogFileReceivesTheEngineLines) {
+  MakeBin();
+  const ToolRun run = Brixctl({"--log-file", "engine.log", "--log-level", "all", "scan", "bin"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const std::string log = ReadFile(PathIn("engine.log"));
+  EXPECT_GT(CountLines(log, " TRACE BRIX/BRIXDataAccessLayer:"), 0) << log.substr(0, 500);
+  EXPECT_GT(CountLines(log, "StoreItemBuffer lock"), 1);
+
+  const ToolRun bad = Brixctl({"--log-file", "no-such-folder/engine.log", "metrics"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.err.rfind("brixctl: cannot open log file no-such-folder/engine.log: ", 0), 0u)
+      << bad.err;
+}
+
+// --- replay --------------------------------------------------------------------
+
+TEST_F(BrixctlTest, ReplayOfTheExampleTraceGetsEveryExpectedVerdict) {
+  ImportExamples();
+  const ToolRun run = Brixctl({"--json", "replay", kExamples + "/trace.jsonl"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const std::vector<std::string> lines = Lines(run.out);
+  ASSERT_EQ(lines.size(), 28u);
+  std::map<std::string, int> verdicts;
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    cJSON* json = ParseJson(lines[i]);
+    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(json, "asExpected")))
+        << lines[i];
+    ++verdicts[StringMember(json, "verdict")];
+    cJSON_Delete(json);
+  }
+  // Every kind of verdict the examples are there to show.
+  EXPECT_EQ(verdicts, (std::map<std::string, int>{{"allowed", 9},
+                                                  {"blocked", 4},
+                                                  {"logged only", 3},
+                                                  {"excluded", 3},
+                                                  {"ignored", 2},
+                                                  {"error", 1},
+                                                  {"deleted", 1},
+                                                  {"drift trusted", 1},
+                                                  {"drift untrusted", 1},
+                                                  {"drift allow-listed", 1},
+                                                  {"drift block-listed", 1}}));
+  cJSON* summary = ParseJson(lines.back());
+  EXPECT_EQ(NumberMember(summary, "events"), 27);
+  EXPECT_EQ(NumberMember(summary, "notAsExpected"), 0);
+  cJSON_Delete(summary);
+  // The trusted drift was recorded as approved drift.
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT fileName FROM InventoryItems WHERE source = 4"),
+            "vendor-update.bin");
+}
+
+TEST_F(BrixctlTest, ReplayReportsEventsThatMissTheirExpectation) {
+  WriteFile(PathIn("trace.jsonl"),
+            "{\"type\": 23, \"name\": \"/opt/x\", \"isexec\": 1, \"fileSha256\": \"" +
+                std::string(64, 'c') + "\", \"expect\": \"blocked\"}\n"
+                "{\"type\": 23, \"name\": \"/opt/y\", \"isexec\": 1, \"fileSha256\": \"" +
+                std::string(64, 'd') + "\"}\n",
+            0644);
+  const ToolRun run = Brixctl({"replay", "trace.jsonl"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("line 1    logged only        /opt/x ("), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(") -- expected blocked"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("replayed 2 events: 2 logged only"), std::string::npos);
+  EXPECT_NE(run.out.find("0 of 1 expectations met"), std::string::npos);
+  EXPECT_EQ(run.err, "brixctl: replay: 1 of 1 events did not get the verdict the trace "
+                     "expects\n");
+}
+
+TEST_F(BrixctlTest, AnInvalidTraceIsRefusedBeforeAnyEventIsSent) {
+  ImportExamples();
+  // Line 1 alone would record approved drift; line 3 is misspelt.
+  const std::string drift =
+      "{\"type\": 36, \"processName\": \"/usr/bin/dpkg\", \"name\": \"" + kExamples +
+      "/files/vendor-update.bin\", \"dirty\": 1, \"size\": 97, \"fileSha256\": \"" +
+      std::string(64, 'e') + "\"}\n";
+  WriteFile(PathIn("trace.jsonl"),
+            drift + "# a comment\n{\"type\": 23, \"procesName\": \"/bin/sh\"}\n{\"pid\": -1}\n",
+            0644);
+  const ToolRun run = Brixctl({"replay", "trace.jsonl"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "trace.jsonl:3: unknown field \"procesName\"\n"
+            "trace.jsonl:4: \"pid\" must be a non-negative integer\n"
+            "brixctl: replay: trace.jsonl has 2 invalid lines; no event was sent\n");
+  EXPECT_EQ(run.out, "");
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 4"), "0");
+
+  const ToolRun missing = Brixctl({"replay", "no-such-trace.jsonl"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err,
+            "brixctl: replay: cannot read no-such-trace.jsonl: No such file or directory\n");
+}
+
+}  // namespace
