@@ -98,42 +98,77 @@ void BuildPageQuery(char* query, size_t size, uint64_t lastId, uint64_t limit,
   }
 }
 
-// Prints the object as one line and writes it; always frees the object.
-// False when the export must stop: printing failed (the call still
-// succeeds), or the write failed (file closed, `result` false).  Lines
-// already written stay in the file.  `line` is reused from row to row so
-// that a page costs no allocation of its own beyond cJSON's.
-bool WriteLine(const char* function, cJSON* object, ac_file_s& file,
-               bool& result, const std::string& payloadPath,
-               std::string& line) {
-  char* printed = cJSON_PrintUnformatted(object);
-  cJSON_Delete(object);
-  if (printed == nullptr) {
-    BRIX_LOG_AS(BRIX_ERROR, function, kFile,
-                "JSON_PringUnformated failed, aborting query");
-    return false;
+// Collects the page's lines and writes them in blocks of about 64 KiB: a
+// system call per line would cost more than everything else a row does.
+// Lines already written stay in the file when a later write fails.
+class PayloadWriter {
+ public:
+  PayloadWriter(const char* function, ac_file_s& file, bool& result,
+                const std::string& payloadPath)
+      : function_(function), file_(file), result_(result),
+        payloadPath_(payloadPath) {
+    buffer_.reserve(kBlock + 4096);
   }
-  line.assign(printed);
-  line.append("\r\n");
-  cJSON_free(printed);
-  // filewrite makes one system call and may write less than asked.
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const unsigned long n = filewrite(&file, data, left);
-    if (n == 0) {
-      BRIX_LOG_AS(BRIX_ERROR, function, kFile,
-                  "Write to payload %s failed, aborting query",
-                  payloadPath.c_str());
-      fileclose(&file);
-      result = false;
+  // Whatever is still collected goes out on every way out of the page.
+  ~PayloadWriter() { Flush(); }
+  PayloadWriter(const PayloadWriter&) = delete;
+  PayloadWriter& operator=(const PayloadWriter&) = delete;
+
+  // Where the caller appends the text of the current line.
+  std::string& Line() { return buffer_; }
+
+  // Prints the object onto the current line (always freeing it) and ends
+  // the line.  False when the export must stop: printing failed (the call
+  // still succeeds), or the write failed (file closed, result false).
+  bool AddObject(cJSON* object) {
+    char* printed = cJSON_PrintUnformatted(object);
+    cJSON_Delete(object);
+    if (printed == nullptr) {
+      BRIX_LOG_AS(BRIX_ERROR, function_, kFile,
+                  "JSON_PringUnformated failed, aborting query");
       return false;
     }
-    data += n;
-    left -= n;
+    buffer_.append(printed);
+    cJSON_free(printed);
+    return EndLine();
   }
-  return true;
-}
+
+  bool EndLine() {
+    buffer_.append("\r\n");
+    return buffer_.size() < kBlock || Flush();
+  }
+
+  bool Flush() {
+    // filewrite makes one system call and may write less than asked.
+    const char* data = buffer_.data();
+    size_t left = buffer_.size();
+    while (left > 0) {
+      const unsigned long n = filewrite(&file_, data, left);
+      if (n == 0) {
+        BRIX_LOG_AS(BRIX_ERROR, function_, kFile,
+                    "Write to payload %s failed, aborting query",
+                    payloadPath_.c_str());
+        fileclose(&file_);
+        result_ = false;
+        buffer_.clear();
+        return false;
+      }
+      data += n;
+      left -= n;
+    }
+    buffer_.clear();
+    return true;
+  }
+
+ private:
+  static constexpr size_t kBlock = 64 * 1024;
+
+  const char* const function_;
+  ac_file_s& file_;
+  bool& result_;
+  const std::string& payloadPath_;
+  std::string buffer_;
+};
 
 }  // namespace
 
@@ -201,13 +236,17 @@ void BRIXDAL::GetItemSourceInventory(ac_file_s& file, bool& result,
                                      sqlite3_stmt*& statement, int& stepResult,
                                      const std::string& payloadPath,
                                      const std::string& scanUuid) {
+  PayloadWriter writer(__func__, file, result, payloadPath);
   stepResult = sqlite3_step(statement);
-  std::string line;
   while (stepResult == SQLITE_ROW) {
-    cJSON* object = cJSON_CreateObject();
-    brix_dal::AddRowMembers(object, statement, kInventoryLineMembers);
-    cJSON_AddStringToObject(object, "scanUuid", scanUuid.c_str());
-    if (!WriteLine(__func__, object, file, result, payloadPath, line)) return;
+    // Printed straight into the line, byte for byte as cJSON prints the
+    // same members: no object is built per row.
+    std::string& line = writer.Line();
+    brix_dal::AppendRowJson(line, statement, kInventoryLineMembers);
+    line += ",\"scanUuid\":";
+    brix_dal::AppendJsonString(line, scanUuid.c_str());
+    line += '}';
+    if (!writer.EndLine()) return;
     stepResult = sqlite3_step(statement);
   }
 }
@@ -222,8 +261,8 @@ void BRIXDAL::GetItemSourceTrustRule(ac_file_s& file, bool& result,
   // the name the trust-rule operations use for it.
   std::shared_ptr<sqlite3_stmt> ruleStmt = m_pLookupTrustRuleStmt.Get();
   std::shared_ptr<sqlite3_stmt> userStmt = m_pLookupUserListStmt.Get();
+  PayloadWriter writer(__func__, file, result, payloadPath);
   stepResult = sqlite3_step(statement);
-  std::string line;
   while (stepResult == SQLITE_ROW) {
     cJSON* object = cJSON_CreateObject();
     brix_dal::AddRowMembers(object, statement, kTrustRuleLineMembers);
@@ -269,7 +308,7 @@ void BRIXDAL::GetItemSourceTrustRule(ac_file_s& file, bool& result,
       ResetAndClear(users);
     }
 
-    if (!WriteLine(__func__, object, file, result, payloadPath, line)) return;
+    if (!writer.AddObject(object)) return;
     stepResult = sqlite3_step(statement);
   }
 }

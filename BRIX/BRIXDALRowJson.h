@@ -110,6 +110,114 @@ void AddRowMembers(cJSON* object, sqlite3_stmt* row,
   }
 }
 
+// The same text cJSON's unformatted printer gives a string member's value:
+// quotes, backslashes and control characters escaped, everything else
+// (bytes above 127 included) copied.
+inline void AppendJsonString(std::string& out, const char* text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+       *p != 0; ++p) {
+    const unsigned char c = *p;
+    if (c > 31 && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+      continue;
+    }
+    out += '\\';
+    switch (c) {
+      case '\\': out += '\\'; break;
+      case '"': out += '"'; break;
+      case '\b': out += 'b'; break;
+      case '\f': out += 'f'; break;
+      case '\n': out += 'n'; break;
+      case '\r': out += 'r'; break;
+      case '\t': out += 't'; break;
+      default:
+        out += "u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+        break;
+    }
+  }
+  out += '"';
+}
+
+// The same text cJSON's printer gives a number member's value.  Integers
+// below 10^15 print as their digits there, which is the common case and is
+// done here without a printf; anything else takes cJSON's own route.
+inline void AppendJsonNumber(std::string& out, double d) {
+  if (d > -1e15 && d < 1e15 && d == static_cast<double>(
+                                       static_cast<long long>(d))) {
+    char digits[24];
+    char* end = digits + sizeof(digits);
+    char* p = end;
+    long long v = static_cast<long long>(d);
+    const bool negative = v < 0;
+    unsigned long long u = negative ? 0ULL - static_cast<unsigned long long>(v)
+                                    : static_cast<unsigned long long>(v);
+    do {
+      *--p = static_cast<char>('0' + u % 10);
+      u /= 10;
+    } while (u != 0);
+    if (negative) *--p = '-';
+    out.append(p, end);
+    return;
+  }
+  cJSON* number = cJSON_CreateNumber(d);
+  char* printed = number != nullptr ? cJSON_PrintUnformatted(number) : nullptr;
+  out += printed != nullptr ? printed : "null";
+  cJSON_free(printed);
+  cJSON_Delete(number);
+}
+
+// Appends the row as cJSON's unformatted printer would print an object
+// built by AddRowMembers, without the closing brace, so the caller can add
+// members of its own.
+template <size_t N>
+void AppendRowJson(std::string& out, sqlite3_stmt* row,
+                   const ColumnMember (&members)[N]) {
+  out += '{';
+  bool first = true;
+  auto name = [&](const char* member) {
+    if (!first) out += ',';
+    first = false;
+    AppendJsonString(out, member);
+    out += ':';
+  };
+  for (const ColumnMember& m : members) {
+    switch (m.form) {
+      case ColumnForm::kText: {
+        const unsigned char* text = sqlite3_column_text(row, m.column);
+        if (text == nullptr) break;
+        name(m.name);
+        AppendJsonString(out, reinterpret_cast<const char*>(text));
+        break;
+      }
+      case ColumnForm::kInt:
+        name(m.name);
+        AppendJsonNumber(out, sqlite3_column_int(row, m.column));
+        break;
+      case ColumnForm::kInt64:
+        name(m.name);
+        AppendJsonNumber(
+            out, static_cast<double>(sqlite3_column_int64(row, m.column)));
+        break;
+      case ColumnForm::kDigestOrEmpty:
+        name(m.name);
+        AppendJsonString(out,
+                         DigestText(row, m.column, m.digestSize).c_str());
+        break;
+      case ColumnForm::kDigestIfSet: {
+        const std::string hex = DigestText(row, m.column, m.digestSize);
+        if (hex.empty()) break;
+        name(m.name);
+        AppendJsonString(out, hex.c_str());
+        break;
+      }
+    }
+  }
+}
+
 }  // namespace brix_dal
 
 #endif  // BRIX_BRIXDALROWJSON_H_
