@@ -271,7 +271,7 @@ bool BRIXDAL::UpdatePrelinkItem(ac_event& event) {
   sqlite3_stmt* s = stmt.get();
   auto report = [&](int rc) {
     if (rc != SQLITE_OK)
-      BRIX_LOG(BRIX_WARNING, kFile,
+      BRIX_LOG_AS(BRIX_WARNING, "UpdatePrelinkItem", kFile,
                "SQLite error %d binding attribute parameters to update "
                "statement for file '%s'\n",
                rc, event.name.c_str());

@@ -2,6 +2,7 @@
 // events against the rules.
 #include <sqlite3.h>
 
+#include <cstring>
 #include <list>
 
 #include "BRIXDALInternal.h"
@@ -24,6 +25,34 @@ bool BindIfSet(sqlite3_stmt* s, const char* name, const std::string& value) {
 }  // namespace
 
 // --- Storing -----------------------------------------------------------------
+
+void BRIXDAL::TrustRuleNames::Add(const char* name) {
+  if (name == nullptr)
+    ++nullNames;
+  else if (strpbrk(name, "?*") != nullptr)
+    ++wildcardNames;
+  else
+    exactNames.insert(name);
+}
+
+void BRIXDAL::LoadTrustRuleNames() {
+  std::shared_ptr<sqlite3> db = m_DB.Get();
+  brix::MutexLock lock(&m_mutex);
+  m_ruleNames.Clear();
+  sqlite3_stmt* s = nullptr;
+  if (!db || sqlite3_prepare_v2(db.get(), "SELECT processName FROM TrustRules;",
+                                -1, &s, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(s);
+    // Without the names every lookup must ask the database.
+    m_ruleNames.nullNames = 1;
+    return;
+  }
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+    m_ruleNames.Add(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+  if (rc != SQLITE_DONE) m_ruleNames.nullNames = 1;
+  sqlite3_finalize(s);
+}
 
 uint64_t BRIXDAL::StoreTrustRuleInternal(ac_trust_rule& rule) {
   std::shared_ptr<sqlite3_stmt> stmt = m_pInsertTrustRuleStmt.Get();
@@ -84,6 +113,9 @@ uint64_t BRIXDAL::StoreTrustRuleInternal(ac_trust_rule& rule) {
     const int rc = sqlite3_step(s);
     result = brix_dal::InsertedRowId(rc, rc == SQLITE_DONE ? m_DB.Get() : nullptr,
                            "StoreTrustRuleInternal");
+    if (rc == SQLITE_DONE)
+      m_ruleNames.Add(rule.processName.empty() ? nullptr
+                                               : rule.processName.c_str());
   }
   sqlite3_reset(s);
   sqlite3_clear_bindings(s);
@@ -252,6 +284,28 @@ bool BRIXDAL::IsFoundInTrustRulesInternal(DALTrustType kind,
       return false;
   }
 
+  auto reportNotFound = [&]() {
+    BRIX_LOG_AS(BRIX_TRACE, "IsFoundInTrustRulesInternal", kFile,
+                "No applicable trust rule found in database");
+    BRIX_LOG_AS(BRIX_TRACE, "IsFoundInTrustRulesInternal", kFile,
+             "Following event is not in trust rules: processName='%s' "
+             "path='%s' trustType=%d signerName='%s' productName='%s' "
+             "companyName='%s' issuerCN='%s' IssuerC='%s' IssuerS='%s' "
+             "IssuerL='%s' IssuerO='%s' IssuerOU='%s' procUser='%s' "
+             "procGroup='%s'",
+             event.processName.c_str(), event.name.c_str(), kind,
+             signer->c_str(), product->c_str(), company->c_str(),
+             issuer[ISSUER_CN].c_str(), issuer[ISSUER_C].c_str(),
+             issuer[ISSUER_S].c_str(), issuer[ISSUER_L].c_str(),
+             issuer[ISSUER_O].c_str(), issuer[ISSUER_OU].c_str(),
+             procUser->c_str(), procGroup->c_str());
+  };
+  // No rule can name this process: the query would find nothing.
+  if (!m_ruleNames.MayMatch(event.processName)) {
+    reportNotFound();
+    return false;
+  }
+
   sqlite3_stmt* s = stmt.get();
   // Empty texts bind as "", not NULL: a rule that requires a value never
   // matches an event that lacks it.
@@ -330,19 +384,7 @@ bool BRIXDAL::IsFoundInTrustRulesInternal(DALTrustType kind,
   }
   if (!result) {
     if (rc == SQLITE_DONE) {
-      BRIX_LOG(BRIX_TRACE, kFile, "No applicable trust rule found in database");
-      BRIX_LOG(BRIX_TRACE, kFile,
-               "Following event is not in trust rules: processName='%s' "
-               "path='%s' trustType=%d signerName='%s' productName='%s' "
-               "companyName='%s' issuerCN='%s' IssuerC='%s' IssuerS='%s' "
-               "IssuerL='%s' IssuerO='%s' IssuerOU='%s' procUser='%s' "
-               "procGroup='%s'",
-               event.processName.c_str(), event.name.c_str(), kind,
-               signer->c_str(), product->c_str(), company->c_str(),
-               issuer[ISSUER_CN].c_str(), issuer[ISSUER_C].c_str(),
-               issuer[ISSUER_S].c_str(), issuer[ISSUER_L].c_str(),
-               issuer[ISSUER_O].c_str(), issuer[ISSUER_OU].c_str(),
-               procUser->c_str(), procGroup->c_str());
+      reportNotFound();
     } else {
       BRIX_LOG(BRIX_ERROR, kFile, "DAL Error%s\n",
                GetLastDBErrorString().c_str());

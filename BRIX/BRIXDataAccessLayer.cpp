@@ -126,6 +126,7 @@ bool BRIXDAL::InitDB(bool /*readOnly*/) {
   m_initMutex.Unlock();
   // The counts take m_mutex, which is never held with m_initMutex.
   m_trustRulesPresent = TrustRulesCount() > 0;
+  LoadTrustRuleNames();
   m_md5RuleCount = static_cast<uint64_t>(MD5RulesCount());
   m_sha1RuleCount = static_cast<uint64_t>(SHA1RulesCount());
   return result;
@@ -262,6 +263,9 @@ void BRIXDAL::ShutdownDAL() {
 bool BRIXDAL::_DeleteDB() {
   BRIX_LOG(BRIX_TRACE, kFile, "Attempting to delete database file at %s",
            m_dbPath.c_str());
+  // Whatever happens to the file, its rules are no longer this one's to
+  // trust; a reopened file starts without rules.
+  m_ruleNames.Clear();
   Finalize();
   // The file goes even when a running operation kept the connection open.
   if (remove(m_dbPath.c_str()) == 0) {
@@ -293,6 +297,7 @@ bool BRIXDAL::PurgeDB(DALSource source) {
   if (source == DAL_SOURCE_TRUST_RULES) {
     snprintf(command, sizeof(command),
              "DELETE FROM TrustRules; DELETE FROM UserList;");
+    m_ruleNames.Clear();
     run = m_DB.IsSet();
     result = true;
   } else if (source == DAL_SOURCE_ALL) {

@@ -23,6 +23,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "BRIXQuery.h"
@@ -149,6 +150,8 @@ class BRIXDAL {
   bool IsFoundInTrustRulesInternal(DALTrustType kind, ac_event& event);
   bool UpdateHitcount(int trustRuleId, int hitcount);  // holds m_mutex
   bool CallMatchEventPath(std::string& eventPath, std::string& rulePaths);
+  // Reads the process names of the stored rules into m_ruleNames.
+  void LoadTrustRuleNames();
 
   // --- Inventory store and import ----------------------------------------
 
@@ -213,6 +216,27 @@ class BRIXDAL {
   brix::Mutex m_initMutex;
   DBHandle m_DB;
   std::string m_dbPath;  // guarded by m_initMutex or m_mutex
+  // The process names of the stored trust rules, kept so that a lookup for
+  // a process that no rule can name skips the query: a rule is a candidate
+  // only when its name is NULL, holds a wildcard, or equals the process's.
+  // Guarded by m_mutex; refreshed when the file is opened and kept up to
+  // date by every store and purge of this process.
+  struct TrustRuleNames {
+    size_t nullNames = 0;
+    size_t wildcardNames = 0;
+    std::unordered_set<std::string> exactNames;
+    void Clear() {
+      nullNames = wildcardNames = 0;
+      exactNames.clear();
+    }
+    void Add(const char* name);
+    bool MayMatch(const std::string& processName) const {
+      return nullNames != 0 || wildcardNames != 0 ||
+             exactNames.count(processName) != 0;
+    }
+  };
+  TrustRuleNames m_ruleNames;
+
   // Write buffers, guarded by m_mutex.
   std::deque<ac_event> m_itemBuffer;
   std::deque<ac_trust_rule> m_trustRuleBuffer;

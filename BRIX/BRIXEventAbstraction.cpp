@@ -350,13 +350,15 @@ uint64_t BRIXEngine::EventExecPre(ac_event& event) {
 uint64_t BRIXEngine::EventCreatePre(ac_event& event, ac_process_info& info) {
   BRIX_LOG(BRIX_TRACE, kFile, "Event Create Pre Abstraction");
   auto notDetected = [&](uint64_t pti) {
-    BRIX_LOG(BRIX_TRACE, kFile, "Script exec not detected. Process type index: %lu",
+    BRIX_LOG_AS(BRIX_TRACE, "EventCreatePre", kFile,
+                "Script exec not detected. Process type index: %lu",
              pti);
-    BRIX_LOG(BRIX_TRACE, kFile, "Returning false from EventCreatePre");
+    BRIX_LOG_AS(BRIX_TRACE, "EventCreatePre", kFile,
+                "Returning false from EventCreatePre");
     return uint64_t{0};
   };
   auto nameMissing = [&]() {
-    BRIX_LOG(BRIX_TRACE, kFile,
+    BRIX_LOG_AS(BRIX_TRACE, "EventCreatePre", kFile,
              "Event name empty. Returning false from event abstraction.");
     return uint64_t{0};
   };

@@ -219,6 +219,25 @@ TEST_F(TrustRulesTest, RuleWithoutPathsCoversEveryPath) {
       "No path specified for trust rule. Allow all path"));
 }
 
+TEST_F(TrustRulesTest, NamesNoRuleCanMatchAreAnsweredWithoutTheQuery) {
+  Load({Rule(DAL_TRUST_TARGET, "/usr/bin/a")});
+  ac_event other = Event("/usr/bin/b", "/x");
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, other));
+  EXPECT_TRUE(LogCapture::Contains("No applicable trust rule found in database"));
+  // Rules stored later by this process count at once, wildcards included.
+  ASSERT_TRUE(dal.ImportRulesetBuffer(
+      true, R"({"Trustrules": [{"processName": "/usr/bin/*", "trustType": 2}]})",
+      "trustrules-more"));
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, other));
+  // A purge forgets them.
+  ASSERT_TRUE(dal.ImportRulesetBuffer(
+      false, R"({"Trustrules": [{"processName": "/opt/x", "trustType": 2}]})",
+      "trustrules-new"));
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, other));
+  ac_event named = Event("/opt/x", "/y");
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, named));
+}
+
 TEST_F(TrustRulesTest, UnknownKindIsRefused) {
   Load({Rule(DAL_TRUST_TARGET)});
   ac_event e = Event("/bin/sh", "/x");
