@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "EngineSession.h"
+#include "ModeOptions.h"
 #include "brix.h"
 
 namespace brixctl {
@@ -62,18 +63,10 @@ bool ParseCommandArgs(const std::string& command,
                       const std::vector<OptionDecl>& declared, CommandArgs* out,
                       std::string* error);
 
-// A decimal number from 0 to `limit`.
-bool ParseUnsigned(const std::string& text, uint64_t limit, uint64_t* out);
-
-// Milliseconds since the epoch from a number of milliseconds, "now", or
-// an ISO 8601 date and time: 2024-05-01, 2024-05-01T08:30,
-// 2024-05-01T08:30:15, 2024-05-01 08:30:15.250Z, 2024-05-01T08:30+02:00.
-// Without a zone the time is local.
-bool ParseTime(const std::string& text, uint64_t* millis);
-
-// The maintenance window's bounds; END must lie after START.
-bool ParseWindow(const std::string& start, const std::string& end,
-                 brix_host::Modes* modes, std::string* error);
+// The number, time and window parsers are shared with the other hosts.
+using brix_host::ParseTime;
+using brix_host::ParseUnsigned;
+using brix_host::ParseWindow;
 
 // A DALSource by number (0-6) or name (all, agent, execution, scanned,
 // drift, prelink, trust).

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -23,8 +24,11 @@ namespace {
 // the engine keeps its first callback for the life of the process.
 std::mutex g_logMutex;
 FILE* g_logFile = nullptr;  // null: standard error
+std::atomic<LogForward> g_forward{nullptr};
 
-const char* LevelName(unsigned level) {
+}  // namespace
+
+const char* LogLevelName(unsigned level) {
   switch (level) {
     case BRIX_LOG_INFO: return "INFO";
     case BRIX_LOG_WARNING: return "WARNING";
@@ -34,8 +38,14 @@ const char* LevelName(unsigned level) {
   }
 }
 
+namespace {
+
 int LogSink(unsigned level, unsigned line, const char* function,
             const char* file, const char* message, unsigned /*length*/) {
+  if (LogForward forward = g_forward.load(std::memory_order_acquire)) {
+    forward(level, line, function, file, message);
+    return 0;
+  }
   std::lock_guard<std::mutex> lock(g_logMutex);
   if (g_logFile != nullptr) {
     // A file outlives the run: each line carries its local time.
@@ -46,12 +56,12 @@ int LogSink(unsigned level, unsigned line, const char* function,
     char stamp[32];
     strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%S", &local);
     fprintf(g_logFile, "%s.%03ld %s %s:%u %s: %s\n", stamp,
-            static_cast<long>(now.tv_usec / 1000), LevelName(level),
+            static_cast<long>(now.tv_usec / 1000), LogLevelName(level),
             file ? file : "?", line, function ? function : "?",
             message ? message : "");
     fflush(g_logFile);
   } else {
-    fprintf(stderr, "brix %s %s:%u %s: %s\n", LevelName(level),
+    fprintf(stderr, "brix %s %s:%u %s: %s\n", LogLevelName(level),
             file ? file : "?", line, function ? function : "?",
             message ? message : "");
   }
@@ -127,7 +137,11 @@ EngineSession::~EngineSession() { Stop(); }
 
 uint32_t EngineSession::Start(const std::string& dbPath,
                               const LogSettings& log, std::string* error) {
-  if (!log.filePath.empty()) {
+  // Set once, before the engine can log: the engine keeps its first
+  // callback for the life of the process.
+  if (log.forward != nullptr) {
+    g_forward.store(log.forward, std::memory_order_release);
+  } else if (!log.filePath.empty()) {
     FILE* file = fopen(log.filePath.c_str(), "ae");
     if (file == nullptr) {
       *error = "cannot open log file " + log.filePath + ": " + strerror(errno);

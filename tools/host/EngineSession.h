@@ -16,11 +16,21 @@
 
 namespace brix_host {
 
+// A host's own handler of engine log lines, for hosts that must not wait
+// on a file (a daemon answering the kernel queues them instead).  Called
+// from any engine thread, possibly several at once.
+using LogForward = void (*)(unsigned level, unsigned line, const char* function,
+                            const char* file, const char* message);
+
 // Where engine log lines go.
 struct LogSettings {
   uint32_t mask = 0;     // BRIX_LOG_* bits; 0 keeps the engine silent
   std::string filePath;  // empty: standard error; else appended to
+  LogForward forward = nullptr;  // set: every line goes here, filePath unused
 };
+
+// "INFO", "WARNING", "ERROR", "TRACE" or "UNKNOWN".
+const char* LogLevelName(unsigned level);
 
 // The operating modes of one run.
 struct Modes {

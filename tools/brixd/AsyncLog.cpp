@@ -1,0 +1,142 @@
+#include "AsyncLog.h"
+
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "EngineSession.h"
+
+namespace brixd {
+
+AsyncLog* g_log = nullptr;
+
+AsyncLog::~AsyncLog() { Stop(); }
+
+bool AsyncLog::Start(const std::string& path, std::string* error) {
+  path_ = path;
+  if (!path_.empty()) {
+    file_ = fopen(path_.c_str(), "ae");
+    if (file_ == nullptr) {
+      *error = "cannot open log file " + path_ + ": " + strerror(errno);
+      return false;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = true;
+    stopping_ = false;
+  }
+  writer_ = std::thread(&AsyncLog::Run, this);
+  return true;
+}
+
+void AsyncLog::Write(unsigned level, const char* text) {
+  struct timeval now {};
+  gettimeofday(&now, nullptr);
+  struct tm local {};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%S", &local);
+  std::string line = stamp;
+  char millis[24];
+  snprintf(millis, sizeof(millis), ".%03ld ", static_cast<long>(now.tv_usec / 1000));
+  line += millis;
+  line += brix_host::LogLevelName(level);
+  line += ' ';
+  line += text;
+  line += '\n';
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_) {
+      // Before Start and after Stop nobody writes for us; standard error
+      // is the only place left.
+      fputs(line.c_str(), stderr);
+      return;
+    }
+    if (queue_.size() >= kMaxQueued) {
+      dropped_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    queue_.push_back(std::move(line));
+  }
+  wake_.notify_one();
+}
+
+void AsyncLog::Printf(unsigned level, const char* format, ...) {
+  char buffer[2048];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(buffer, sizeof(buffer), format, args);
+  va_end(args);
+  Write(level, buffer);
+}
+
+void AsyncLog::Wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  wake_.notify_one();
+}
+
+void AsyncLog::ReopenNow() {
+  if (path_.empty()) return;
+  FILE* file = fopen(path_.c_str(), "ae");
+  if (file == nullptr) {
+    // Keep writing to the old file: a line in a moved file is better than
+    // a line lost.
+    fprintf(file_ != nullptr ? file_ : stderr,
+            "brixd: cannot reopen log file %s: %s\n", path_.c_str(), strerror(errno));
+    return;
+  }
+  if (file_ != nullptr) fclose(file_);
+  file_ = file;
+}
+
+void AsyncLog::Run() {
+  std::vector<std::string> batch;
+  uint64_t reportedDrops = 0;
+  for (;;) {
+    bool stopping = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] {
+        return stopping_ || !queue_.empty() || reopen_.load(std::memory_order_relaxed);
+      });
+      stopping = stopping_;
+      batch.assign(std::make_move_iterator(queue_.begin()),
+                   std::make_move_iterator(queue_.end()));
+      queue_.clear();
+    }
+    if (reopen_.exchange(false)) ReopenNow();
+    FILE* out = file_ != nullptr ? file_ : stderr;
+    const uint64_t drops = dropped_.load(std::memory_order_relaxed);
+    if (drops != reportedDrops) {
+      fprintf(out, "brixd: %llu log lines dropped: the log could not keep up\n",
+              static_cast<unsigned long long>(drops - reportedDrops));
+      reportedDrops = drops;
+    }
+    for (const std::string& line : batch) fputs(line.c_str(), out);
+    fflush(out);
+    batch.clear();
+    if (stopping) break;
+  }
+}
+
+void AsyncLog::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_) return;
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  writer_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
+  running_ = false;
+  if (file_ != nullptr) {
+    fclose(file_);
+    file_ = nullptr;
+  }
+}
+
+}  // namespace brixd

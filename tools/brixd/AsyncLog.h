@@ -1,0 +1,80 @@
+// AsyncLog.h: brixd's log, written by a thread of its own.
+//
+// Threads that answer the kernel must never wait on a disk: while they
+// wait, every program start on the watched mounts waits with them.  They
+// hand a formatted line to this queue and go on; one writer thread puts
+// the lines into the file.  When the queue is full a line is dropped and
+// counted rather than blocking the caller.  Reopen (after SIGHUP, when a
+// log rotation moved the file away) is done by the writer between lines.
+// All members are safe from any thread.
+#ifndef BRIX_TOOLS_BRIXD_ASYNCLOG_H_
+#define BRIX_TOOLS_BRIXD_ASYNCLOG_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace brixd {
+
+class AsyncLog {
+ public:
+  AsyncLog() = default;
+  ~AsyncLog();
+  AsyncLog(const AsyncLog&) = delete;
+  AsyncLog& operator=(const AsyncLog&) = delete;
+
+  // Opens `path` for appending (empty: standard error) and starts the
+  // writer.  False with `error` set when the file cannot be opened.
+  bool Start(const std::string& path, std::string* error);
+
+  // Queues one line; the time stamp and level are added here.
+  void Write(unsigned level, const char* text);
+  void Printf(unsigned level, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+
+  // Asks the writer to close and open the file again.
+  void RequestReopen() { reopen_.store(true, std::memory_order_relaxed); Wake(); }
+
+  // Writes what is queued and stops the writer.
+  void Stop();
+
+  uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+ private:
+  void Wake();
+  void Run();
+  void ReopenNow();
+
+  static constexpr size_t kMaxQueued = 65536;
+
+  // Constant while the writer runs
+  std::string path_;
+
+  // Only the writer thread touches the file after Start
+  FILE* file_ = nullptr;
+
+  std::atomic<bool> reopen_{false};
+  std::atomic<uint64_t> dropped_{0};
+
+  // State below is protected by mutex_
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::string> queue_;
+  bool stopping_ = false;
+  bool running_ = false;
+
+  std::thread writer_;
+};
+
+// The daemon's log; set by main before any other thread starts.
+extern AsyncLog* g_log;
+
+}  // namespace brixd
+
+#endif  // BRIX_TOOLS_BRIXD_ASYNCLOG_H_

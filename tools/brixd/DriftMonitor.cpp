@@ -1,0 +1,315 @@
+#include "DriftMonitor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "AsyncLog.h"
+#include "DigestCache.h"
+#include "ProcessReader.h"
+#include "Stats.h"
+#include "brix.h"
+
+namespace brixd {
+
+namespace {
+
+constexpr uint64_t kNamedMask = FAN_CLOSE_WRITE | FAN_ATTRIB | FAN_DELETE | FAN_RENAME;
+
+std::string LinkTarget(int fd) {
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link, target, sizeof(target) - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+const char* TypeName(uint32_t type) {
+  switch (type) {
+    case kHostTypeModeChange: return "attribute change";
+    case kHostTypeClose: return "write";
+    case kHostTypeRename: return "rename";
+    case kHostTypeDelete: return "delete";
+    default: return "change";
+  }
+}
+
+}  // namespace
+
+DriftMonitor::DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes)
+    : stats_(stats), cache_(cache), processes_(processes), self_(getpid()) {}
+
+DriftMonitor::~DriftMonitor() { Stop(); }
+
+bool DriftMonitor::Open(const std::vector<std::string>& folders, std::string* error) {
+  const unsigned eventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
+  group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
+                         eventFlags);
+  named_ = group_ >= 0;
+  if (!named_) {
+    // Before Linux 5.9 a group reports file descriptors only: written
+    // files can still be followed, renames and deletes cannot.
+    group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK, eventFlags);
+    if (group_ < 0) {
+      *error = std::string("cannot create the drift monitor (fanotify_init): ") +
+               strerror(errno);
+      return false;
+    }
+    g_log->Write(BRIX_LOG_WARNING,
+                 "the kernel does not report names: drift is followed for written "
+                 "files only, not for renames and deletes");
+  }
+  for (const std::string& folder : folders) {
+    int marked;
+    if (named_) {
+      marked = fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kNamedMask,
+                             AT_FDCWD, folder.c_str());
+      if (marked != 0 && errno == EINVAL) {
+        // FAN_RENAME arrived in Linux 5.17; without it a rename is seen
+        // as a delete of the old name only.
+        marked = fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM,
+                               kNamedMask & ~static_cast<uint64_t>(FAN_RENAME),
+                               AT_FDCWD, folder.c_str());
+      }
+    } else {
+      marked = fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_CLOSE_WRITE,
+                             AT_FDCWD, folder.c_str());
+    }
+    if (marked != 0) {
+      *error = "cannot watch changes on the file system of " + folder + ": " +
+               strerror(errno);
+      return false;
+    }
+    if (named_) {
+      Mount mount{};
+      // Not O_PATH: open_by_handle_at refuses such a descriptor (EBADF).
+      mount.fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      struct statfs fs {};
+      if (mount.fd < 0 || fstatfs(mount.fd, &fs) != 0) {
+        *error = "cannot open " + folder + ": " + strerror(errno);
+        if (mount.fd >= 0) close(mount.fd);
+        return false;
+      }
+      static_assert(sizeof(mount.fsid) == sizeof(fs.f_fsid), "fsid is two 32-bit words");
+      memcpy(mount.fsid, &fs.f_fsid, sizeof(mount.fsid));
+      mounts_.push_back(mount);
+    }
+  }
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_ < 0) {
+    *error = std::string("eventfd: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void DriftMonitor::Start() { reader_ = std::thread(&DriftMonitor::Run, this); }
+
+void DriftMonitor::Stop() {
+  if (reader_.joinable()) {
+    stopping_.store(true);
+    const uint64_t one = 1;
+    if (write(wake_, &one, sizeof(one)) != sizeof(one))
+      g_log->Printf(BRIX_LOG_ERROR, "cannot wake the drift reader: %s", strerror(errno));
+    reader_.join();
+  }
+  for (const Mount& mount : mounts_) close(mount.fd);
+  mounts_.clear();
+  if (group_ >= 0) close(group_);
+  if (wake_ >= 0) close(wake_);
+  group_ = wake_ = -1;
+}
+
+void DriftMonitor::Run() {
+  while (!stopping_.load(std::memory_order_relaxed)) {
+    struct pollfd fds[2] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      g_log->Printf(BRIX_LOG_ERROR, "drift: poll: %s", strerror(errno));
+      return;
+    }
+    Drain();
+  }
+  // Changes made before the stop still reach the inventory.
+  Drain();
+}
+
+void DriftMonitor::Drain() {
+  alignas(struct fanotify_event_metadata) char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t length = read(group_, buffer, sizeof(buffer));
+    if (length < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN)
+        g_log->Printf(BRIX_LOG_ERROR, "drift: reading events: %s", strerror(errno));
+      return;
+    }
+    HandleBuffer(buffer, length);
+  }
+}
+
+void DriftMonitor::HandleBuffer(const char* buffer, ssize_t length) {
+  ssize_t left = length;
+  for (auto* event = reinterpret_cast<const struct fanotify_event_metadata*>(buffer);
+       FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
+    if (event->vers != FANOTIFY_METADATA_VERSION) {
+      if (event->fd >= 0) close(event->fd);
+      continue;
+    }
+    if (event->mask & FAN_Q_OVERFLOW) {
+      stats_->driftOverflows.fetch_add(1, std::memory_order_relaxed);
+      g_log->Write(BRIX_LOG_WARNING,
+                   "drift: the kernel's queue overflowed; changes were lost and "
+                   "the inventory may miss them until the next scan");
+      continue;
+    }
+    if (event->pid == self_) {
+      // The database, the log and the stats file: never drift to judge.
+      if (event->fd >= 0) close(event->fd);
+      continue;
+    }
+    if (named_)
+      HandleNamedEvent(event);
+    else
+      HandleDescriptorEvent(event);
+  }
+}
+
+bool DriftMonitor::DirectoryPath(const void* fidInfo, std::string* path) const {
+  const auto* info = static_cast<const struct fanotify_event_info_fid*>(fidInfo);
+  uint32_t fsid[2];
+  static_assert(sizeof(fsid) == sizeof(info->fsid), "fsid is two 32-bit words");
+  memcpy(fsid, &info->fsid, sizeof(fsid));
+  const Mount* mount = nullptr;
+  for (const Mount& candidate : mounts_)
+    if (candidate.fsid[0] == fsid[0] && candidate.fsid[1] == fsid[1]) mount = &candidate;
+  if (mount == nullptr) return false;
+  const auto* handle = reinterpret_cast<const struct file_handle*>(info->handle);
+  // open_by_handle_at wants a writable, aligned handle.
+  alignas(struct file_handle) char copy[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  if (handle->handle_bytes > MAX_HANDLE_SZ) return false;
+  memcpy(copy, handle, sizeof(struct file_handle) + handle->handle_bytes);
+  const int dir = open_by_handle_at(mount->fd, reinterpret_cast<struct file_handle*>(copy),
+                                    O_PATH | O_CLOEXEC);
+  if (dir < 0) return false;  // the folder went away meanwhile
+  *path = LinkTarget(dir);
+  close(dir);
+  static const char kDeleted[] = " (deleted)";
+  if (path->empty() ||
+      (path->size() > sizeof(kDeleted) - 1 &&
+       path->compare(path->size() - (sizeof(kDeleted) - 1), std::string::npos, kDeleted) == 0))
+    return false;
+  return true;
+}
+
+void DriftMonitor::HandleNamedEvent(const struct fanotify_event_metadata* event) {
+  std::string path, oldPath, newPath;
+  const char* base = reinterpret_cast<const char*>(event);
+  for (uint32_t offset = event->metadata_len; offset + sizeof(struct fanotify_event_info_header) <= event->event_len;) {
+    const auto* header = reinterpret_cast<const struct fanotify_event_info_header*>(base + offset);
+    if (header->len == 0 || offset + header->len > event->event_len) break;
+    const uint8_t kind = header->info_type;
+    if (kind == FAN_EVENT_INFO_TYPE_DFID_NAME || kind == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ||
+        kind == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) {
+      const auto* info = reinterpret_cast<const struct fanotify_event_info_fid*>(header);
+      const auto* handle = reinterpret_cast<const struct file_handle*>(info->handle);
+      const char* name = reinterpret_cast<const char*>(handle->f_handle) + handle->handle_bytes;
+      std::string folder;
+      if (DirectoryPath(info, &folder)) {
+        std::string full = folder == "/" ? "/" + std::string(name) : folder + "/" + name;
+        if (kind == FAN_EVENT_INFO_TYPE_DFID_NAME) path = std::move(full);
+        else if (kind == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME) oldPath = std::move(full);
+        else newPath = std::move(full);
+      }
+    }
+    offset += header->len;
+  }
+  const pid_t pid = event->pid;
+  if (event->mask & FAN_CLOSE_WRITE) Report(kHostTypeClose, pid, path, "", -1);
+  if (event->mask & FAN_ATTRIB) Report(kHostTypeModeChange, pid, path, "", -1);
+  if (event->mask & FAN_RENAME) Report(kHostTypeRename, pid, newPath, oldPath, -1);
+  if (event->mask & FAN_DELETE) Report(kHostTypeDelete, pid, path, "", -1);
+}
+
+void DriftMonitor::HandleDescriptorEvent(const struct fanotify_event_metadata* event) {
+  if (event->fd < 0) return;
+  if (event->mask & FAN_CLOSE_WRITE)
+    Report(kHostTypeClose, event->pid, LinkTarget(event->fd), "", event->fd);
+  close(event->fd);
+}
+
+void DriftMonitor::Report(uint32_t type, pid_t pid, const std::string& path,
+                          const std::string& oldPath, int openFd) {
+  if (path.empty() || (type == kHostTypeRename && oldPath.empty())) {
+    stats_->driftSkipped.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  stats_->driftEvents.fetch_add(1, std::memory_order_relaxed);
+  brix_host::HostEvent event;
+  ac_wrapper_event_s& numbers = event.numbers();
+  numbers.type = type;
+  numbers.pid = static_cast<uint64_t>(pid);
+  numbers.result = 0;  // the kernel reports changes that happened
+  event.SetText(&ac_wrapper_event_s::name, path);
+  if (!oldPath.empty()) event.SetText(&ac_wrapper_event_s::oldName, oldPath);
+
+  if (type == kHostTypeDelete) {
+    stats_->driftDeletes.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    (type == kHostTypeClose ? stats_->driftWrites
+     : type == kHostTypeRename ? stats_->driftRenames
+                               : stats_->driftAttributes)
+        .fetch_add(1, std::memory_order_relaxed);
+    // The new content: the engine recognises a changed file by its
+    // digests.  Non-blocking, so that a FIFO never holds the reader.
+    const int fd = openFd >= 0 ? openFd
+                               : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW |
+                                                        O_NONBLOCK | O_NOCTTY);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      // Gone again, a symbolic link or not a file: nothing to record.
+      if (fd >= 0 && fd != openFd) close(fd);
+      stats_->driftSkipped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    brix_host::FileDigests digests;
+    std::string error;
+    const bool hashed = DigestsOf(fd, st, cache_, stats_, &digests, &error);
+    if (fd != openFd) close(fd);
+    if (!hashed) {
+      g_log->Printf(BRIX_LOG_WARNING, "drift: cannot read %s: %s", path.c_str(), error.c_str());
+      stats_->driftSkipped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    event.SetFileDigests(digests);
+    numbers.size = static_cast<uint64_t>(st.st_size);
+    numbers.mode = st.st_mode;
+    numbers.isexec = (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+    numbers.dirty = type == kHostTypeClose;
+  }
+  ActingProcess process;
+  processes_->Read(pid, &process);
+  if (!process.executable.empty())
+    event.SetText(&ac_wrapper_event_s::processName, process.executable);
+  if (!process.commandLine.empty())
+    event.SetText(&ac_wrapper_event_s::cmdLine, process.commandLine);
+  if (!process.user.empty()) event.SetText(&ac_wrapper_event_s::user, process.user);
+  if (!process.group.empty()) event.SetText(&ac_wrapper_event_s::group, process.group);
+
+  const ac_wrapper_event_s record = event.Record();
+  ac_wrapper_response_s response{};
+  const uint32_t status = app_ctl(nullptr, &record, &response);
+  if (status != BRIX_STATUS_SUCCESS && status != BRIX_STATUS_BLOCK)
+    g_log->Printf(BRIX_LOG_WARNING, "drift: engine could not take the %s of %s (status 0x%08x)",
+                  TypeName(type), path.c_str(), status);
+}
+
+}  // namespace brixd

@@ -1,0 +1,143 @@
+#include "Options.h"
+
+#include "ModeOptions.h"
+#include "brix.h"
+
+namespace brixd {
+
+const char kUsage[] =
+    "Usage: brixd --watch DIR [--watch DIR ...] [OPTIONS]\n"
+    "\n"
+    "Answers the kernel's program-start checks on the mounts that hold the\n"
+    "given folders with the brix engine's verdicts, and reports changes on\n"
+    "their file systems to the engine as drift.  Runs until SIGTERM or\n"
+    "SIGINT; SIGHUP reopens the log file.\n"
+    "\n"
+    "  --watch DIR           watch the mount holding DIR (repeatable; nothing\n"
+    "                        is watched unless named)\n"
+    "  --db PATH             rule database (default /var/lib/brix/ac.db)\n"
+    "%s"  // the mode options
+    "  --log-file PATH       brixd's and the engine's log (default: stderr)\n"
+    "  --log-level MASK      engine log levels: mask or names such as\n"
+    "                        warning,error (default: info,warning,error)\n"
+    "  --threads N           threads answering program starts (default 2)\n"
+    "  --deadline MS         answer every program start within MS\n"
+    "                        milliseconds (default 1000)\n"
+    "  --fail-open           past the deadline or when a file cannot be read,\n"
+    "                        allow (the default without --lockdown)\n"
+    "  --fail-closed         ... deny (the default with --lockdown)\n"
+    "  --stats-file PATH     write counters and the decision latency as JSON\n"
+    "  --stats-interval S    seconds between stats writes (default 60)\n"
+    "  --cache-entries N     digests remembered by file identity (default 65536)\n"
+    "  --help                this help\n";
+
+bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
+  Options result;
+  result.log.mask = BRIX_LOG_INFO | BRIX_LOG_WARNING | BRIX_LOG_ERROR;
+  bool maintenance = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    std::string inlineValue;
+    bool hasInline = false;
+    const size_t equals = name.find('=');
+    if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
+      inlineValue = name.substr(equals + 1);
+      name = name.substr(0, equals);
+      hasInline = true;
+    }
+    auto value = [&](std::string* into) {
+      if (hasInline) {
+        *into = inlineValue;
+      } else if (i + 1 < argc) {
+        *into = argv[++i];
+      } else {
+        *error = name + " needs a value";
+        return false;
+      }
+      if (into->empty()) {
+        *error = name + " needs a non-empty value";
+        return false;
+      }
+      return true;
+    };
+    auto number = [&](uint64_t low, uint64_t high, uint64_t* into) {
+      std::string text;
+      if (!value(&text)) return false;
+      if (!brix_host::ParseUnsigned(text, high, into) || *into < low) {
+        *error = name + " takes a number from " + std::to_string(low) + " to " +
+                 std::to_string(high) + ", not '" + text + "'";
+        return false;
+      }
+      return true;
+    };
+    uint32_t bit = 0;
+    uint64_t n = 0;
+    if (name == "--help" || name == "-h") {
+      result.help = true;
+    } else if (brix_host::ParseModeFlag(name, &bit)) {
+      result.modes.bits |= bit;
+    } else if (name == "--maintenance") {
+      if (hasInline || i + 2 >= argc) {
+        *error = "--maintenance needs START and END";
+        return false;
+      }
+      if (!brix_host::ParseWindow(argv[i + 1], argv[i + 2], &result.modes, error))
+        return false;
+      i += 2;
+      maintenance = true;
+    } else if (name == "--watch") {
+      std::string folder;
+      if (!value(&folder)) return false;
+      result.watch.push_back(folder);
+    } else if (name == "--db") {
+      if (!value(&result.db)) return false;
+    } else if (name == "--log-file") {
+      if (!value(&result.log.filePath)) return false;
+    } else if (name == "--log-level") {
+      std::string text;
+      if (!value(&text)) return false;
+      if (!brix_host::ParseLogMask(text, &result.log.mask)) {
+        *error = "--log-level takes a mask from 0 to 15 or level names "
+                 "(info,warning,error,trace,all,none), not '" + text + "'";
+        return false;
+      }
+    } else if (name == "--threads") {
+      if (!number(1, 256, &n)) return false;
+      result.threads = static_cast<unsigned>(n);
+    } else if (name == "--deadline") {
+      // Below a millisecond the watchdog could not keep it; above a minute
+      // a stuck engine would look like a hung machine.
+      if (!number(1, 60000, &result.deadlineMillis)) return false;
+    } else if (name == "--fail-open" || name == "--fail-closed") {
+      const bool open = name == "--fail-open";
+      if (result.failPolicyGiven && result.failOpen != open) {
+        *error = "--fail-open and --fail-closed exclude each other";
+        return false;
+      }
+      result.failOpen = open;
+      result.failPolicyGiven = true;
+    } else if (name == "--stats-file") {
+      if (!value(&result.statsFile)) return false;
+    } else if (name == "--stats-interval") {
+      if (!number(1, 86400, &result.statsIntervalSeconds)) return false;
+    } else if (name == "--cache-entries") {
+      if (!number(0, 100000000, &result.cacheEntries)) return false;
+    } else {
+      *error = "unknown option " + std::string(argv[i]);
+      return false;
+    }
+  }
+  if (maintenance) result.modes.bits |= BRIX_MODE_AUTO_AUTHORIZE;
+  // Under lockdown an unanswerable start is an unknown program: deny it,
+  // unless the administrator chose otherwise.
+  if (!result.failPolicyGiven)
+    result.failOpen = (result.modes.bits & BRIX_MODE_LOCKDOWN) == 0;
+  if (!result.help && result.watch.empty()) {
+    *error = "nothing to watch: name the folders whose mounts brixd guards with --watch DIR";
+    return false;
+  }
+  *out = std::move(result);
+  return true;
+}
+
+}  // namespace brixd

@@ -1,0 +1,38 @@
+// Options.h: brixd's command line.
+//
+// Parsing only: nothing is opened or started, so a mistyped command line
+// changes nothing on the machine.
+#ifndef BRIX_TOOLS_BRIXD_OPTIONS_H_
+#define BRIX_TOOLS_BRIXD_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "EngineSession.h"
+
+namespace brixd {
+
+struct Options {
+  std::string db = "/var/lib/brix/ac.db";
+  std::vector<std::string> watch;  // folders; their mounts are watched
+  brix_host::Modes modes;
+  brix_host::LogSettings log;      // engine log mask; log.filePath: the log
+  unsigned threads = 2;
+  uint64_t deadlineMillis = 1000;
+  bool failOpen = true;            // set from the modes unless given
+  bool failPolicyGiven = false;
+  std::string statsFile;
+  uint64_t statsIntervalSeconds = 60;
+  uint64_t cacheEntries = 65536;
+  bool help = false;
+};
+
+// False with `error` set on a bad command line.
+bool ParseOptions(int argc, char** argv, Options* out, std::string* error);
+
+extern const char kUsage[];
+
+}  // namespace brixd
+
+#endif  // BRIX_TOOLS_BRIXD_OPTIONS_H_

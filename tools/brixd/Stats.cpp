@@ -1,0 +1,147 @@
+#include "Stats.h"
+
+#include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace brixd {
+
+namespace {
+
+struct JsonFree {
+  void operator()(cJSON* json) const { cJSON_Delete(json); }
+};
+using Json = std::unique_ptr<cJSON, JsonFree>;
+
+struct CounterField {
+  const char* name;
+  std::atomic<uint64_t> Stats::*member;
+};
+
+const CounterField kCounters[] = {
+    {"execEvents", &Stats::execEvents},
+    {"allowed", &Stats::allowed},
+    {"blocked", &Stats::blocked},
+    {"engineErrors", &Stats::engineErrors},
+    {"targetErrors", &Stats::targetErrors},
+    {"deadlineAnswers", &Stats::deadlineAnswers},
+    {"deadlineAllowed", &Stats::deadlineAllowed},
+    {"deadlineDenied", &Stats::deadlineDenied},
+    {"lateDecisions", &Stats::lateDecisions},
+    {"slotsFull", &Stats::slotsFull},
+    {"ownEvents", &Stats::ownEvents},
+    {"verdictCacheHits", &Stats::verdictCacheHits},
+    {"cacheHits", &Stats::cacheHits},
+    {"cacheMisses", &Stats::cacheMisses},
+    {"driftEvents", &Stats::driftEvents},
+    {"driftWrites", &Stats::driftWrites},
+    {"driftRenames", &Stats::driftRenames},
+    {"driftDeletes", &Stats::driftDeletes},
+    {"driftAttributes", &Stats::driftAttributes},
+    {"driftSkipped", &Stats::driftSkipped},
+    {"driftOverflows", &Stats::driftOverflows},
+};
+
+}  // namespace
+
+void LatencyHistogram::Record(uint64_t nanos) {
+  const uint64_t micros = nanos / 1000;
+  size_t bucket = 0;
+  while (bucket < kBoundsMicros.size() && micros >= kBoundsMicros[bucket]) ++bucket;
+  buckets_[bucket].fetch_add(1, std::memory_order_relaxed);
+  count_.fetch_add(1, std::memory_order_relaxed);
+  totalNanos_.fetch_add(nanos, std::memory_order_relaxed);
+  uint64_t seen = maxNanos_.load(std::memory_order_relaxed);
+  while (nanos > seen &&
+         !maxNanos_.compare_exchange_weak(seen, nanos, std::memory_order_relaxed)) {
+  }
+}
+
+std::string LatencyHistogram::ToJson() const {
+  Json root(cJSON_CreateObject());
+  cJSON* buckets = cJSON_AddArrayToObject(root.get(), "buckets");
+  for (size_t i = 0; i < buckets_.size(); ++i) {
+    cJSON* bucket = cJSON_CreateObject();
+    // "belowMicros": the bucket holds decisions faster than this; the
+    // last bucket has no bound.
+    if (i < kBoundsMicros.size())
+      cJSON_AddNumberToObject(bucket, "belowMicros", static_cast<double>(kBoundsMicros[i]));
+    else
+      cJSON_AddNullToObject(bucket, "belowMicros");
+    cJSON_AddNumberToObject(bucket, "count",
+                            static_cast<double>(buckets_[i].load(std::memory_order_relaxed)));
+    cJSON_AddItemToArray(buckets, bucket);
+  }
+  const uint64_t count = count_.load(std::memory_order_relaxed);
+  cJSON_AddNumberToObject(root.get(), "count", static_cast<double>(count));
+  cJSON_AddNumberToObject(
+      root.get(), "meanMicros",
+      count == 0 ? 0.0
+                 : static_cast<double>(totalNanos_.load(std::memory_order_relaxed)) /
+                       static_cast<double>(count) / 1000.0);
+  cJSON_AddNumberToObject(
+      root.get(), "maxMicros",
+      static_cast<double>(maxNanos_.load(std::memory_order_relaxed)) / 1000.0);
+  char* text = cJSON_PrintUnformatted(root.get());
+  std::string result = text != nullptr ? text : "{}";
+  cJSON_free(text);
+  return result;
+}
+
+bool WriteStatsFile(const std::string& path, const Stats& stats,
+                    uint64_t logLinesDropped, const std::string& engineMetrics,
+                    std::string* error) {
+  Json root(cJSON_CreateObject());
+  cJSON* own = cJSON_AddObjectToObject(root.get(), "brixd");
+  for (const CounterField& field : kCounters)
+    cJSON_AddNumberToObject(
+        own, field.name,
+        static_cast<double>((stats.*field.member).load(std::memory_order_relaxed)));
+  cJSON_AddNumberToObject(own, "logLinesDropped", static_cast<double>(logLinesDropped));
+  cJSON_AddItemToObject(own, "latency", cJSON_Parse(stats.latency.ToJson().c_str()));
+  cJSON* engine = engineMetrics.empty() ? nullptr : cJSON_Parse(engineMetrics.c_str());
+  cJSON_AddItemToObject(root.get(), "engine", engine != nullptr ? engine : cJSON_CreateNull());
+  char* text = cJSON_Print(root.get());
+  if (text == nullptr) {
+    *error = "out of memory";
+    return false;
+  }
+  std::unique_ptr<char, void (*)(void*)> owned(text, cJSON_free);
+  const std::string temporary = path + ".new";
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = "cannot write " + temporary + ": " + strerror(errno);
+    return false;
+  }
+  const size_t length = strlen(text);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = write(fd, text + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = "cannot write " + temporary + ": " + strerror(errno);
+      close(fd);
+      unlink(temporary.c_str());
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (write(fd, "\n", 1) != 1 || close(fd) != 0) {
+    *error = "cannot write " + temporary + ": " + strerror(errno);
+    unlink(temporary.c_str());
+    return false;
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    *error = "cannot replace " + path + ": " + strerror(errno);
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace brixd

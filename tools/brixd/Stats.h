@@ -1,0 +1,74 @@
+// Stats.h: what brixd counts, and the stats file it writes.
+//
+// Counters are bumped by the threads that answer the kernel, so each is a
+// relaxed atomic: a reader may see one counter a moment ahead of another,
+// never a torn value.  The latency histogram counts decisions by the time
+// from reading the event to answering it, in fixed buckets, so it costs
+// one increment per event and no allocation.
+#ifndef BRIX_TOOLS_BRIXD_STATS_H_
+#define BRIX_TOOLS_BRIXD_STATS_H_
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace brixd {
+
+class LatencyHistogram {
+ public:
+  // Upper bounds of the buckets in microseconds; the last bucket takes
+  // everything slower.
+  static constexpr std::array<uint64_t, 13> kBoundsMicros = {
+      5, 10, 20, 30, 50, 100, 200, 500, 1000, 5000, 20000, 100000, 1000000};
+
+  void Record(uint64_t nanos);
+  // JSON object text: bucket bounds, counts, count, mean and maximum.
+  std::string ToJson() const;
+
+ private:
+  std::array<std::atomic<uint64_t>, kBoundsMicros.size() + 1> buckets_{};
+  std::atomic<uint64_t> count_{0};
+  std::atomic<uint64_t> totalNanos_{0};
+  std::atomic<uint64_t> maxNanos_{0};
+};
+
+struct Stats {
+  // Program starts
+  std::atomic<uint64_t> execEvents{0};
+  std::atomic<uint64_t> allowed{0};
+  std::atomic<uint64_t> blocked{0};
+  std::atomic<uint64_t> engineErrors{0};    // app_ctl failed: allowed
+  std::atomic<uint64_t> targetErrors{0};    // target unreadable: policy
+  std::atomic<uint64_t> deadlineAnswers{0};  // answered by the watchdog
+  std::atomic<uint64_t> deadlineAllowed{0};
+  std::atomic<uint64_t> deadlineDenied{0};
+  std::atomic<uint64_t> lateDecisions{0};    // decided after the deadline
+  std::atomic<uint64_t> slotsFull{0};        // answered at once by policy
+  std::atomic<uint64_t> ownEvents{0};        // caused by brixd: not judged
+  std::atomic<uint64_t> verdictCacheHits{0};  // answered by the allow cache
+  std::atomic<uint64_t> cacheHits{0};
+  std::atomic<uint64_t> cacheMisses{0};
+  // Drift
+  std::atomic<uint64_t> driftEvents{0};
+  std::atomic<uint64_t> driftWrites{0};
+  std::atomic<uint64_t> driftRenames{0};
+  std::atomic<uint64_t> driftDeletes{0};
+  std::atomic<uint64_t> driftAttributes{0};
+  std::atomic<uint64_t> driftSkipped{0};     // path gone before it was read
+  std::atomic<uint64_t> driftOverflows{0};   // the kernel dropped events
+
+  LatencyHistogram latency;
+};
+
+// Writes {"brixd": {...counters, "latency": {...}}, "engine": METRICS}
+// to `path` through a temporary file and a rename, so a reader never sees
+// half a document.  `engineMetrics` is the engine's own JSON document, or
+// empty when it could not be read.  False with `error` set on failure.
+bool WriteStatsFile(const std::string& path, const Stats& stats,
+                    uint64_t logLinesDropped, const std::string& engineMetrics,
+                    std::string* error);
+
+}  // namespace brixd
+
+#endif  // BRIX_TOOLS_BRIXD_STATS_H_

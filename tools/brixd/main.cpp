@@ -1,0 +1,222 @@
+// brixd: the brix engine enforcing program starts on Linux.
+//
+// Loads brix.so through its exported functions, starts the engine on the
+// rule database with the operating modes of the command line, and answers
+// the kernel's fanotify checks of program starts on the watched mounts
+// with the engine's verdicts, while changes on those file systems are
+// reported to the engine as drift.  The main thread only waits for
+// signals and writes the stats file; the work is done by the monitors'
+// own threads.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "AsyncLog.h"
+#include "DigestCache.h"
+#include "DriftMonitor.h"
+#include "EngineSession.h"
+#include "HostStatus.h"
+#include "ModeOptions.h"
+#include "Options.h"
+#include "PermissionMonitor.h"
+#include "ProcessReader.h"
+#include "Stats.h"
+
+namespace brixd {
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void EngineLine(unsigned level, unsigned line, const char* function,
+                const char* file, const char* message) {
+  if (g_log == nullptr) {
+    // The engine may still log while the process unwinds.
+    fprintf(stderr, "brixd: engine %s:%u %s: %s\n", file ? file : "?", line,
+            function ? function : "?", message ? message : "");
+    return;
+  }
+  g_log->Printf(level, "engine %s:%u %s: %s", file ? file : "?", line,
+                function ? function : "?", message ? message : "");
+}
+
+// Tells systemd (Type=notify) how far we are; nothing without it.
+void NotifyService(const char* state) {
+  const char* socketPath = getenv("NOTIFY_SOCKET");
+  if (socketPath == nullptr || socketPath[0] == '\0') return;
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  const size_t length = strlen(socketPath);
+  if (length >= sizeof(address.sun_path)) return;
+  memcpy(address.sun_path, socketPath, length);
+  if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // abstract
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  (void)sendto(fd, state, strlen(state), MSG_NOSIGNAL,
+               reinterpret_cast<struct sockaddr*>(&address),
+               static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + length));
+  close(fd);
+}
+
+void WriteStats(const Options& options, const Stats& stats, const AsyncLog& log) {
+  if (options.statsFile.empty()) return;
+  std::string metrics;
+  if (brix_host::ReadMetrics(&metrics) != BRIX_STATUS_SUCCESS) metrics.clear();
+  std::string error;
+  if (!WriteStatsFile(options.statsFile, stats, log.dropped(), metrics, &error))
+    g_log->Printf(BRIX_LOG_ERROR, "stats: %s", error.c_str());
+}
+
+std::string Joined(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+  return text;
+}
+
+int Run(const Options& options) {
+  // Signals are taken from a descriptor by the main thread alone; every
+  // thread started below inherits the blocked mask.
+  sigset_t handled;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGHUP);
+  sigprocmask(SIG_BLOCK, &handled, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  const int signals = signalfd(-1, &handled, SFD_CLOEXEC);
+  if (signals < 0) {
+    fprintf(stderr, "brixd: signalfd: %s\n", strerror(errno));
+    return kExitFailure;
+  }
+
+  AsyncLog log;
+  g_log = &log;
+  std::string error;
+  if (!log.Start(options.log.filePath, &error)) {
+    fprintf(stderr, "brixd: %s\n", error.c_str());
+    return kExitFailure;
+  }
+
+  brix_host::EngineSession session;
+  brix_host::LogSettings engineLog = options.log;
+  engineLog.filePath.clear();
+  engineLog.forward = &EngineLine;
+  if (session.Start(options.db, engineLog, &error) != BRIX_STATUS_SUCCESS) {
+    log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
+    log.Stop();
+    fprintf(stderr, "brixd: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  const uint32_t status = session.ApplyModes(options.modes);
+  if (status != BRIX_STATUS_SUCCESS) {
+    error = "cannot set the operating modes: " + brix_host::DescribeStatus(status);
+    log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
+    session.Stop();
+    log.Stop();
+    fprintf(stderr, "brixd: %s\n", error.c_str());
+    return kExitFailure;
+  }
+
+  Stats stats;
+  DigestCache cache(options.cacheEntries);
+  ProcessReader processes;
+  PermissionMonitor::Settings settings;
+  settings.threads = options.threads;
+  settings.deadlineNanos = options.deadlineMillis * 1000000ull;
+  settings.failOpen = options.failOpen;
+  PermissionMonitor starts(settings, &stats, &cache, &processes);
+  DriftMonitor drift(&stats, &cache, &processes);
+  if (!starts.Open(options.watch, &error) || !drift.Open(options.watch, &error)) {
+    log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
+    starts.Stop();
+    drift.Stop();
+    session.Stop();
+    log.Stop();
+    fprintf(stderr, "brixd: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  starts.Start();
+  drift.Start();
+  log.Printf(BRIX_LOG_INFO,
+             "ready: watching %s; lockdown %s, maintenance window %s, deadline %llu ms, "
+             "fail-%s, %u threads",
+             Joined(options.watch).c_str(),
+             (options.modes.bits & BRIX_MODE_LOCKDOWN) ? "on" : "off",
+             (options.modes.bits & BRIX_MODE_AUTO_AUTHORIZE) ? "open" : "closed",
+             static_cast<unsigned long long>(options.deadlineMillis),
+             options.failOpen ? "open" : "closed", options.threads);
+  WriteStats(options, stats, log);
+  NotifyService("READY=1");
+
+  const uint64_t interval = options.statsIntervalSeconds * 1000000000ull;
+  uint64_t nextStats = NowNanos() + interval;
+  for (bool running = true; running;) {
+    const uint64_t now = NowNanos();
+    if (now >= nextStats) {
+      WriteStats(options, stats, log);
+      nextStats = now + interval;
+    }
+    struct pollfd fd = {signals, POLLIN, 0};
+    const int ready = poll(&fd, 1, static_cast<int>((nextStats - now) / 1000000 + 1));
+    if (ready <= 0) continue;
+    struct signalfd_siginfo info {};
+    if (read(signals, &info, sizeof(info)) != sizeof(info)) continue;
+    switch (info.ssi_signo) {
+      case SIGHUP:
+        log.RequestReopen();
+        log.Write(BRIX_LOG_INFO, "log file reopened");
+        break;
+      case SIGTERM:
+      case SIGINT:
+        log.Printf(BRIX_LOG_INFO, "stopping on %s", strsignal(static_cast<int>(info.ssi_signo)));
+        running = false;
+        break;
+      default:
+        break;
+    }
+  }
+
+  NotifyService("STOPPING=1");
+  starts.Stop();
+  drift.Stop();
+  WriteStats(options, stats, log);
+  session.Stop();
+  log.Printf(BRIX_LOG_INFO, "stopped: %llu program starts, %llu allowed, %llu blocked, "
+             "%llu answered at the deadline",
+             static_cast<unsigned long long>(stats.execEvents.load()),
+             static_cast<unsigned long long>(stats.allowed.load()),
+             static_cast<unsigned long long>(stats.blocked.load()),
+             static_cast<unsigned long long>(stats.deadlineAnswers.load()));
+  log.Stop();
+  g_log = nullptr;
+  close(signals);
+  return kExitOk;
+}
+
+}  // namespace
+
+}  // namespace brixd
+
+int main(int argc, char** argv) {
+  brixd::Options options;
+  std::string error;
+  if (!brixd::ParseOptions(argc, argv, &options, &error)) {
+    fprintf(stderr, "brixd: %s\nTry 'brixd --help'.\n", error.c_str());
+    return brixd::kExitUsage;
+  }
+  if (options.help) {
+    printf(brixd::kUsage, brix_host::kModeOptionsHelp);
+    return brixd::kExitOk;
+  }
+  return brixd::Run(options);
+}
