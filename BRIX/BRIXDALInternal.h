@@ -41,8 +41,46 @@ inline uint64_t InsertedRowId(int rc, const std::shared_ptr<sqlite3>& db,
   return static_cast<uint64_t>(sqlite3_last_insert_rowid(db.get()));
 }
 
-// Writes a whole buffer in one transaction.  Records that fail are dropped
-// (and logged by the store); without a connection the buffer is kept.
+// Whether a SQLite result code says that the database refused the write,
+// as opposed to the one record being at fault: locked past the busy
+// timeout, full, read-only, unreadable.  Every later record of a batch
+// would fail the same way (and a lock would be waited out again for each).
+inline bool IsDatabaseFailure(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_PERM:
+    case SQLITE_ABORT:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_NOMEM:
+    case SQLITE_READONLY:
+    case SQLITE_INTERRUPT:
+    case SQLITE_IOERR:
+    case SQLITE_CORRUPT:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PROTOCOL:
+    case SQLITE_NOTADB:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether a buffer that has just grown to `size` records is to be written:
+// at 1001 records, and, while a database that refused the last write has
+// left them queued, again at each further 1001, so that a full or locked
+// database is not asked once more for every record added.
+inline bool ShouldFlushBuffer(size_t size, size_t maxRecords) {
+  return size > maxRecords && size % (maxRecords + 1) == 0;
+}
+
+// Writes a whole buffer in one transaction.  A record that fails on its own
+// (the store logged why) is dropped.  When the database refuses the batch
+// (a database failure above, or the commit itself fails), the transaction
+// is rolled back and every record stays queued for the next flush: a flush
+// counts only what it committed, so a caller that is told the records were
+// written may rely on them being in the file.  Without a connection the
+// buffer is kept as well.
 template <typename Record, typename Store>
 uint64_t FlushBuffer(std::deque<Record>& buffer,
                      const std::shared_ptr<sqlite3>& db, const char* function,
@@ -57,12 +95,31 @@ uint64_t FlushBuffer(std::deque<Record>& buffer,
   }
   sqlite3_exec(db.get(), "BEGIN TRANSACTION", nullptr, nullptr, nullptr);
   uint64_t stored = 0;
-  while (!buffer.empty()) {
-    if (store(buffer.front()) != 0) ++stored;
-    buffer.pop_front();
+  int rc = SQLITE_OK;
+  for (Record& record : buffer) {
+    if (store(record) != 0) {
+      ++stored;
+      continue;
+    }
+    const int failure = sqlite3_errcode(db.get());
+    if (IsDatabaseFailure(failure)) {
+      rc = failure;
+      break;
+    }
   }
-  sqlite3_exec(db.get(), "END TRANSACTION", nullptr, nullptr, nullptr);
-  return stored;
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(db.get(), "END TRANSACTION", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) {
+    buffer.clear();
+    return stored;
+  }
+  // A failed write may already have ended the transaction; the rollback
+  // then has nothing to do.
+  sqlite3_exec(db.get(), "ROLLBACK TRANSACTION", nullptr, nullptr, nullptr);
+  BRIX_LOG_AS(BRIX_ERROR, function, kFile,
+              "%s - %d records not written, kept for the next flush. rc: %d",
+              function, static_cast<int>(buffer.size()), rc);
+  return 0;
 }
 
 }  // namespace brix_dal

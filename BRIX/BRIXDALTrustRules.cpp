@@ -168,7 +168,8 @@ bool BRIXDAL::StoreTrustRuleBuffer(ac_trust_rule& rule) {
   m_mutex.Lock();
   m_trustRuleBuffer.push_back(rule);
   bool result = true;
-  if (m_trustRuleBuffer.size() > kMaxBufferedRecords)
+  if (brix_dal::ShouldFlushBuffer(m_trustRuleBuffer.size(),
+                                  kMaxBufferedRecords))
     result = StoreTrustRuleFlushInternal() != 0;
   BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleBuffer unlock");
   m_mutex.Unlock();
@@ -180,7 +181,8 @@ bool BRIXDAL::StoreUserListBuffer(ac_user_list& record) {
   m_mutex.Lock();
   m_userListBuffer.push_back(record);
   bool result = true;
-  if (m_userListBuffer.size() > kMaxBufferedRecords)
+  if (brix_dal::ShouldFlushBuffer(m_userListBuffer.size(),
+                                  kMaxBufferedRecords))
     result = StoreUserListFlushInternal() != 0;
   BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListBuffer unlock");
   m_mutex.Unlock();

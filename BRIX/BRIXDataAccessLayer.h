@@ -158,12 +158,16 @@ class BRIXDAL {
   // Stores the item now: its new inventoryItemId, or 0 (also when an
   // exclusion trust rule keeps it out).
   uint64_t StoreItem(ac_event& event);
-  // Queues a copy: 1, or the count of the flush that the 1001st item set
-  // off (1 too when an exclusion trust rule keeps it out).
+  // Queues a copy: 1, or the count of the flush that a full buffer set off
+  // (0 when that flush could not write, the items staying queued; 1 too
+  // when an exclusion trust rule keeps the item out).
   uint64_t StoreItemBuffer(ac_event& event);
   uint64_t StoreItem(const ac_db_item_s* item);
   uint64_t StoreItemBuffer(const ac_db_item_s* item);
   uint64_t StoreItemInternal(ac_event& event);  // caller holds m_mutex
+  // Writes the queued items in one transaction and returns how many it
+  // committed: 0 when the queue was empty, or when the database refused
+  // the batch, which then stays queued for the next flush.
   uint64_t StoreItemFlushInternal();            // caller holds m_mutex
   uint64_t StoreItemFlush();
   // Records the event's target as allowed: scanned items are buffered,
@@ -190,7 +194,8 @@ class BRIXDAL {
   bool TrustRulesPresent() const { return m_trustRulesPresent; }
   uint64_t Sha1RuleCount() const { return m_sha1RuleCount; }
   uint64_t Md5RuleCount() const { return m_md5RuleCount; }
-  // A buffer is written when it holds more than this many records.
+  // A buffer is written when it holds more than this many records (and,
+  // while the database refuses its writes, again at each further 1001).
   static constexpr size_t kMaxBufferedRecords = 1000;
   // Whether the connection is open (for tests and tools).
   bool IsOpen() const { return m_DB.IsSet(); }
