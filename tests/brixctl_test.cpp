@@ -575,7 +575,19 @@ TEST_F(BrixctlTest, LogFileReceivesTheEngineLines) {
 
 TEST_F(BrixctlTest, ReplayOfTheExampleTraceGetsEveryExpectedVerdict) {
   ImportExamples();
-  const ToolRun run = Brixctl({"--json", "replay", kExamples + "/trace.jsonl"});
+  // The trace's drift events name files beside it, and the engine does not
+  // watch folders under /tmp/: replay a copy kept in a watched folder, as
+  // the checkout itself may lie under /tmp/.
+  char watched[4096];
+  snprintf(watched, sizeof(watched), "%s/brix_examples_XXXXXX",
+           WatchedBaseDir().c_str());
+  ASSERT_NE(mkdtemp(watched), nullptr);
+  std::filesystem::copy(kExamples, watched,
+                        std::filesystem::copy_options::recursive);
+  const ToolRun run =
+      Brixctl({"--json", "replay", std::string(watched) + "/trace.jsonl"});
+  std::error_code ignored;
+  std::filesystem::remove_all(watched, ignored);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   const std::vector<std::string> lines = Lines(run.out);
   ASSERT_EQ(lines.size(), 28u);
