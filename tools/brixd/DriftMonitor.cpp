@@ -297,12 +297,7 @@ void DriftMonitor::Report(uint32_t type, pid_t pid, const std::string& path,
   }
   ActingProcess process;
   processes_->Read(pid, &process);
-  if (!process.executable.empty())
-    event.SetText(&ac_wrapper_event_s::processName, process.executable);
-  if (!process.commandLine.empty())
-    event.SetText(&ac_wrapper_event_s::cmdLine, process.commandLine);
-  if (!process.user.empty()) event.SetText(&ac_wrapper_event_s::user, process.user);
-  if (!process.group.empty()) event.SetText(&ac_wrapper_event_s::group, process.group);
+  SetActingProcess(event, process);
 
   const ac_wrapper_event_s record = event.Record();
   ac_wrapper_response_s response{};

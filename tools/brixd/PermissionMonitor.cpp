@@ -299,12 +299,7 @@ uint32_t PermissionMonitor::Decide(int fd, pid_t pid) {
   numbers.isexec = (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
   event.SetFileDigests(digests);
   event.SetText(&ac_wrapper_event_s::name, path);
-  if (!process.executable.empty())
-    event.SetText(&ac_wrapper_event_s::processName, process.executable);
-  if (!process.commandLine.empty())
-    event.SetText(&ac_wrapper_event_s::cmdLine, process.commandLine);
-  if (!process.user.empty()) event.SetText(&ac_wrapper_event_s::user, process.user);
-  if (!process.group.empty()) event.SetText(&ac_wrapper_event_s::group, process.group);
+  SetActingProcess(event, process);
 
   const ac_wrapper_event_s record = event.Record();
   ac_wrapper_response_s response{};

@@ -12,6 +12,18 @@
 
 namespace brixd {
 
+void SetActingProcess(brix_host::HostEvent& event,
+                      const ActingProcess& process) {
+  if (!process.executable.empty())
+    event.SetText(&ac_wrapper_event_s::processName, process.executable);
+  if (!process.commandLine.empty())
+    event.SetText(&ac_wrapper_event_s::cmdLine, process.commandLine);
+  if (!process.user.empty())
+    event.SetText(&ac_wrapper_event_s::user, process.user);
+  if (!process.group.empty())
+    event.SetText(&ac_wrapper_event_s::group, process.group);
+}
+
 namespace {
 
 // Command lines longer than this are cut: the engine only looks for a

@@ -15,6 +15,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "HostEvent.h"
+
 namespace brixd {
 
 struct ActingProcess {
@@ -23,6 +25,11 @@ struct ActingProcess {
   std::string user;
   std::string group;
 };
+
+// Puts what is known of the acting process into the event; unknown parts
+// stay unset, as a host leaves them when it cannot tell.
+void SetActingProcess(brix_host::HostEvent& event,
+                      const ActingProcess& process);
 
 class ProcessReader {
  public:
