@@ -44,18 +44,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-double Number(const cJSON* object, const char* name) {
-  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
-  EXPECT_TRUE(cJSON_IsNumber(item)) << name;
-  return cJSON_IsNumber(item) ? item->valuedouble : -1;
-}
-
-std::string Text(const cJSON* object, const char* name) {
-  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
-  EXPECT_TRUE(cJSON_IsString(item)) << name;
-  return cJSON_IsString(item) ? item->valuestring : "<missing>";
-}
-
 void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
@@ -104,7 +92,7 @@ class ExportTest : public TempDirTest {
 
   std::vector<double> PageIds(const char* member = "inventoryItemId") {
     std::vector<double> ids;
-    for (const Json& row : Page()) ids.push_back(Number(row.get(), member));
+    for (const Json& row : Page()) ids.push_back(JsonNumber(row.get(), member));
     return ids;
   }
 
@@ -163,7 +151,7 @@ TEST_F(ExportTest, OtherSourcesExportOnlyTheirOwnItems) {
   EXPECT_EQ(PageIds(), (Ids{5, 7}));
   ASSERT_TRUE(Export(0, 10, DAL_SOURCE_APPROVED_DRIFT));
   EXPECT_EQ(PageIds(), (Ids{2, 4, 6}));
-  for (const Json& row : Page()) EXPECT_EQ(Number(row.get(), "source"), 4);
+  for (const Json& row : Page()) EXPECT_EQ(JsonNumber(row.get(), "source"), 4);
   // A source no item has gives an empty page.
   ASSERT_TRUE(Export(0, 10, DAL_SOURCE_PRELINK));
   EXPECT_EQ(ReadFile(payload), "");
@@ -209,14 +197,14 @@ TEST_F(ExportTest, InventoryDigestsAndNullTexts) {
             (std::vector<std::string>{"inventoryItemId", "md5", "sha1",
                                       "sha256", "size", "recordTime",
                                       "isAuthorized", "source", "scanUuid"}));
-  EXPECT_EQ(Text(rows[0].get(), "md5"), std::string(32, 'd'));
-  EXPECT_EQ(Text(rows[0].get(), "sha1"), "");
-  EXPECT_EQ(Text(rows[0].get(), "sha256"), "");
-  EXPECT_EQ(Text(rows[0].get(), "scanUuid"), "");
-  EXPECT_EQ(Number(rows[0].get(), "size"), 0);
-  EXPECT_EQ(Text(rows[1].get(), "md5"), "0102" + std::string(28, '0'));
-  EXPECT_EQ(Text(rows[1].get(), "sha1"), "");
-  EXPECT_EQ(Text(rows[1].get(), "sha256"), "ff" + std::string(62, '0'));
+  EXPECT_EQ(JsonText(rows[0].get(), "md5"), std::string(32, 'd'));
+  EXPECT_EQ(JsonText(rows[0].get(), "sha1"), "");
+  EXPECT_EQ(JsonText(rows[0].get(), "sha256"), "");
+  EXPECT_EQ(JsonText(rows[0].get(), "scanUuid"), "");
+  EXPECT_EQ(JsonNumber(rows[0].get(), "size"), 0);
+  EXPECT_EQ(JsonText(rows[1].get(), "md5"), "0102" + std::string(28, '0'));
+  EXPECT_EQ(JsonText(rows[1].get(), "sha1"), "");
+  EXPECT_EQ(JsonText(rows[1].get(), "sha256"), "ff" + std::string(62, '0'));
 }
 
 TEST_F(ExportTest, SizesWrapIntoTheSigned32BitRange) {
@@ -227,12 +215,12 @@ TEST_F(ExportTest, SizesWrapIntoTheSigned32BitRange) {
       "(3, 4294967306, 0, 3), (4, 4294967296, 0, 3), (5, 6442450944, 0, 3);");
   ASSERT_TRUE(Export(0, 10, DAL_SOURCE_ALL));
   std::vector<double> sizes;
-  for (const Json& row : Page()) sizes.push_back(Number(row.get(), "size"));
+  for (const Json& row : Page()) sizes.push_back(JsonNumber(row.get(), "size"));
   // 2 GiB - 1 fits; 2 GiB turns negative; 4 GiB + 10 shows as 10.
   EXPECT_EQ(sizes, (std::vector<double>{2147483647.0, -2147483648.0, 10.0, 0.0,
                                         -2147483648.0}));
   // The record time is read as 64 bits.
-  EXPECT_EQ(Number(Page()[0].get(), "recordTime"), 4102444800000.0);
+  EXPECT_EQ(JsonNumber(Page()[0].get(), "recordTime"), 4102444800000.0);
 }
 
 // --- Trust-rule lines --------------------------------------------------------
@@ -285,24 +273,24 @@ TEST_F(TrustRuleExportTest, LineCarriesTheRuleAndItsUsers) {
       "issuerL",     "issuerO",    "issuerOU",    "user",
       "group",       "userList",   "users",       "userListCount"};
   EXPECT_EQ(Names(row), expected);
-  EXPECT_EQ(Number(row, "trustRuleId"), 1);
-  EXPECT_EQ(Number(row, "hitcount"), 12);
-  EXPECT_EQ(Number(row, "trustType"), 2);
-  EXPECT_EQ(Text(row, "signername"), "Signer");
+  EXPECT_EQ(JsonNumber(row, "trustRuleId"), 1);
+  EXPECT_EQ(JsonNumber(row, "hitcount"), 12);
+  EXPECT_EQ(JsonNumber(row, "trustType"), 2);
+  EXPECT_EQ(JsonText(row, "signername"), "Signer");
   std::string hex;
   for (int i = 0; i < 32; ++i) hex += "ab";
-  EXPECT_EQ(Text(row, "sha256"), hex);
-  EXPECT_EQ(Text(row, "issuerS"), "S");
-  EXPECT_EQ(Text(row, "issuerL"), "L");
-  EXPECT_EQ(Text(row, "user"), "alice");
-  EXPECT_EQ(Text(row, "group"), "staff");
+  EXPECT_EQ(JsonText(row, "sha256"), hex);
+  EXPECT_EQ(JsonText(row, "issuerS"), "S");
+  EXPECT_EQ(JsonText(row, "issuerL"), "L");
+  EXPECT_EQ(JsonText(row, "user"), "alice");
+  EXPECT_EQ(JsonText(row, "group"), "staff");
   std::vector<std::string> users;
   const cJSON* u = nullptr;
   cJSON_ArrayForEach(u, cJSON_GetObjectItemCaseSensitive(row, "users"))
       users.push_back(u->valuestring);
   std::sort(users.begin(), users.end());
   EXPECT_EQ(users, (std::vector<std::string>{"alice", "bob", "root"}));
-  EXPECT_EQ(Number(row, "userListCount"), 3);
+  EXPECT_EQ(JsonNumber(row, "userListCount"), 3);
   // No scan id on trust-rule lines, and the ruleset is not reported.
   EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(row, "scanUuid"), nullptr);
   EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(row, "ruleset"), nullptr);
@@ -325,7 +313,7 @@ TEST_F(TrustRuleExportTest, UsersOnlyForRulesThatNameAList) {
         cJSON_GetObjectItemCaseSensitive(rows[i].get(), "users");
     ASSERT_TRUE(cJSON_IsArray(users)) << i;
     EXPECT_EQ(cJSON_GetArraySize(users), 0);
-    EXPECT_EQ(Number(rows[i].get(), "userListCount"), 0);
+    EXPECT_EQ(JsonNumber(rows[i].get(), "userListCount"), 0);
   }
 }
 
@@ -340,7 +328,7 @@ TEST_F(TrustRuleExportTest, UserLookupIsResetBetweenRules) {
   ASSERT_TRUE(Export(0, 10, DAL_SOURCE_TRUST_RULES));
   std::vector<double> counts;
   for (const Json& row : Page())
-    counts.push_back(Number(row.get(), "userListCount"));
+    counts.push_back(JsonNumber(row.get(), "userListCount"));
   EXPECT_EQ(counts, (std::vector<double>{2, 1, 2}));
 }
 
@@ -498,9 +486,9 @@ TEST_F(ExportTest, GetInventoryWritesThePage) {
             BRIX_STATUS_SUCCESS);
   const std::vector<Json> rows = Page();
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(Number(rows[0].get(), "inventoryItemId"), 1);
-  EXPECT_EQ(Number(rows[1].get(), "inventoryItemId"), 2);
-  EXPECT_EQ(Text(rows[1].get(), "scanUuid"), "scan-7");
+  EXPECT_EQ(JsonNumber(rows[0].get(), "inventoryItemId"), 1);
+  EXPECT_EQ(JsonNumber(rows[1].get(), "inventoryItemId"), 2);
+  EXPECT_EQ(JsonText(rows[1].get(), "scanUuid"), "scan-7");
   EXPECT_EQ(get_inventory(0, 2, DAL_SOURCE_ALL,
                           PathIn("missing/payload.json").c_str(), "scan-7"),
             BRIX_STATUS_FAILED);

@@ -24,18 +24,6 @@ ac_process_info Program(const std::string& path, const std::string& fileName) {
   return process;
 }
 
-std::vector<std::string> QueryLog(const std::string& function,
-                                  unsigned level = BRIX_TRACE) {
-  std::vector<std::string> messages;
-  for (const CapturedLog& line : LogCapture::Lines()) {
-    if (line.function != function) continue;
-    EXPECT_EQ(line.file, "BRIX/BRIXQuery") << line.message;
-    EXPECT_EQ(line.level, level) << line.message;
-    messages.push_back(line.message);
-  }
-  return messages;
-}
-
 class InterpreterLogTest : public ::testing::Test {
  protected:
   void SetUp() override {

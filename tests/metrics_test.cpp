@@ -27,18 +27,6 @@ std::vector<std::string> Names(const cJSON* object) {
   return names;
 }
 
-double Number(const cJSON* object, const char* name) {
-  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
-  EXPECT_TRUE(cJSON_IsNumber(item)) << name;
-  return cJSON_IsNumber(item) ? item->valuedouble : -1;
-}
-
-std::string Text(const cJSON* object, const char* name) {
-  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
-  EXPECT_TRUE(cJSON_IsString(item)) << name;
-  return cJSON_IsString(item) ? item->valuestring : "<missing>";
-}
-
 long long FileSize(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
@@ -112,14 +100,14 @@ TEST_F(MetricsTest, DbInfoMembersInOrderWithTheirCounts) {
                                              "rulesets",
                                              "dbsize"};
   EXPECT_EQ(Names(info.get()), expected);
-  EXPECT_EQ(Number(info.get(), "totalInventoryItems"), 10);
-  EXPECT_EQ(Number(info.get(), "agentRules"), 1);
-  EXPECT_EQ(Number(info.get(), "executionRules"), 3);
-  EXPECT_EQ(Number(info.get(), "scannedItems"), 2);
-  EXPECT_EQ(Number(info.get(), "approvedDrift"), 3);
-  EXPECT_EQ(Number(info.get(), "totalTrustRules"), 5);
-  EXPECT_EQ(Number(info.get(), "totalUserGroupTrustRules"), 3);
-  EXPECT_EQ(Number(info.get(), "dbsize"), FileSize(PathIn("ac.db")));
+  EXPECT_EQ(JsonNumber(info.get(), "totalInventoryItems"), 10);
+  EXPECT_EQ(JsonNumber(info.get(), "agentRules"), 1);
+  EXPECT_EQ(JsonNumber(info.get(), "executionRules"), 3);
+  EXPECT_EQ(JsonNumber(info.get(), "scannedItems"), 2);
+  EXPECT_EQ(JsonNumber(info.get(), "approvedDrift"), 3);
+  EXPECT_EQ(JsonNumber(info.get(), "totalTrustRules"), 5);
+  EXPECT_EQ(JsonNumber(info.get(), "totalUserGroupTrustRules"), 3);
+  EXPECT_EQ(JsonNumber(info.get(), "dbsize"), FileSize(PathIn("ac.db")));
 
   // One member per non-empty ruleset name; NULL and "" are left out.
   const cJSON* rulesets =
@@ -127,9 +115,9 @@ TEST_F(MetricsTest, DbInfoMembersInOrderWithTheirCounts) {
   ASSERT_TRUE(cJSON_IsObject(rulesets));
   EXPECT_EQ(Names(rulesets),
             (std::vector<std::string>{"agent", "exec-a", "exec-b"}));
-  EXPECT_EQ(Number(rulesets, "agent"), 1);
-  EXPECT_EQ(Number(rulesets, "exec-a"), 2);
-  EXPECT_EQ(Number(rulesets, "exec-b"), 1);
+  EXPECT_EQ(JsonNumber(rulesets, "agent"), 1);
+  EXPECT_EQ(JsonNumber(rulesets, "exec-a"), 2);
+  EXPECT_EQ(JsonNumber(rulesets, "exec-b"), 1);
 
   EXPECT_TRUE(LogCapture::Contains(
       "Preparing metrics for InventoryItems Rule Count lock"));
@@ -153,12 +141,12 @@ TEST_F(MetricsTest, DbInfoOfAnEmptyDatabaseIsAllZeros) {
   for (const char* name :
        {"totalInventoryItems", "agentRules", "executionRules", "scannedItems",
         "approvedDrift", "totalTrustRules", "totalUserGroupTrustRules"})
-    EXPECT_EQ(Number(info.get(), name), 0) << name;
+    EXPECT_EQ(JsonNumber(info.get(), name), 0) << name;
   const cJSON* rulesets =
       cJSON_GetObjectItemCaseSensitive(info.get(), "rulesets");
   ASSERT_TRUE(cJSON_IsObject(rulesets));
   EXPECT_EQ(rulesets->child, nullptr);
-  EXPECT_GT(Number(info.get(), "dbsize"), 0);
+  EXPECT_GT(JsonNumber(info.get(), "dbsize"), 0);
 }
 
 TEST_F(MetricsTest, CountsAreLoggedUnderTheirOwnNames) {
@@ -202,7 +190,7 @@ TEST_F(MetricsTest, WithoutStatementsOnlyTheCountsAndTheSizeAppear) {
   EXPECT_EQ(Names(info.get()),
             (std::vector<std::string>{"totalTrustRules",
                                       "totalUserGroupTrustRules", "dbsize"}));
-  EXPECT_EQ(Number(info.get(), "totalTrustRules"), 0);
+  EXPECT_EQ(JsonNumber(info.get(), "totalTrustRules"), 0);
   EXPECT_TRUE(LogCapture::Contains("m_pLookupRuleCountStmt is released"));
   EXPECT_TRUE(LogCapture::Contains("m_pLookupTrustRuleCountStmt is released"));
   EXPECT_TRUE(
@@ -272,24 +260,24 @@ TEST_F(MetricsTest, TrustRuleStatsListRulesThatMatchedWithAllMembers) {
       "issuerC",     "issuerS",     "issuerL",     "issuerO",     "issuerOU",
       "user",        "group",       "userList"};
   EXPECT_EQ(Names(full), expected);
-  EXPECT_EQ(Number(full, "trustRuleId"), 7);
-  EXPECT_EQ(Text(full, "paths"), "/opt/;/srv/");
-  EXPECT_EQ(Number(full, "hitcount"), 3);
-  EXPECT_EQ(Text(full, "processName"), "/usr/bin/apt");
-  EXPECT_EQ(Number(full, "trustType"), 2);
-  EXPECT_EQ(Text(full, "signerName"), "Signer");
-  EXPECT_EQ(Text(full, "sha256"), std::string(56, 'a') + "0123abcd");
-  EXPECT_EQ(Text(full, "issuerS"), "S");
-  EXPECT_EQ(Text(full, "issuerOU"), "OU");
-  EXPECT_EQ(Text(full, "user"), "alice");
-  EXPECT_EQ(Text(full, "group"), "staff");
-  EXPECT_EQ(Text(full, "userList"), "admins");
+  EXPECT_EQ(JsonNumber(full, "trustRuleId"), 7);
+  EXPECT_EQ(JsonText(full, "paths"), "/opt/;/srv/");
+  EXPECT_EQ(JsonNumber(full, "hitcount"), 3);
+  EXPECT_EQ(JsonText(full, "processName"), "/usr/bin/apt");
+  EXPECT_EQ(JsonNumber(full, "trustType"), 2);
+  EXPECT_EQ(JsonText(full, "signerName"), "Signer");
+  EXPECT_EQ(JsonText(full, "sha256"), std::string(56, 'a') + "0123abcd");
+  EXPECT_EQ(JsonText(full, "issuerS"), "S");
+  EXPECT_EQ(JsonText(full, "issuerOU"), "OU");
+  EXPECT_EQ(JsonText(full, "user"), "alice");
+  EXPECT_EQ(JsonText(full, "group"), "staff");
+  EXPECT_EQ(JsonText(full, "userList"), "admins");
 
   const cJSON* sparse = cJSON_GetArrayItem(array.get(), 1);
   EXPECT_EQ(Names(sparse), (std::vector<std::string>{"trustRuleId", "paths",
                                                      "hitcount", "trustType"}));
-  EXPECT_EQ(Number(sparse, "trustRuleId"), 9);
-  EXPECT_EQ(Number(sparse, "hitcount"), 1);
+  EXPECT_EQ(JsonNumber(sparse, "trustRuleId"), 9);
+  EXPECT_EQ(JsonNumber(sparse, "hitcount"), 1);
 
   EXPECT_EQ(LogCapture::Count("Found TrustRule with a hitcount greater than 1"),
             2);
@@ -347,18 +335,18 @@ TEST_F(MetricsTest, MetricsDocumentCarriesTheDatabaseSections) {
   const cJSON* stats =
       cJSON_GetObjectItemCaseSensitive(metrics, "trustrules_stats");
   ASSERT_EQ(cJSON_GetArraySize(stats), 1);
-  EXPECT_EQ(Text(cJSON_GetArrayItem(stats, 0), "user"), "bob");
-  EXPECT_EQ(Number(cJSON_GetArrayItem(stats, 0), "hitcount"), 4);
+  EXPECT_EQ(JsonText(cJSON_GetArrayItem(stats, 0), "user"), "bob");
+  EXPECT_EQ(JsonNumber(cJSON_GetArrayItem(stats, 0), "hitcount"), 4);
 
   const cJSON* info = cJSON_GetObjectItemCaseSensitive(metrics, "dbinfo");
-  EXPECT_EQ(Number(info, "totalInventoryItems"), 2);
-  EXPECT_EQ(Number(info, "executionRules"), 1);
-  EXPECT_EQ(Number(info, "scannedItems"), 1);
-  EXPECT_EQ(Number(info, "totalTrustRules"), 2);
-  EXPECT_EQ(Number(info, "totalUserGroupTrustRules"), 1);
-  EXPECT_EQ(Number(cJSON_GetObjectItemCaseSensitive(info, "rulesets"), "exec"),
+  EXPECT_EQ(JsonNumber(info, "totalInventoryItems"), 2);
+  EXPECT_EQ(JsonNumber(info, "executionRules"), 1);
+  EXPECT_EQ(JsonNumber(info, "scannedItems"), 1);
+  EXPECT_EQ(JsonNumber(info, "totalTrustRules"), 2);
+  EXPECT_EQ(JsonNumber(info, "totalUserGroupTrustRules"), 1);
+  EXPECT_EQ(JsonNumber(cJSON_GetObjectItemCaseSensitive(info, "rulesets"), "exec"),
             1);
-  EXPECT_EQ(Number(info, "dbsize"), FileSize(PathIn("ac.db")));
+  EXPECT_EQ(JsonNumber(info, "dbsize"), FileSize(PathIn("ac.db")));
 }
 
 }  // namespace

@@ -20,20 +20,6 @@ namespace {
 constexpr unsigned long kNil = BRIXQuery::kNoProcessType;
 using Rule = BRIXQuery::ScriptInterpreter;
 
-// Messages that `function` logged from the query's source, in order, after
-// checking the fields every such line shares.
-std::vector<std::string> QueryLog(const std::string& function,
-                                  unsigned level = BRIX_TRACE) {
-  std::vector<std::string> messages;
-  for (const CapturedLog& line : LogCapture::Lines()) {
-    if (line.function != function) continue;
-    EXPECT_EQ(line.file, "BRIX/BRIXQuery") << line.message;
-    EXPECT_EQ(line.level, level) << line.message;
-    messages.push_back(line.message);
-  }
-  return messages;
-}
-
 class QueryLogTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <cjson/cJSON.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -134,4 +135,28 @@ std::vector<std::string> Db::Rows(const std::string& sql) {
 std::string Db::One(const std::string& sql) {
   auto rows = Rows(sql);
   return rows.empty() ? "" : rows[0];
+}
+
+std::vector<std::string> QueryLog(const std::string& function,
+                                  unsigned level) {
+  std::vector<std::string> messages;
+  for (const CapturedLog& line : LogCapture::Lines()) {
+    if (line.function != function) continue;
+    EXPECT_EQ(line.file, "BRIX/BRIXQuery") << line.message;
+    EXPECT_EQ(line.level, level) << line.message;
+    messages.push_back(line.message);
+  }
+  return messages;
+}
+
+double JsonNumber(const cJSON* object, const char* name) {
+  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
+  EXPECT_TRUE(cJSON_IsNumber(item)) << name;
+  return cJSON_IsNumber(item) ? item->valuedouble : -1;
+}
+
+std::string JsonText(const cJSON* object, const char* name) {
+  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
+  EXPECT_TRUE(cJSON_IsString(item)) << name;
+  return cJSON_IsString(item) ? item->valuestring : "<missing>";
 }

@@ -73,6 +73,18 @@ class Db {
   sqlite3* db_ = nullptr;
 };
 
+// Messages that `function` logged from the classification code
+// ("BRIX/BRIXQuery"), in order, after checking the file and level every
+// such line shares.
+std::vector<std::string> QueryLog(const std::string& function,
+                                  unsigned level = 8 /* trace */);
+
+// A member of a JSON object that the test expects to be a number / a
+// string; -1 / "<missing>" (and a failure) otherwise.
+struct cJSON;
+double JsonNumber(const cJSON* object, const char* name);
+std::string JsonText(const cJSON* object, const char* name);
+
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 
