@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "AsyncLog.h"
 #include "DigestCache.h"
@@ -157,9 +158,22 @@ void DriftMonitor::Drain() {
 }
 
 void DriftMonitor::HandleBuffer(const char* buffer, ssize_t length) {
-  ssize_t left = length;
-  for (auto* event = reinterpret_cast<const struct fanotify_event_metadata*>(buffer);
-       FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
+  // An event that carries a name need not end on an 8-byte boundary, so the
+  // next one may start unaligned: each is copied to aligned storage before
+  // its fields are read.
+  std::vector<uint64_t> storage;
+  size_t offset = 0;
+  const size_t total = length > 0 ? static_cast<size_t>(length) : 0;
+  while (total - offset >= FAN_EVENT_METADATA_LEN) {
+    struct fanotify_event_metadata head;
+    memcpy(&head, buffer + offset, sizeof(head));
+    if (head.event_len < FAN_EVENT_METADATA_LEN || head.event_len > total - offset)
+      break;
+    storage.assign((head.event_len + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
+    memcpy(storage.data(), buffer + offset, head.event_len);
+    offset += head.event_len;
+    const auto* event =
+        reinterpret_cast<const struct fanotify_event_metadata*>(storage.data());
     if (event->vers != FANOTIFY_METADATA_VERSION) {
       if (event->fd >= 0) close(event->fd);
       continue;
