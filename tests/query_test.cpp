@@ -154,6 +154,10 @@ class TimeStampModeTest : public TempDirTest {
     BRIXDAL* dal = BRIXDAL::GetDAL();
     ASSERT_TRUE(dal->SetDBPath(PathIn("ac.db")));
     ASSERT_TRUE(dal->InitDB(false));
+    // As the decision engine hands it in: the settings come from the store.
+    query.SetSettingReader([](const std::string& name, unsigned long& value) {
+      return BRIXDAL::GetDAL()->GetAppControlState(name, value);
+    });
     LogCapture::Clear();
   }
   void TearDown() override {

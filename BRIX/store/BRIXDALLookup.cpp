@@ -5,7 +5,7 @@
 // any item by SHA-256 and size.  Each query takes the newest row.
 #include <sqlite3.h>
 
-#include "BRIX.h"
+#include "BRIXConfig.h"
 #include "BRIXDALInternal.h"
 #include "BRIXDataAccessLayer.h"
 #include "BRIXLogger.h"

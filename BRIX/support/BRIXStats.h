@@ -6,7 +6,10 @@
 // (stats types): 1 drift files of unknown extension, 2 inventory files of
 // unknown extension, 3 imported rules per ruleset.  GetMetrics renders all
 // of them, plus the figures of the rule store and the allow cache, as the
-// JSON text that the host reads through get_metrics_mem.
+// JSON text that the host reads through get_metrics_mem.  Since that
+// document reaches into the rule store and the engine, GetMetrics is
+// defined with the exported functions (api/BRIXMetrics.cpp); the counters
+// themselves use nothing above this folder.
 //
 // Threads: every operation takes the stats mutex for its whole duration;
 // GetMetrics takes it once per map and never while calling other parts.
@@ -20,6 +23,8 @@
 #include <string_view>
 
 #include "Mutex.h"
+
+struct cJSON;
 
 enum BRIXStatsType : int {
   BRIX_STATS_DRIFT_UNKNOWN_EXTENSION = 1,
@@ -52,6 +57,9 @@ class BRIXStats {
   // (text plus NUL).  Returns 0, 0xc0000001 (null length) or 0xc000000f
   // (buffer null or too small).
   uint32_t GetMetrics(char* buffer, unsigned* length);
+  // Adds the general counters and the three typed sections to the
+  // document's "metrics" object, taking the mutex once per map.
+  void AddCounters(cJSON* metrics);
 
   // Entries listed per typed section of the metrics document.
   static constexpr size_t kMaxTypedEntries = 100;

@@ -4,7 +4,7 @@
 // the machine (authorised changes become approved items, renames and
 // deletes in the maintenance window remove stale ones) and report how the
 // change was judged, so the next start of the file is decided correctly.
-#include "BRIX.h"
+#include "BRIXConfig.h"
 #include "BRIXDataAccessLayer.h"
 #include "BRIXEventAbstraction.h"
 #include "BRIXLogger.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "BRIX.h"
+#include "BRIXConfig.h"
 #include "BRIXLogger.h"
 #include "BRIXQuery.h"
 #include "BRIXStats.h"

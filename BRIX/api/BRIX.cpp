@@ -1,4 +1,4 @@
-// BRIX.cpp: the exported C functions and the operating modes.
+// BRIX.cpp: the exported C functions.
 //
 // The functions hold no state but the global engine pointer; they check
 // their arguments in a fixed order (hosts rely on which status wins when
@@ -14,7 +14,6 @@
 #include "FileUtil.h"
 #include "brix.h"
 
-BRIXConfig config;
 BRIXEngine* engine = nullptr;
 
 namespace {

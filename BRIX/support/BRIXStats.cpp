@@ -2,14 +2,6 @@
 
 #include <cjson/cJSON.h>
 
-#include <cstring>
-
-#include "BRIXDataAccessLayer.h"
-#include "BRIXEventAbstraction.h"
-#include "BRIXLogger.h"
-#include "Version.h"
-#include "brix.h"
-
 namespace {
 
 // Adds 1 to the entry, creating it at 0; looks up by view so an existing
@@ -103,11 +95,7 @@ void BRIXStats::ClearType(int type, std::string_view prefix) {
     it = map->erase(it);
 }
 
-uint32_t BRIXStats::GetMetrics(char* buffer, unsigned* length) {
-  cJSON* root = cJSON_CreateObject();
-  cJSON* metrics = cJSON_AddObjectToObject(root, "metrics");
-  cJSON_AddStringToObject(metrics, "ACVersion", BRIX_VERSION);
-
+void BRIXStats::AddCounters(cJSON* metrics) {
   {
     brix::MutexLock lock(&m_mutex);
     for (const auto& [name, value] : m_counters)
@@ -132,38 +120,4 @@ uint32_t BRIXStats::GetMetrics(char* buffer, unsigned* length) {
                               static_cast<double>(value));
     }
   }
-
-  BRIXDAL* dal = BRIXDAL::GetDAL();
-  dal->PrepareMetrics(cJSON_AddArrayToObject(metrics, "trustrules_stats"));
-  if (BRIXEngine* engine = BRIXEngine::GetEngine())
-    engine->GetAllowCache().GetMetrics(metrics);
-  cJSON* dbinfo = cJSON_AddObjectToObject(metrics, "dbinfo");
-  dal->PrepareMetricsDBInfo(dbinfo);
-  dal->PrepareMetricsDBInfoTrustRules(dbinfo);
-  dal->PrepareMetricsDBInfoRulesets(dbinfo);
-  dal->PrepareMetricsDBSize(dbinfo);
-
-  char* text = cJSON_PrintUnformatted(root);
-  cJSON_Delete(root);
-  if (text == nullptr) {
-    // Out of memory while printing: nothing to hand out.
-    if (length != nullptr) *length = 0;
-    return BRIX_STATUS_FAILED;
-  }
-  const size_t needed = strlen(text) + 1;
-
-  uint32_t status;
-  if (length == nullptr) {
-    BRIX_LOG(BRIX_ERROR, kLogFileStats, "parameter is null \n");
-    status = BRIX_STATUS_NULL_LENGTH;
-  } else if (buffer != nullptr && *length >= needed) {
-    memcpy(buffer, text, needed);
-    *length = static_cast<unsigned>(needed);
-    status = BRIX_STATUS_SUCCESS;
-  } else {
-    *length = static_cast<unsigned>(needed);
-    status = BRIX_STATUS_BUFFER_TOO_SMALL;
-  }
-  cJSON_free(text);
-  return status;
 }

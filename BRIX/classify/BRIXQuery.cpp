@@ -10,7 +10,6 @@
 
 #include <utility>
 
-#include "BRIXDataAccessLayer.h"
 #include "BRIXLogger.h"
 #include "FileUtil.h"
 
@@ -125,7 +124,7 @@ bool BRIXQuery::IsProcessTypeInTimeStampMode(unsigned long pti) {
     BRIX_LOG(BRIX_TRACE, kFile, "processType %lu has an enableSetting %s",
              pti, setting.c_str());
     uint64_t value = 0;
-    if (BRIXDAL::GetDAL()->GetAppControlState(setting, value) && value != 0) {
+    if (m_settingReader && m_settingReader(setting, value) && value != 0) {
       BRIX_LOG(BRIX_TRACE, kFile,
                "processType %lu with setting %s has been enabled in regular "
                "mode",

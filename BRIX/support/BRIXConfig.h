@@ -1,19 +1,17 @@
-// BRIX.h: the engine's operating modes (BRIXConfig) and the global engine.
+// BRIXConfig.h: the engine's operating modes.
 //
 // `config` lives from library load to unload; the host changes it through
 // set_config while events are decided on other threads.  Every member is an
 // atomic word or byte, so a reader sees either the old or the new value of
 // each member (though not necessarily all members of one set_config call).
-#ifndef BRIX_BRIX_H_
-#define BRIX_BRIX_H_
+#ifndef BRIX_BRIXCONFIG_H_
+#define BRIX_BRIXCONFIG_H_
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "Version.h"
-
-class BRIXEngine;
 
 class BRIXConfig {
  public:
@@ -72,16 +70,4 @@ class BRIXConfig {
 
 extern BRIXConfig config;
 
-// The one engine, created by engine_start and destroyed by engine_stop.
-extern BRIXEngine* engine;
-
-struct ac_wrapper_event_s;
-struct ac_wrapper_response_s;
-
-// app_ctl's return code for the verdict in `response`: 1 for a block (0 while
-// an upgrade waits for its manifest), 0xc0000000 for an error verdict, 0
-// otherwise and for a null response.
-uint32_t StatusForVerdict(const ac_wrapper_event_s* event,
-                          const ac_wrapper_response_s* response);
-
-#endif  // BRIX_BRIX_H_
+#endif  // BRIX_BRIXCONFIG_H_

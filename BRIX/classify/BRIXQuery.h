@@ -20,8 +20,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AllowCache.h"
@@ -117,8 +119,20 @@ class BRIXQuery {
   bool IsInterpreter(unsigned long pti);
   bool IsPrelink(unsigned long pti);
   // True while the type has an enable setting whose stored value is absent
-  // or 0.  The setting is read from the rule store on every call.
+  // or 0.  The setting is read through the setting reader on every call; an
+  // instance without one reads nothing, so such types stay in time stamp
+  // mode.
   bool IsProcessTypeInTimeStampMode(unsigned long pti);
+
+  // Reads a setting as an unsigned number; false when it cannot be read.
+  // The decision engine hands in one that asks the rule store, which lies
+  // above classification and is not reached from here.  Set before the
+  // instance is shared between threads.
+  using SettingReader =
+      std::function<bool(const std::string& name, unsigned long& value)>;
+  void SetSettingReader(SettingReader reader) {
+    m_settingReader = std::move(reader);
+  }
 
   // --- Script interpreter rules -------------------------------------------
 
@@ -212,6 +226,7 @@ class BRIXQuery {
   std::set<std::string> m_scriptExtensions;
   std::set<std::string> m_executableExtensions;
   std::vector<ProcessType> m_processTypes;
+  SettingReader m_settingReader;
   // Constant after construction except each rule's processTypeIndex.
   std::vector<ScriptInterpreter> m_scriptInterpreters;
 };

@@ -5,7 +5,7 @@
 // when an execution ruleset gave it), then trusted drift, the maintenance
 // window and timestamp mode for unknown targets, then the block and trust
 // rules.  Lockdown decides what nobody recognises.
-#include "BRIX.h"
+#include "BRIXConfig.h"
 #include "BRIXDataAccessLayer.h"
 #include "BRIXEventAbstraction.h"
 #include "BRIXLogger.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "BRIX.h"
+#include "BRIXConfig.h"
 #include "BRIXDataAccessLayer.h"
 #include "BRIXLogger.h"
 #include "BRIXStats.h"
@@ -26,6 +26,9 @@ void AssignTrimmed(std::string& out, const char* text) {
 }  // namespace
 
 BRIXEngine::BRIXEngine() {
+  m_query.SetSettingReader([](const std::string& name, unsigned long& value) {
+    return BRIXDAL::GetDAL()->GetAppControlState(name, value);
+  });
   s_instance.store(this, std::memory_order_release);
 }
 

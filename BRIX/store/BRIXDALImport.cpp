@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-#include "BRIX.h"
+#include "BRIXConfig.h"
 #include "BRIXDALInternal.h"
 #include "BRIXDataAccessLayer.h"
 #include "BRIXLogger.h"

@@ -1,0 +1,3 @@
+#include "BRIXConfig.h"
+
+BRIXConfig config;
