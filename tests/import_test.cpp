@@ -1,5 +1,6 @@
 // Rulesets in JSON: kinds, append and replace, field rules, failures.
 #include <string>
+#include <vector>
 
 #include "BRIX.h"
 #include "BRIXDataAccessLayer.h"
@@ -211,6 +212,40 @@ TEST_F(ImportTest, DocumentsWithoutTheirArraysStillReplace) {
   ASSERT_TRUE(Import("ruleset", "{\"rules\": {\"a\": " + Rule(1, "allow") +
                                     ", \"b\": " + Rule(2, "allow") + "}}"));
   EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems"), "2");
+}
+
+TEST_F(ImportTest, TrustRulesetImportedWhileTheDatabaseIsGoneIsKeptAndRetried) {
+  std::string rules, users;
+  for (int i = 0; i < 1003; ++i) {
+    if (i) rules += ",", users += ",";
+    rules += "{\"trustType\": 1, \"processName\": \"/p" +
+             std::to_string(i) + "\"}";
+    users += "\"user" + std::to_string(i) + "\"";
+  }
+  ASSERT_TRUE(dal.DeleteDB());
+  LogCapture::Clear();
+  EXPECT_TRUE(Import("corp-trustrules",
+                     "{\"Trustrules\": [" + rules +
+                         "], \"Userlists\": [{\"id\": \"ops\", "
+                         "\"users\": [" + users + "]}]}"));
+  // Every rule past the thousandth tries the flush, and so does the end of
+  // the import; each attempt keeps the batch.
+  for (const std::string function :
+       {"StoreTrustRuleFlushInternal", "StoreUserListFlushInternal"}) {
+    std::vector<std::string> attempts;
+    for (const CapturedLog& line : LogCapture::Lines())
+      if (line.message.starts_with(function + " - "))
+        attempts.push_back(line.message.substr(function.size() + 3));
+    EXPECT_EQ(attempts, (std::vector<std::string>{"1001 items", "1002 items",
+                                                  "1003 items", "1003 items"}))
+        << function;
+  }
+  // Once the file is back, nothing of the import was lost.
+  ASSERT_TRUE(dal.PurgeDB(DAL_SOURCE_ALL));
+  EXPECT_EQ(dal.StoreTrustRuleFlush(), 1003u);
+  EXPECT_EQ(dal.StoreUserListFlush(), 1003u);
+  EXPECT_EQ(Query("SELECT count(*) FROM TrustRules"), "1003");
+  EXPECT_EQ(Query("SELECT count(*) FROM UserList"), "1003");
 }
 
 TEST_F(ImportTest, LargeRulesetIsImportedAndLookedUp) {

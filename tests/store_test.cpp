@@ -111,6 +111,27 @@ TEST_F(StoreTest, BufferedItemsAppearOnlyAfterAFlush) {
     EXPECT_EQ(l.message.find(" items"), std::string::npos);
 }
 
+TEST_F(StoreTest, BufferPastAThousandIsTriedAtEveryStoreUntilTheDatabaseIsBack) {
+  auto store = [&](int i) {
+    ac_event e = Item("/opt/", "f" + std::to_string(i), 3);
+    return dal.StoreItemBuffer(e);
+  };
+  for (int i = 1; i <= 1000; ++i) ASSERT_EQ(store(i), 1u);
+  // The file goes away in the middle of a scan: each store past the
+  // thousandth tries the flush, fails and keeps the batch.
+  ASSERT_TRUE(dal.DeleteDB());
+  EXPECT_EQ(store(1001), 0u);
+  EXPECT_EQ(store(1002), 0u);
+  ASSERT_TRUE(dal.PurgeDB(DAL_SOURCE_ALL));  // creates the file anew
+  EXPECT_EQ(store(1003), 1003u);
+  EXPECT_EQ(Count(), "1003");
+  for (int n : {1001, 1002, 1003})
+    EXPECT_EQ(LogCapture::Count("StoreItemFlushInternal - " +
+                                std::to_string(n) + " items"),
+              1)
+        << n;
+}
+
 TEST_F(StoreTest, ShutdownFlushesBufferedItems) {
   ac_event e = Item("/opt/", "pending", 3);
   ASSERT_EQ(dal.StoreItemBuffer(e), 1u);

@@ -1,4 +1,5 @@
 // Storing trust rules and user lists, and matching events against them.
+#include <functional>
 #include <string>
 
 #include "BRIXDataAccessLayer.h"
@@ -260,6 +261,43 @@ TEST_F(TrustRulesTest, The1001stBufferedRuleWritesAllInOneFlush) {
   EXPECT_TRUE(LogCapture::Contains("StoreTrustRuleFlushInternal - 1001 items"));
   // The buffer is empty again.
   EXPECT_EQ(dal.StoreTrustRuleFlush(), 0u);
+}
+
+TEST_F(TrustRulesTest, BuffersPastAThousandAreTriedAtEveryStoreUntilTheDatabaseIsBack) {
+  const struct {
+    const char* table;
+    const char* flush;
+    std::function<bool(int)> store;
+  } kBuffers[] = {
+      {"TrustRules", "StoreTrustRuleFlushInternal",
+       [&](int i) {
+         ac_trust_rule r = Rule(DAL_TRUST_TARGET, "/p" + std::to_string(i));
+         return dal.StoreTrustRuleBuffer(r);
+       }},
+      {"UserList", "StoreUserListFlushInternal",
+       [&](int i) {
+         ac_user_list u{"ops", "user" + std::to_string(i)};
+         return dal.StoreUserListBuffer(u);
+       }},
+  };
+  for (const auto& buffer : kBuffers) {
+    SCOPED_TRACE(buffer.table);
+    LogCapture::Clear();
+    for (int i = 1; i <= 1000; ++i) ASSERT_TRUE(buffer.store(i));
+    ASSERT_TRUE(dal.DeleteDB());
+    EXPECT_FALSE(buffer.store(1001));
+    EXPECT_FALSE(buffer.store(1002));
+    ASSERT_TRUE(dal.PurgeDB(DAL_SOURCE_ALL));  // creates the file anew
+    EXPECT_TRUE(buffer.store(1003));
+    Db db(PathIn("ac.db"));
+    EXPECT_EQ(db.One(std::string("SELECT count(*) FROM ") + buffer.table),
+              "1003");
+    for (int n : {1001, 1002, 1003})
+      EXPECT_EQ(LogCapture::Count(std::string(buffer.flush) + " - " +
+                                  std::to_string(n) + " items"),
+                1)
+          << n;
+  }
 }
 
 TEST_F(TrustRulesTest, UserListBufferFlushesOnRequestAndAtShutdown) {

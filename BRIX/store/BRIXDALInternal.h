@@ -66,14 +66,6 @@ inline bool IsDatabaseFailure(int rc) {
   }
 }
 
-// Whether a buffer that has just grown to `size` records is to be written:
-// at 1001 records, and, while a database that refused the last write has
-// left them queued, again at each further 1001, so that a full or locked
-// database is not asked once more for every record added.
-inline bool ShouldFlushBuffer(size_t size, size_t maxRecords) {
-  return size > maxRecords && size % (maxRecords + 1) == 0;
-}
-
 // Writes a whole buffer in one transaction.  A record that fails on its own
 // (the store logged why) is dropped.  When the database refuses the batch
 // (a database failure above, or the commit itself fails), the transaction

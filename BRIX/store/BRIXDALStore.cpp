@@ -84,7 +84,7 @@ uint64_t BRIXDAL::StoreItemBuffer(ac_event& event) {
   m_mutex.Lock();
   m_itemBuffer.push_back(event);
   uint64_t result = 1;
-  if (brix_dal::ShouldFlushBuffer(m_itemBuffer.size(), kMaxBufferedRecords))
+  if (m_itemBuffer.size() > kMaxBufferedRecords)
     result = StoreItemFlushInternal();
   BRIX_LOG(BRIX_TRACE, kFile, "StoreItemBuffer unlock");
   m_mutex.Unlock();

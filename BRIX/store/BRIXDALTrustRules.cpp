@@ -168,8 +168,7 @@ bool BRIXDAL::StoreTrustRuleBuffer(ac_trust_rule& rule) {
   m_mutex.Lock();
   m_trustRuleBuffer.push_back(rule);
   bool result = true;
-  if (brix_dal::ShouldFlushBuffer(m_trustRuleBuffer.size(),
-                                  kMaxBufferedRecords))
+  if (m_trustRuleBuffer.size() > kMaxBufferedRecords)
     result = StoreTrustRuleFlushInternal() != 0;
   BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleBuffer unlock");
   m_mutex.Unlock();
@@ -181,8 +180,7 @@ bool BRIXDAL::StoreUserListBuffer(ac_user_list& record) {
   m_mutex.Lock();
   m_userListBuffer.push_back(record);
   bool result = true;
-  if (brix_dal::ShouldFlushBuffer(m_userListBuffer.size(),
-                                  kMaxBufferedRecords))
+  if (m_userListBuffer.size() > kMaxBufferedRecords)
     result = StoreUserListFlushInternal() != 0;
   BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListBuffer unlock");
   m_mutex.Unlock();

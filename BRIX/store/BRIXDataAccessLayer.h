@@ -194,8 +194,10 @@ class BRIXDAL {
   bool TrustRulesPresent() const { return m_trustRulesPresent; }
   uint64_t Sha1RuleCount() const { return m_sha1RuleCount; }
   uint64_t Md5RuleCount() const { return m_md5RuleCount; }
-  // A buffer is written when it holds more than this many records (and,
-  // while the database refuses its writes, again at each further 1001).
+  // A buffer is written whenever it holds more than this many records after
+  // an addition: at the 1001st, and, while the database refuses its writes
+  // and the records stay queued, at every addition after it, so that the
+  // first store after the database is back writes the whole batch.
   static constexpr size_t kMaxBufferedRecords = 1000;
   // Whether the connection is open (for tests and tools).
   bool IsOpen() const { return m_DB.IsSet(); }
