@@ -12,23 +12,23 @@
 # non-zero if any step fails or lintian reports a tag that
 # packaging/debian/lintian-overrides does not explain.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-src=$(pwd)
+src=$(cd "$(dirname "$0")/.." && pwd)
 
-build=build
-out=dist
+build="$src/build"
+out="$src/dist"
 compile=1
 while [ $# -gt 0 ]; do
-  case $1 in
-    --build-dir) build=$2; shift 2 ;;
-    --out) out=$2; shift 2 ;;
-    --no-build) compile=0; shift ;;
+  case ${1}_$# in
+    --build-dir_[2-9]*) build=$(realpath -m "$2"); shift 2 ;;
+    --out_[2-9]*) out=$(realpath -m "$2"); shift 2 ;;
+    --no-build_*) compile=0; shift ;;
     *) echo "usage: scripts/package.sh [--build-dir DIR] [--out DIR] [--no-build]" >&2; exit 2 ;;
   esac
 done
+cd "$src"
 
 if [ "$compile" = 1 ]; then
-  if [ "$build" = build ]; then
+  if [ "$build" = "$src/build" ]; then
     ./scripts/build.sh >/dev/null
   else
     cmake --build "$build" -j"$(nproc)" >/dev/null
