@@ -4,8 +4,9 @@
 # then its contents, dependencies and conffiles are checked, it is
 # installed into a scratch root with dpkg --root (maintainer scripts run
 # against that root, never against this system's systemd), the installed
-# brixctl works there on a fresh database without LD_LIBRARY_PATH, and a
-# removal keeps the state that a purge removes.
+# brixctl works there on a fresh database without LD_LIBRARY_PATH, a
+# reinstall keeps the settings, and a removal keeps the state that a purge
+# removes.
 #   tests/package_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -92,6 +93,11 @@ flags=$(PKG_CONFIG_SYSROOT_DIR="$root" PKG_CONFIG_LIBDIR="$root/usr/lib/$multiar
 printf '#include <brix.h>\nint main(void) { return (int)engine_stop(); }\n' >host.c
 # shellcheck disable=SC2086
 cc host.c $flags -o host || fail "a host does not build with: $flags"
+
+# Installing again (as an upgrade does) keeps the administrator's settings.
+echo 'BRIXD_OPTIONS="--watch / --lockdown"' >>"$root/etc/default/brixd"
+dpkg_root --install "$deb"
+grep -q -- --lockdown "$root/etc/default/brixd" || fail "reinstalling replaced /etc/default/brixd"
 
 # Removal keeps the database and the settings; a purge removes them.
 dpkg_root --remove brix
