@@ -5,7 +5,7 @@
 #
 # It builds first (scripts/build.sh, or DIR's build), unless --no-build
 # says to package what DIR already holds; installs it with
-# `cmake --install --prefix /usr --strip`, adds the Debian parts from
+# `cmake --install --prefix /usr`, strips it, adds the Debian parts from
 # packaging/debian/, computes the runtime dependencies from the binaries
 # (dpkg-shlibdeps), builds the package with dpkg-deb and checks it with
 # lintian, whose report lands beside the package (.lintian).  Exits
