@@ -134,7 +134,7 @@ TEST_F(BrixctlTest, HelpListsEveryCommandAndEachCommandHasItsOwn) {
     EXPECT_NE(run.out.find(std::string("  ") + command + " "), std::string::npos) << command;
   run = Brixctl({"decide", "--help"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("usage: brixctl [GLOBAL OPTIONS] decide"), std::string::npos);
+  EXPECT_NE(run.out.find("Usage: brixctl [GLOBAL OPTIONS] decide"), std::string::npos);
   run = Brixctl({"help", "export"});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("--page-size"), std::string::npos);

@@ -27,7 +27,8 @@ const char kGlobalHelp[] =
     "                        or \"now\"\n"
     "  --inventory-exists    the host already holds an inventory\n"
     "  --ruleset-exists      the host already holds a ruleset\n"
-    "  --allowlist-inventory the inventory is being built as an allow list\n"
+    "  --allowlist-inventory\n"
+    "                        the inventory is being built as an allow list\n"
     "  --log-level MASK      engine log levels: a mask (1 info, 2 warning,\n"
     "                        4 error, 8 trace; add them up) or names such as\n"
     "                        warning,error (default: none; with --log-file:\n"
@@ -61,7 +62,7 @@ const std::vector<Command> kCommands = {
      "            replace them; a manifest replaces every ruleset)\n",
      &RunImport},
     {"decide", "[--type exec|mmap|script] [--process PATH] [--user U] [--group G]\n"
-               "            [--cmdline TEXT] [--pid N] [--metrics] FILE",
+               "             [--cmdline TEXT] [--pid N] [--metrics] FILE",
      "Builds the event a monitor would report for FILE (its resolved path,\n"
      "digests, size and execute permission), lets the engine decide it and\n"
      "prints the verdict: allowed, logged only, blocked or error, with the\n"
@@ -129,15 +130,18 @@ const Command* FindCommand(const std::string& name) {
 }
 
 void PrintToolHelp(FILE* out) {
-  fputs("usage: brixctl [GLOBAL OPTIONS] COMMAND [ARGS...]\n\nCommands:\n", out);
+  // brixctl(1) is made from this text: "Usage:" and a second column on
+  // every command line are what the generator reads.
+  fputs("Usage: brixctl [GLOBAL OPTIONS] COMMAND [ARGS...]\n\nCommands:\n", out);
   for (const Command& command : kCommands)
-    fprintf(out, "  %-9s %s\n", command.name, command.synopsis);
+    fprintf(out, "  %-10s %s\n", command.name,
+            *command.synopsis ? command.synopsis : "(no arguments)");
   fputs("\n", out);
   fputs(kGlobalHelp, out);
 }
 
 void PrintCommandHelp(const Command& command, FILE* out) {
-  fprintf(out, "usage: brixctl [GLOBAL OPTIONS] %s %s\n\n%s\n", command.name,
+  fprintf(out, "Usage: brixctl [GLOBAL OPTIONS] %s %s\n\n%s\n", command.name,
           command.synopsis, command.help);
   fputs(kGlobalHelp, out);
 }

@@ -105,7 +105,8 @@ const char kModeOptionsHelp[] =
     "                        or \"now\"\n"
     "  --inventory-exists    the host already holds an inventory\n"
     "  --ruleset-exists      the host already holds a ruleset\n"
-    "  --allowlist-inventory the inventory is being built as an allow list\n";
+    "  --allowlist-inventory\n"
+    "                        the inventory is being built as an allow list\n";
 
 bool ParseModeFlag(const std::string& option, uint32_t* bit) {
   struct Flag {

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The Debian package, end to end: scripts/package.sh builds it from this
+# build tree (and fails on a lintian tag the overrides do not explain);
+# then its contents, dependencies and conffiles are checked, it is
+# installed into a scratch root with dpkg --root (maintainer scripts run
+# against that root, never against this system's systemd), the installed
+# brixctl works there on a fresh database without LD_LIBRARY_PATH, a
+# reinstall keeps the settings, and a removal keeps the state that a purge
+# removes.
+#   tests/package_test.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+src=$(cd "$(dirname "$0")/.." && pwd)
+
+tmp=$(mktemp -d "$build/package-test.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "package_test: $*" >&2; exit 1; }
+
+deb=$("$src/scripts/package.sh" --no-build --build-dir "$build" --out "$tmp/dist")
+[ -f "$deb" ] || fail "package.sh did not name a package ($deb)"
+[ ! -s "$deb.lintian" ] || fail "lintian: $(cat "$deb.lintian")"
+
+# Contents: every part in its place, and nothing enabled by the package.
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+for path in usr/bin/brixctl usr/sbin/brixd usr/lib/brix/brix.so usr/include/brix.h \
+            "usr/lib/$multiarch/pkgconfig/brix.pc" usr/lib/systemd/system/brixd.service \
+            etc/default/brixd usr/share/man/man1/brixctl.1.gz usr/share/man/man8/brixd.8.gz \
+            usr/share/doc/brix/copyright usr/share/doc/brix/changelog.gz \
+            usr/share/doc/brix/brixd.md usr/share/doc/brix/examples/agent-manifest.json; do
+  grep -qx "\./$path" <<<"$contents" || fail "the package lacks /$path"
+done
+if grep -E '^\./(etc/systemd|var/)' <<<"$contents"; then
+  fail "the package enables the unit or ships state"
+fi
+[ "$(dpkg-deb -I "$deb" conffiles)" = /etc/default/brixd ] ||
+  fail "conffiles: $(dpkg-deb -I "$deb" conffiles)"
+
+# Dependencies come from the binaries: the libraries they load, no
+# development packages, and nothing for brix.so, which the package holds.
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libc6 libsqlite3-0 libcjson1 libssl3 libstdc++6; do
+  [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] ||
+    fail "Depends lacks $lib: $depends"
+done
+if grep -Eq -- '-dev\b|brix' <<<"$depends"; then fail "Depends: $depends"; fi
+
+# Install into a scratch root.
+root="$tmp/root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+dpkg_root() {
+  dpkg --root="$root" --force-script-chrootless --force-depends --force-not-root \
+    --log=/dev/null "$@" >"$tmp/dpkg.out" 2>&1 || { cat "$tmp/dpkg.out" >&2; fail "dpkg $*"; }
+}
+dpkg_root --install "$deb"
+[ -d "$root/var/lib/brix" ] || fail "the state folder /var/lib/brix was not created"
+if find "$root/etc/systemd" -name 'brixd.service' -path '*.wants/*' 2>/dev/null | grep -q .; then
+  fail "installing enabled brixd.service"
+fi
+grep -q '^ExecStart=/usr/sbin/brixd ' "$root/usr/lib/systemd/system/brixd.service" ||
+  fail "the unit does not start /usr/sbin/brixd"
+options=$(grep '^BRIXD_OPTIONS=' "$root/etc/default/brixd") || fail "no BRIXD_OPTIONS"
+if grep -q -- --lockdown <<<"$options"; then fail "first start would enforce: $options"; fi
+
+# The installed tools find the installed engine by themselves.
+brixctl=(env -u LD_LIBRARY_PATH "$root/usr/bin/brixctl" --db "$root/var/lib/brix/ac.db")
+for tool in usr/bin/brixctl usr/sbin/brixd; do
+  engine=$(env -u LD_LIBRARY_PATH ldd "$root/$tool" | awk '$1 == "brix.so" {print $3}')
+  [ "$(realpath -q "$engine")" = "$root/usr/lib/brix/brix.so" ] ||
+    fail "/$tool loads brix.so from '$engine', not from /usr/lib/brix"
+done
+env -u LD_LIBRARY_PATH "$root/usr/sbin/brixd" --help >"$tmp/brixd.help" || fail "brixd --help"
+
+cd "$tmp"
+"${brixctl[@]}" scan "$root/usr/sbin" >/dev/null || fail "brixctl scan"
+"${brixctl[@]}" import agent-manifest "$root/usr/share/doc/brix/examples/agent-manifest.json" \
+  >/dev/null || fail "brixctl import"
+"${brixctl[@]}" --lockdown decide "$root/usr/sbin/brixd" >/dev/null || fail "a scanned program was not allowed"
+status=0
+"${brixctl[@]}" --lockdown decide "$root/usr/bin/brixctl" >/dev/null || status=$?
+[ "$status" = 1 ] || fail "an unscanned program was not blocked under lockdown (status $status)"
+
+# The man pages are the help texts: every option brixd lists is there.
+zcat "$root/usr/share/man/man8/brixd.8.gz" >"$tmp/brixd.8"
+grep -oE '^  --[a-z-]+' "$tmp/brixd.help" | while read -r option; do
+  grep -qF -- "${option//-/\\-}" "$tmp/brixd.8" || fail "brixd(8) lacks $option"
+done
+
+# A host agent builds against the installed header and engine by pkg-config.
+flags=$(PKG_CONFIG_SYSROOT_DIR="$root" PKG_CONFIG_LIBDIR="$root/usr/lib/$multiarch/pkgconfig" \
+          pkg-config --cflags --libs brix)
+printf '#include <brix.h>\nint main(void) { return (int)engine_stop(); }\n' >host.c
+# shellcheck disable=SC2086
+cc host.c $flags -o host || fail "a host does not build with: $flags"
+
+# Installing again (as an upgrade does) keeps the administrator's settings.
+echo 'BRIXD_OPTIONS="--watch / --lockdown"' >>"$root/etc/default/brixd"
+dpkg_root --install "$deb"
+grep -q -- --lockdown "$root/etc/default/brixd" || fail "reinstalling replaced /etc/default/brixd"
+
+# Removal keeps the database and the settings; a purge removes them.
+dpkg_root --remove brix
+[ ! -e "$root/usr/bin/brixctl" ] || fail "removal left brixctl"
+[ -f "$root/var/lib/brix/ac.db" ] || fail "removal deleted the rule database"
+[ -f "$root/etc/default/brixd" ] || fail "removal deleted /etc/default/brixd"
+dpkg_root --purge brix
+[ ! -e "$root/var/lib/brix" ] || fail "purge left /var/lib/brix"
+[ ! -e "$root/etc/default/brixd" ] || fail "purge left /etc/default/brixd"
+echo "package_test: $(basename "$deb") built, installed, used and purged"
