@@ -74,7 +74,7 @@ struct Stats {
 
 // Writes {"brixd": {...counters, "latency": {...}}, "engine": METRICS}
 // to `path` through a temporary file and a rename, so a reader never sees
-// half a document.  `engineMetrics` is the engine's own JSON document, or
+// half a document; the file gets mode 0640.  `engineMetrics` is the engine's own JSON document, or
 // empty when it could not be read.  False with `error` set on failure.
 bool WriteStatsFile(const std::string& path, const Stats& stats,
                     uint64_t logLinesDropped, const std::string& engineMetrics,
