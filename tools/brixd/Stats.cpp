@@ -57,6 +57,7 @@ const CounterField kCounters[] = {
     {"driftAttributes", &Stats::driftAttributes},
     {"driftSkipped", &Stats::driftSkipped},
     {"driftOverflows", &Stats::driftOverflows},
+    {"driftRescans", &Stats::driftRescans},
 };
 
 }  // namespace

@@ -68,6 +68,7 @@ struct Stats {
   std::atomic<uint64_t> driftAttributes{0};
   std::atomic<uint64_t> driftSkipped{0};     // path gone before it was read
   std::atomic<uint64_t> driftOverflows{0};   // the kernel dropped events
+  std::atomic<uint64_t> driftRescans{0};     // folders rescanned after one
 
   LatencyHistogram latency;
 };
