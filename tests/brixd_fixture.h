@@ -174,8 +174,9 @@ class BrixdTest : public TempDirTest {
   void StartDaemon(const std::vector<std::string>& extra) {
     ASSERT_LE(daemon_, 0) << "brixd already runs";
     const size_t logged = ReadAll(log_).size();
-    std::vector<std::string> argv = {BRIXD_PATH, "--db", db_, "--watch", mnt_,
-                                     "--log-file", log_, "--stats-file", stats_};
+    std::vector<std::string> argv = launcher_;
+    argv.insert(argv.end(), {BRIXD_PATH, "--db", db_, "--watch", mnt_, "--log-file", log_,
+                             "--stats-file", stats_});
     argv.insert(argv.end(), extra.begin(), extra.end());
     const pid_t pid = fork();
     if (pid == 0) {
@@ -184,7 +185,7 @@ class BrixdTest : public TempDirTest {
       std::vector<char*> args;
       for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
       args.push_back(nullptr);
-      execv(BRIXD_PATH, args.data());
+      execv(args[0], args.data());
       _exit(127);
     }
     daemon_ = pid;
@@ -260,6 +261,7 @@ class BrixdTest : public TempDirTest {
   }
 
   std::atomic<unsigned> runs_{0};
+  std::vector<std::string> launcher_;  // runs brixd when set (setpriv ...)
   std::string mnt_, db_, log_, stats_;
   bool mounted_ = false;
   pid_t daemon_ = -1;

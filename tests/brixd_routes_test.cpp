@@ -1,12 +1,16 @@
 // The ways a local user might get an unknown program past brixd under
 // lockdown, or make a start wait beyond the deadline, each tried against
 // the daemon on a private tmpfs.
+#include <poll.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -212,6 +216,70 @@ TEST_F(BrixdRouteTest, NamesCannotForgeLogLines) {
   const std::string log = ReadAll(log_);
   EXPECT_EQ(log.find("\n2000-01-01"), std::string::npos) << log;
   EXPECT_NE(log.find("evil\\x0a2000-01-01"), std::string::npos) << log;
+}
+
+// What the systemd unit takes away (capabilities beyond its bounding set,
+// new privileges) leaves enforcement and drift whole, and the reader keeps
+// the unit's watchdog fed.
+TEST_F(BrixdRouteTest, HardenedAsTheUnitRunsIt) {
+  std::string bounding = "-all";
+  {
+    std::ifstream unit(std::string(BRIX_EXAMPLES_DIR) + "/../tools/brixd/brixd.service");
+    std::string line;
+    const std::string key = "CapabilityBoundingSet=";
+    while (std::getline(unit, line)) {
+      if (line.rfind(key, 0) != 0) continue;
+      std::istringstream words(line.substr(key.size()));
+      std::string cap;
+      while (words >> cap) {
+        for (char& c : cap) c = static_cast<char>(tolower(c));
+        bounding += ",+" + cap.substr(4);  // without "cap_"
+      }
+    }
+  }
+  ASSERT_NE(bounding, "-all") << "no CapabilityBoundingSet in the unit";
+  launcher_ = {"/usr/bin/setpriv", "--bounding-set", bounding, "--no-new-privs"};
+
+  const std::string notify = PathIn("notify");
+  const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(notify.size(), sizeof(address.sun_path));
+  memcpy(address.sun_path, notify.c_str(), notify.size());
+  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)), 0);
+  setenv("NOTIFY_SOCKET", notify.c_str(), 1);
+  setenv("WATCHDOG_USEC", "200000", 1);
+
+  const std::string known = InMount("known");
+  const std::string unknown = InMount("unknown");
+  KnownProgramAndManifest(known);
+  MakeProgram(unknown, "\nunknown");
+  StartDaemon({"--lockdown"});
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  EXPECT_EQ(Run({known}).status, 0);
+  EXPECT_EQ(Run({unknown}).status, -EPERM);
+  MakeProgram(InMount("written"), "\nwritten");
+
+  int ready = 0, pings = 0;
+  const auto limit = Clock::now() + std::chrono::milliseconds(600);
+  while (Clock::now() < limit) {
+    struct pollfd fd = {listener, POLLIN, 0};
+    if (poll(&fd, 1, 50) <= 0) continue;
+    char message[256];
+    const ssize_t n = recv(listener, message, sizeof(message) - 1, 0);
+    if (n <= 0) continue;
+    const std::string text(message, static_cast<size_t>(n));
+    ready += text == "READY=1";
+    pings += text == "WATCHDOG=1";
+  }
+  close(listener);
+  ASSERT_EQ(StopDaemon(), 0);
+  EXPECT_EQ(ready, 1);
+  EXPECT_GE(pings, 3);
+  EXPECT_GE(Counter("driftWrites"), 1);
+  EXPECT_EQ(Counter("driftSkipped"), 0);
 }
 
 }  // namespace
