@@ -4,21 +4,22 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <chrono>
 #include <climits>
+#include <ctime>
 #include <cstring>
 #include <vector>
 
 #include "AsyncLog.h"
 #include "DigestCache.h"
+#include "PermissionMonitor.h"
 #include "ProcessReader.h"
 #include "Stats.h"
 #include "TreeScan.h"
@@ -36,6 +37,9 @@ constexpr uint64_t kNamedMaskWithoutRename =
 // A rescan after a lost event looks at files changed this long before the
 // last moment the monitor was known to be in step.
 constexpr time_t kRescanSlackSeconds = 2;
+// A written file that takes longer to hash is skipped (logged), so that
+// one huge file cannot hold up the drift of every other.
+constexpr uint64_t kDriftHashNanos = 5000000000ull;
 
 std::string LinkTarget(int fd) {
   char link[64];
@@ -391,6 +395,7 @@ void DriftMonitor::Report(uint32_t type, pid_t pid, const std::string& path,
     DigestLimits limits;
     limits.hash.maxBytes = maxHashBytes_;
     limits.hash.stop = &abandon_;
+    limits.hash.notAfterNanos = NowNanos() + kDriftHashNanos;
     limits.remember = false;
     const bool hashed =
         DigestsOf(fd, cache_, stats_, limits, &digests, &st, &error) == DigestEnd::kDone;
