@@ -4,19 +4,25 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <ctime>
 #include <cstring>
 #include <vector>
 
 #include "AsyncLog.h"
 #include "DigestCache.h"
+#include "PermissionMonitor.h"
 #include "ProcessReader.h"
 #include "Stats.h"
+#include "TreeScan.h"
 #include "brix.h"
 
 namespace brixd {
@@ -24,6 +30,16 @@ namespace brixd {
 namespace {
 
 constexpr uint64_t kNamedMask = FAN_CLOSE_WRITE | FAN_ATTRIB | FAN_DELETE | FAN_RENAME;
+// Before FAN_RENAME (Linux 5.17) a rename is its two halves: the old name
+// leaves (a delete) and the new one arrives (hashed like a write).
+constexpr uint64_t kNamedMaskWithoutRename =
+    FAN_CLOSE_WRITE | FAN_ATTRIB | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO;
+// A rescan after a lost event looks at files changed this long before the
+// last moment the monitor was known to be in step.
+constexpr time_t kRescanSlackSeconds = 2;
+// A written file that takes longer to hash is skipped (logged), so that
+// one huge file cannot hold up the drift of every other.
+constexpr uint64_t kDriftHashNanos = 5000000000ull;
 
 std::string LinkTarget(int fd) {
   char link[64];
@@ -45,20 +61,27 @@ const char* TypeName(uint32_t type) {
 
 }  // namespace
 
-DriftMonitor::DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes)
-    : stats_(stats), cache_(cache), processes_(processes), self_(getpid()) {}
+DriftMonitor::DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes,
+                           uint64_t maxHashBytes)
+    : stats_(stats), cache_(cache), processes_(processes), self_(getpid()),
+      maxHashBytes_(maxHashBytes) {}
 
-DriftMonitor::~DriftMonitor() { Stop(); }
+DriftMonitor::~DriftMonitor() { Stop(UINT64_MAX); }
 
 bool DriftMonitor::Open(const std::vector<std::string>& folders, std::string* error) {
+  folders_ = folders;
   const unsigned eventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
-  group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
+  // Unlimited queues: a change the kernel could not queue would be lost to
+  // the inventory.
+  group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE |
+                             FAN_REPORT_DFID_NAME,
                          eventFlags);
   named_ = group_ >= 0;
   if (!named_) {
     // Before Linux 5.9 a group reports file descriptors only: written
     // files can still be followed, renames and deletes cannot.
-    group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK, eventFlags);
+    group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE,
+                           eventFlags);
     if (group_ < 0) {
       *error = std::string("cannot create the drift monitor (fanotify_init): ") +
                strerror(errno);
@@ -77,7 +100,7 @@ bool DriftMonitor::Open(const std::vector<std::string>& folders, std::string* er
         // FAN_RENAME arrived in Linux 5.17; without it a rename is seen
         // as a delete of the old name only.
         marked = fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM,
-                               kNamedMask & ~static_cast<uint64_t>(FAN_RENAME),
+                               kNamedMaskWithoutRename,
                                AT_FDCWD, folder.c_str());
       }
     } else {
@@ -114,12 +137,26 @@ bool DriftMonitor::Open(const std::vector<std::string>& folders, std::string* er
 
 void DriftMonitor::Start() { reader_ = std::thread(&DriftMonitor::Run, this); }
 
-void DriftMonitor::Stop() {
+bool DriftMonitor::Stop(uint64_t graceNanos) {
   if (reader_.joinable()) {
     stopping_.store(true);
     const uint64_t one = 1;
     if (write(wake_, &one, sizeof(one)) != sizeof(one))
       g_log->Printf(BRIX_LOG_ERROR, "cannot wake the drift reader: %s", strerror(errno));
+    std::unique_lock<std::mutex> lock(doneMutex_);
+    if (graceNanos != UINT64_MAX &&
+        !doneWake_.wait_for(lock, std::chrono::nanoseconds(graceNanos), [&] { return done_; })) {
+      // Out of time: the hash in progress stops, the rest of the queue
+      // is left, and a moment later the thread must be out of the engine.
+      abandon_.store(true);
+      if (!doneWake_.wait_for(lock, std::chrono::milliseconds(200), [&] { return done_; })) {
+        g_log->Write(BRIX_LOG_ERROR, "drift: the reader is still inside the engine at stop");
+        lock.unlock();
+        reader_.detach();
+        return false;
+      }
+    }
+    lock.unlock();
     reader_.join();
   }
   for (const Mount& mount : mounts_) close(mount.fd);
@@ -127,30 +164,54 @@ void DriftMonitor::Stop() {
   if (group_ >= 0) close(group_);
   if (wake_ >= 0) close(wake_);
   group_ = wake_ = -1;
+  return true;
 }
 
 void DriftMonitor::Run() {
+  // Hashing written files must never take the processor from the threads
+  // that answer program starts.
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10) != 0)
+    g_log->Printf(BRIX_LOG_WARNING, "drift: cannot lower the reader's priority: %s",
+                  strerror(errno));
+  syncedAt_ = time(nullptr);
   while (!stopping_.load(std::memory_order_relaxed)) {
     struct pollfd fds[2] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
+      // Never the end of the reader: changes would go unseen.
+      stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
       g_log->Printf(BRIX_LOG_ERROR, "drift: poll: %s", strerror(errno));
-      return;
+      usleep(10000);
+      continue;
     }
-    Drain();
+    Drain(false);
+    if (rescanPending_) Rescan();
   }
   // Changes made before the stop still reach the inventory.
-  Drain();
+  Drain(true);
+  std::lock_guard<std::mutex> lock(doneMutex_);
+  done_ = true;
+  doneWake_.notify_all();
 }
 
-void DriftMonitor::Drain() {
+void DriftMonitor::Drain(bool last) {
   alignas(struct fanotify_event_metadata) char buffer[64 * 1024];
+  const time_t started = time(nullptr);
   for (;;) {
+    if (last && abandon_.load()) {
+      g_log->Write(BRIX_LOG_WARNING, "drift: changes still queued at stop were not recorded");
+      return;
+    }
     const ssize_t length = read(group_, buffer, sizeof(buffer));
     if (length < 0) {
       if (errno == EINTR) continue;
-      if (errno != EAGAIN)
+      if (errno != EAGAIN) {
+        stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
         g_log->Printf(BRIX_LOG_ERROR, "drift: reading events: %s", strerror(errno));
+      } else if (!rescanPending_) {
+        // Everything changed before `started` has been seen.
+        syncedAt_ = started;
+      }
       return;
     }
     HandleBuffer(buffer, length);
@@ -175,14 +236,22 @@ void DriftMonitor::HandleBuffer(const char* buffer, ssize_t length) {
     const auto* event =
         reinterpret_cast<const struct fanotify_event_metadata*>(storage.data());
     if (event->vers != FANOTIFY_METADATA_VERSION) {
+      stats_->badEvents.fetch_add(1, std::memory_order_relaxed);
+      g_log->Printf(BRIX_LOG_ERROR, "drift: event version %u, expected %u", event->vers,
+                    FANOTIFY_METADATA_VERSION);
       if (event->fd >= 0) close(event->fd);
       continue;
     }
     if (event->mask & FAN_Q_OVERFLOW) {
+      // The queue is unlimited, so this takes the kernel running out of
+      // memory; what was lost is found again by a rescan.
       stats_->driftOverflows.fetch_add(1, std::memory_order_relaxed);
       g_log->Write(BRIX_LOG_WARNING,
-                   "drift: the kernel's queue overflowed; changes were lost and "
-                   "the inventory may miss them until the next scan");
+                   "drift: the kernel's queue overflowed; changes were lost and the "
+                   "watched folders will be rescanned");
+      const time_t since = syncedAt_ - kRescanSlackSeconds;
+      rescanSince_ = rescanPending_ ? std::min(rescanSince_, since) : since;
+      rescanPending_ = true;
       continue;
     }
     if (event->pid == self_) {
@@ -195,6 +264,31 @@ void DriftMonitor::HandleBuffer(const char* buffer, ssize_t length) {
     else
       HandleDescriptorEvent(event);
   }
+}
+
+void DriftMonitor::Rescan() {
+  rescanPending_ = false;
+  stats_->driftRescans.fetch_add(1, std::memory_order_relaxed);
+  brix_host::ScanPlan plan;
+  std::string error;
+  if (!brix_host::PlanScan(folders_, &plan, &error)) {
+    g_log->Printf(BRIX_LOG_ERROR, "drift: cannot rescan: %s", error.c_str());
+    return;
+  }
+  size_t reported = 0;
+  for (const std::string& path : plan.files) {
+    if (stopping_.load(std::memory_order_relaxed)) {
+      g_log->Write(BRIX_LOG_WARNING, "drift: rescan cut short by the stop");
+      return;
+    }
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (st.st_ctime < rescanSince_ && st.st_mtime < rescanSince_) continue;
+    Report(kHostTypeClose, 0, path, "", -1);
+    ++reported;
+  }
+  g_log->Printf(BRIX_LOG_INFO, "drift: rescan found %zu files changed since the overflow",
+                reported);
 }
 
 bool DriftMonitor::DirectoryPath(const void* fidInfo, std::string* path) const {
@@ -251,6 +345,8 @@ void DriftMonitor::HandleNamedEvent(const struct fanotify_event_metadata* event)
   if (event->mask & FAN_ATTRIB) Report(kHostTypeModeChange, pid, path, "", -1);
   if (event->mask & FAN_RENAME) Report(kHostTypeRename, pid, newPath, oldPath, -1);
   if (event->mask & FAN_DELETE) Report(kHostTypeDelete, pid, path, "", -1);
+  if (event->mask & FAN_MOVED_FROM) Report(kHostTypeDelete, pid, path, "", -1);
+  if (event->mask & FAN_MOVED_TO) Report(kHostTypeClose, pid, path, "", -1);
 }
 
 void DriftMonitor::HandleDescriptorEvent(const struct fanotify_event_metadata* event) {
@@ -296,7 +392,13 @@ void DriftMonitor::Report(uint32_t type, pid_t pid, const std::string& path,
     }
     brix_host::FileDigests digests;
     std::string error;
-    const bool hashed = DigestsOf(fd, st, cache_, stats_, &digests, &error);
+    DigestLimits limits;
+    limits.hash.maxBytes = maxHashBytes_;
+    limits.hash.stop = &abandon_;
+    limits.hash.notAfterNanos = NowNanos() + kDriftHashNanos;
+    limits.remember = false;
+    const bool hashed =
+        DigestsOf(fd, cache_, stats_, limits, &digests, &st, &error) == DigestEnd::kDone;
     if (fd != openFd) close(fd);
     if (!hashed) {
       g_log->Printf(BRIX_LOG_WARNING, "drift: cannot read %s: %s", path.c_str(), error.c_str());

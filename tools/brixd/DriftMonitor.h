@@ -8,8 +8,13 @@
 // delete events, so that new executables are recorded during a
 // maintenance window and deleted ones leave the inventory.  Nothing here
 // is answered or waited for: a notification group only reports, so a slow
-// engine delays the inventory, never a process.  One thread reads the
-// group; at Stop it first takes every event already queued.  On kernels
+// engine delays the inventory, never a process.  One thread, at a lower
+// priority than the threads answering program starts, reads the group;
+// at Stop it first takes every event already queued (within a bound).
+// The queue is unlimited; should the kernel still report an overflow,
+// the watched folders are rescanned for files changed since the monitor
+// was last in step.  Drift digests are not kept in the digest cache, so
+// bulk writes cannot push out the programs that start.  On kernels
 // without name reporting it falls back to written files alone.
 #ifndef BRIX_TOOLS_BRIXD_DRIFTMONITOR_H_
 #define BRIX_TOOLS_BRIXD_DRIFTMONITOR_H_
@@ -17,7 +22,11 @@
 #include <sys/fanotify.h>
 #include <sys/types.h>
 
+#include <ctime>
+
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -39,7 +48,8 @@ constexpr uint32_t kHostTypeDelete = 50;
 
 class DriftMonitor {
  public:
-  DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes);
+  DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes,
+               uint64_t maxHashBytes);
   ~DriftMonitor();
   DriftMonitor(const DriftMonitor&) = delete;
   DriftMonitor& operator=(const DriftMonitor&) = delete;
@@ -49,8 +59,11 @@ class DriftMonitor {
   bool Open(const std::vector<std::string>& folders, std::string* error);
 
   void Start();
-  // Hands the events already queued to the engine, then stops.
-  void Stop();
+  // Hands the events already queued to the engine, then stops; after
+  // `graceNanos` the rest is left (logged).  False when the reader is
+  // still inside the engine then: its thread is left behind, and the
+  // caller must end the process without unloading the engine.
+  bool Stop(uint64_t graceNanos);
 
  private:
   struct Mount {
@@ -59,7 +72,10 @@ class DriftMonitor {
   };
 
   void Run();
-  void Drain();
+  void Drain(bool last);
+  // Reports the files under the watched folders changed since
+  // rescanSince_: what a queue overflow may have hidden.
+  void Rescan();
   void HandleBuffer(const char* buffer, ssize_t length);
   void HandleNamedEvent(const struct fanotify_event_metadata* event);
   void HandleDescriptorEvent(const struct fanotify_event_metadata* event);
@@ -73,14 +89,25 @@ class DriftMonitor {
   DigestCache* const cache_;
   ProcessReader* const processes_;
   const pid_t self_;
+  const uint64_t maxHashBytes_;
 
   // Constant between Open and Stop
   int group_ = -1;
   int wake_ = -1;
   bool named_ = false;  // directory and name reporting
   std::vector<Mount> mounts_;
+  std::vector<std::string> folders_;
+
+  // Only the reader thread touches these
+  time_t syncedAt_ = 0;  // every change before it was seen
+  bool rescanPending_ = false;
+  time_t rescanSince_ = 0;
 
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> abandon_{false};  // the stop's grace is over
+  std::mutex doneMutex_;
+  std::condition_variable doneWake_;
+  bool done_ = false;  // guarded by doneMutex_
   std::thread reader_;
 };
 

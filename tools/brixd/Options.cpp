@@ -8,13 +8,14 @@ namespace brixd {
 const char kUsage[] =
     "Usage: brixd --watch DIR [--watch DIR ...] [OPTIONS]\n"
     "\n"
-    "Answers the kernel's program-start checks on the mounts that hold the\n"
-    "given folders with the brix engine's verdicts, and reports changes on\n"
-    "their file systems to the engine as drift.  Runs until SIGTERM or\n"
-    "SIGINT; SIGHUP reopens the log file.\n"
+    "Answers the kernel's program-start checks on the file systems that hold\n"
+    "the given folders (through every mount of them) with the brix engine's\n"
+    "verdicts, and reports changes on them to the engine as drift.  Anything\n"
+    "short of the engine's allow gets the failure policy.  Runs until SIGTERM\n"
+    "or SIGINT; SIGHUP reopens the log file.\n"
     "\n"
-    "  --watch DIR           watch the mount holding DIR (repeatable; nothing\n"
-    "                        is watched unless named)\n"
+    "  --watch DIR           watch the file system holding DIR (repeatable;\n"
+    "                        nothing is watched unless named)\n"
     "  --db PATH             rule database (default /var/lib/brix/ac.db)\n"
     "%s"  // the mode options
     "  --log-file PATH       brixd's and the engine's log (default: stderr)\n"
@@ -23,13 +24,41 @@ const char kUsage[] =
     "  --threads N           threads answering program starts (default 2)\n"
     "  --deadline MS         answer every program start within MS\n"
     "                        milliseconds (default 1000)\n"
-    "  --fail-open           past the deadline or when a file cannot be read,\n"
-    "                        allow (the default without --lockdown)\n"
+    "  --fail-open           the failure policy (past the deadline, on errors,\n"
+    "                        unreadable or too large files): allow (the\n"
+    "                        default without --lockdown)\n"
     "  --fail-closed         ... deny (the default with --lockdown)\n"
     "  --stats-file PATH     write counters and the decision latency as JSON\n"
     "  --stats-interval S    seconds between stats writes (default 60)\n"
     "  --cache-entries N     digests remembered by file identity (default 65536)\n"
+    "  --max-hash-size SIZE  larger files are not hashed: their starts get the\n"
+    "                        failure policy (bytes, or with K, M, G; default 256M)\n"
     "  --help                this help\n";
+
+namespace {
+
+// A byte count, optionally with K, M, G or T (powers of 1024).
+bool ParseSize(const std::string& text, uint64_t* bytes) {
+  std::string digits = text;
+  uint64_t unit = 1;
+  if (!digits.empty()) {
+    switch (digits.back()) {
+      case 'K': case 'k': unit = 1ull << 10; break;
+      case 'M': case 'm': unit = 1ull << 20; break;
+      case 'G': case 'g': unit = 1ull << 30; break;
+      case 'T': case 't': unit = 1ull << 40; break;
+      default: break;
+    }
+    if (unit != 1) digits.pop_back();
+  }
+  uint64_t count = 0;
+  const uint64_t limit = (1ull << 40) / unit;
+  if (!brix_host::ParseUnsigned(digits, limit, &count) || count == 0) return false;
+  *bytes = count * unit;
+  return true;
+}
+
+}  // namespace
 
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
   Options result;
@@ -72,9 +101,16 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
     };
     uint32_t bit = 0;
     uint64_t n = 0;
+    auto flag = [&]() {
+      // "--lockdown=no" must not pass for --lockdown.
+      if (hasInline) *error = name + " takes no value";
+      return !hasInline;
+    };
     if (name == "--help" || name == "-h") {
+      if (!flag()) return false;
       result.help = true;
     } else if (brix_host::ParseModeFlag(name, &bit)) {
+      if (!flag()) return false;
       result.modes.bits |= bit;
     } else if (name == "--maintenance") {
       if (hasInline || i + 2 >= argc) {
@@ -109,6 +145,7 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       // a stuck engine would look like a hung machine.
       if (!number(1, 60000, &result.deadlineMillis)) return false;
     } else if (name == "--fail-open" || name == "--fail-closed") {
+      if (!flag()) return false;
       const bool open = name == "--fail-open";
       if (result.failPolicyGiven && result.failOpen != open) {
         *error = "--fail-open and --fail-closed exclude each other";
@@ -120,6 +157,14 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       if (!value(&result.statsFile)) return false;
     } else if (name == "--stats-interval") {
       if (!number(1, 86400, &result.statsIntervalSeconds)) return false;
+    } else if (name == "--max-hash-size") {
+      std::string text;
+      if (!value(&text)) return false;
+      if (!ParseSize(text, &result.maxHashBytes)) {
+        *error = "--max-hash-size takes a size from 1 byte to 1T (as 4096, 64K, 256M, 2G), not '" +
+                 text + "'";
+        return false;
+      }
     } else if (name == "--cache-entries") {
       if (!number(0, 100000000, &result.cacheEntries)) return false;
     } else {

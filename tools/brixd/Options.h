@@ -15,7 +15,7 @@ namespace brixd {
 
 struct Options {
   std::string db = "/var/lib/brix/ac.db";
-  std::vector<std::string> watch;  // folders; their mounts are watched
+  std::vector<std::string> watch;  // folders; their file systems are watched
   brix_host::Modes modes;
   brix_host::LogSettings log;      // engine log mask; log.filePath: the log
   unsigned threads = 2;
@@ -25,6 +25,7 @@ struct Options {
   std::string statsFile;
   uint64_t statsIntervalSeconds = 60;
   uint64_t cacheEntries = 65536;
+  uint64_t maxHashBytes = 256ull << 20;
   bool help = false;
 };
 
