@@ -1,0 +1,141 @@
+#include "ProcessTable.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+namespace brixd {
+
+namespace {
+
+// Reads a small /proc file; empty when it cannot be read.
+std::string ReadSmall(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  char buffer[4096];
+  const ssize_t got = read(fd, buffer, sizeof(buffer) - 1);
+  close(fd);
+  return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
+}
+
+// The effective id (second number) of a "Uid:" or "Gid:" line.
+bool EffectiveId(const std::string& status, const char* label, unsigned long* out) {
+  const size_t at = status.find(label);
+  if (at == std::string::npos) return false;
+  const char* p = status.c_str() + at + strlen(label);
+  char* end = nullptr;
+  strtoul(p, &end, 10);  // real
+  if (end == p) return false;
+  const char* effective = end;
+  *out = strtoul(effective, &end, 10);
+  return end != effective;
+}
+
+}  // namespace
+
+uint64_t ReadStartTime(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+  const std::string stat = ReadSmall(path);
+  // The command name in parentheses may hold blanks and parentheses: the
+  // fields are counted from the last ')'.  Start time is field 22; the
+  // field after ')' is field 3.
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  const char* p = stat.c_str() + close + 1;
+  for (int field = 3; field < 22; ++field) {
+    p = strchr(p + 1, ' ');
+    if (p == nullptr) return 0;
+  }
+  return strtoull(p + 1, nullptr, 10);
+}
+
+bool ReadProcessFacts(pid_t pid, ProcessFacts* out) {
+  ProcessFacts facts;
+  facts.startTime = ReadStartTime(pid);
+  if (facts.startTime == 0) return false;
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/exe", static_cast<int>(pid));
+  char target[PATH_MAX];
+  const ssize_t n = readlink(path, target, sizeof(target) - 1);
+  snprintf(path, sizeof(path), "/proc/%d/status", static_cast<int>(pid));
+  const std::string status = ReadSmall(path);
+  unsigned long uid = 0, gid = 0;
+  const bool ids = EffectiveId(status, "\nUid:", &uid) && EffectiveId(status, "\nGid:", &gid);
+  // The process may have ended between the reads: only what belongs to
+  // the same start time counts.
+  if (ReadStartTime(pid) != facts.startTime) return false;
+  if (n > 0) facts.executable.assign(target, static_cast<size_t>(n));
+  if (ids) {
+    facts.uid = static_cast<uid_t>(uid);
+    facts.gid = static_cast<gid_t>(gid);
+  }
+  *out = facts;
+  return n > 0 && ids;
+}
+
+void ProcessTable::Record(pid_t pid, const ProcessFacts& facts) {
+  if (capacity_ == 0 || pid <= 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (entries_.size() >= capacity_ && entries_.find(pid) == entries_.end()) {
+    // The oldest half goes: one pass now and then instead of an order
+    // kept up on every record.
+    std::vector<uint64_t> orders;
+    orders.reserve(entries_.size());
+    for (const auto& [_, entry] : entries_) orders.push_back(entry.order);
+    std::nth_element(orders.begin(), orders.begin() + orders.size() / 2, orders.end());
+    const uint64_t middle = orders[orders.size() / 2];
+    for (auto it = entries_.begin(); it != entries_.end();)
+      it = it->second.order < middle ? entries_.erase(it) : std::next(it);
+  }
+  entries_[pid] = Entry{facts, next_++};
+}
+
+bool ProcessTable::RecordStart(pid_t pid, const std::string& target, const struct stat& st) {
+  ProcessFacts facts;
+  ReadProcessFacts(pid, &facts);
+  if (facts.startTime == 0) return false;
+  facts.executable = target;
+  if (st.st_mode & S_ISUID) facts.uid = st.st_uid;
+  if (st.st_mode & S_ISGID) facts.gid = st.st_gid;
+  Record(pid, facts);
+  return true;
+}
+
+bool ProcessTable::Find(pid_t pid, ProcessFacts* out) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(pid);
+  if (it == entries_.end()) return false;
+  *out = it->second.facts;
+  return true;
+}
+
+bool ProcessTable::WriterOf(pid_t pid, ProcessFacts* out) const {
+  ProcessFacts live;
+  if (ReadProcessFacts(pid, &live)) {
+    *out = live;
+    return true;
+  }
+  ProcessFacts recorded;
+  if (!Find(pid, &recorded)) return false;
+  // live.startTime is 0 when nothing holds the pid, or the start time of a
+  // zombie that can no longer show its executable.
+  if (live.startTime != 0 && recorded.startTime != 0 && live.startTime != recorded.startTime)
+    return false;  // another process holds the pid now
+  *out = recorded;
+  return true;
+}
+
+size_t ProcessTable::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.size();
+}
+
+}  // namespace brixd
