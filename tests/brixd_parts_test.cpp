@@ -38,36 +38,35 @@ TEST(VerdictTableTest, OnlyExplicitAllowsAndNonScriptsPassWithoutThePolicy) {
     EventKind kind;
     uint32_t status, action, type, decision;
     bool lockdown;
-    Answer expected;
+    Reason expected;
   };
   const Case cases[] = {
-      {EventKind::kStart, BRIX_STATUS_BLOCK, 10, 1, 0, true, Answer::kDeny},
-      {EventKind::kStart, BRIX_STATUS_SUCCESS, 9, 1, 1, true, Answer::kAllow},
-      {EventKind::kStart, BRIX_STATUS_SUCCESS, 9, 1, 0, false, Answer::kAllow},  // log-only
-      {EventKind::kStart, BRIX_STATUS_SUCCESS, 9, 1, 0, true, Answer::kPolicy},
-      {EventKind::kStart, BRIX_STATUS_SUCCESS, 10, 1, 0, true, Answer::kAllow},  // no manifest yet
+      {EventKind::kProgramStart, BRIX_STATUS_BLOCK, 10, 1, 0, true, Reason::kEngineBlocked},
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 1, true, Reason::kEngineAllowed},
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 0, false, Reason::kEngineLogOnly},  // log-only
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 0, true, Reason::kEngineError},
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 10, 1, 0, true, Reason::kWaitingManifest},  // no manifest yet
       // The inventory lookup failed (a locked database): no verdict.
-      {EventKind::kStart, BRIX_STATUS_SUCCESS, 0, 1, 0, true, Answer::kPolicy},
-      {EventKind::kStart, BRIX_STATUS_FAILED, 8, 1, 0, false, Answer::kPolicy},
-      {EventKind::kStart, BRIX_STATUS_NOT_STARTED, 0, 0, 0, false, Answer::kPolicy},
-      {EventKind::kLibrary, BRIX_STATUS_SUCCESS, 9, 9, 1, true, Answer::kAllow},
-      {EventKind::kLibrary, BRIX_STATUS_SUCCESS, 7, 53, 0, false, Answer::kPolicy},
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 0, 1, 0, true, Reason::kEngineError},
+      {EventKind::kProgramStart, BRIX_STATUS_FAILED, 8, 1, 0, false, Reason::kEngineError},
+      {EventKind::kProgramStart, BRIX_STATUS_NOT_STARTED, 0, 0, 0, false, Reason::kEngineError},
+      {EventKind::kLibrary, BRIX_STATUS_SUCCESS, 9, 9, 1, true, Reason::kEngineAllowed},
+      {EventKind::kLibrary, BRIX_STATUS_SUCCESS, 7, 53, 0, false, Reason::kEngineError},
       // An interpreter's open of a file that is not a script for it.
-      {EventKind::kScript, BRIX_STATUS_SUCCESS, 0, 15, 0, true, Answer::kAllow},
-      {EventKind::kScript, BRIX_STATUS_SUCCESS, 7, 15, 0, true, Answer::kAllow},
+      {EventKind::kScript, BRIX_STATUS_SUCCESS, 0, 15, 0, true, Reason::kNotScript},
+      {EventKind::kScript, BRIX_STATUS_SUCCESS, 7, 15, 0, true, Reason::kNotScript},
       // A script start that ended without a verdict.
-      {EventKind::kScript, BRIX_STATUS_SUCCESS, 0, 8, 0, true, Answer::kPolicy},
-      {EventKind::kScript, BRIX_STATUS_FAILED, 8, 8, 0, false, Answer::kPolicy},
-      {EventKind::kScript, BRIX_STATUS_BLOCK, 10, 8, 0, true, Answer::kDeny},
+      {EventKind::kScript, BRIX_STATUS_SUCCESS, 0, 8, 0, true, Reason::kEngineError},
+      {EventKind::kScript, BRIX_STATUS_FAILED, 8, 8, 0, false, Reason::kEngineError},
+      {EventKind::kScript, BRIX_STATUS_BLOCK, 10, 8, 0, true, Reason::kEngineBlocked},
   };
   for (const Case& c : cases) {
-    const Verdict verdict =
+    const Reason reason =
         AnswerFor(c.kind, c.status, Response(c.action, c.type, c.decision), c.lockdown);
-    EXPECT_EQ(verdict.answer, c.expected)
+    EXPECT_EQ(ReasonName(reason), std::string(ReasonName(c.expected)))
         << EventKindName(c.kind) << " status " << std::hex << c.status << std::dec
         << " action " << c.action << " type " << c.type << " decision " << c.decision
-        << " lockdown " << c.lockdown << ": " << verdict.reason;
-    EXPECT_NE(std::string(verdict.reason), "");
+        << " lockdown " << c.lockdown;
   }
 }
 
@@ -221,19 +220,19 @@ TEST_F(EngineTest, ScriptOpensAreDecidedByDigestWhateverTheModeBits) {
     const ac_wrapper_event_s record = event.Record();
     ac_wrapper_response_s response{};
     const uint32_t status = app_ctl(nullptr, &record, &response);
-    return AnswerFor(kind, status, response, true).answer;
+    return AnswerFor(kind, status, response, true);
   };
-  EXPECT_EQ(decide(ok, okDigests, EventKind::kScript, "python3 ok.py"), Answer::kAllow);
+  EXPECT_EQ(decide(ok, okDigests, EventKind::kScript, "python3 ok.py"), Reason::kEngineAllowed);
   EXPECT_EQ(decide(unknown, unknownDigests, EventKind::kScript, "python3 new.py"),
-            Answer::kDeny);
+            Reason::kEngineBlocked);
   // Opened by the interpreter as data, not as its script: no category.
   const std::string data = PathIn("table.csv");
   std::ofstream(data) << "a,b\n";
   brix_host::FileDigests dataDigests;
   ASSERT_TRUE(brix_host::HashFile(data, &dataDigests, &error)) << error;
-  EXPECT_EQ(decide(data, dataDigests, EventKind::kScript, "python3 ok.py"), Answer::kAllow);
+  EXPECT_EQ(decide(data, dataDigests, EventKind::kScript, "python3 ok.py"), Reason::kNotScript);
   // The same unknown file mapped as code is refused too.
-  EXPECT_EQ(decide(unknown, unknownDigests, EventKind::kLibrary, ""), Answer::kDeny);
+  EXPECT_EQ(decide(unknown, unknownDigests, EventKind::kLibrary, ""), Reason::kEngineBlocked);
 }
 
 TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {

@@ -23,7 +23,7 @@ brix_host::HostEvent BuildDecisionEvent(EventKind kind, pid_t pid, const std::st
   numbers.isexec = (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
   numbers.mode = st.st_mode;
   switch (kind) {
-    case EventKind::kStart:
+    case EventKind::kProgramStart:
       numbers.type = brix_host::kHostTypeProgramStart;
       break;
     case EventKind::kLibrary:
@@ -34,6 +34,9 @@ brix_host::HostEvent BuildDecisionEvent(EventKind kind, pid_t pid, const std::st
       numbers.type = brix_host::kHostTypeScriptOpen;
       numbers.isexec = 1;  // about to be run, whatever its mode bits
       break;
+    case EventKind::kOpen:
+    case EventKind::kUnknown:
+      break;  // never sent
   }
   event.SetFileDigests(digests);
   numbers.size = static_cast<uint64_t>(st.st_size);

@@ -40,6 +40,14 @@ bool EffectiveId(const std::string& status, const char* label, unsigned long* ou
 
 }  // namespace
 
+std::string ReadExecutable(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/exe", static_cast<int>(pid));
+  char target[PATH_MAX];
+  const ssize_t n = readlink(path, target, sizeof(target) - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
 uint64_t ReadStartTime(pid_t pid) {
   char path[64];
   snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
@@ -61,10 +69,8 @@ bool ReadProcessFacts(pid_t pid, ProcessFacts* out) {
   ProcessFacts facts;
   facts.startTime = ReadStartTime(pid);
   if (facts.startTime == 0) return false;
+  const std::string executable = ReadExecutable(pid);
   char path[64];
-  snprintf(path, sizeof(path), "/proc/%d/exe", static_cast<int>(pid));
-  char target[PATH_MAX];
-  const ssize_t n = readlink(path, target, sizeof(target) - 1);
   snprintf(path, sizeof(path), "/proc/%d/status", static_cast<int>(pid));
   const std::string status = ReadSmall(path);
   unsigned long uid = 0, gid = 0;
@@ -72,13 +78,13 @@ bool ReadProcessFacts(pid_t pid, ProcessFacts* out) {
   // The process may have ended between the reads: only what belongs to
   // the same start time counts.
   if (ReadStartTime(pid) != facts.startTime) return false;
-  if (n > 0) facts.executable.assign(target, static_cast<size_t>(n));
+  facts.executable = executable;
   if (ids) {
     facts.uid = static_cast<uid_t>(uid);
     facts.gid = static_cast<gid_t>(gid);
   }
   *out = facts;
-  return n > 0 && ids;
+  return !executable.empty() && ids;
 }
 
 void ProcessTable::Record(pid_t pid, const ProcessFacts& facts) {

@@ -33,6 +33,10 @@ struct ProcessFacts {
   gid_t gid = static_cast<gid_t>(-1);
 };
 
+// The image `pid` runs, from /proc; empty for a kernel thread or when the
+// process is gone.
+std::string ReadExecutable(pid_t pid);
+
 // The start time of `pid` from /proc, or 0 when it is gone.
 uint64_t ReadStartTime(pid_t pid);
 

@@ -25,6 +25,12 @@ struct CounterField {
 
 const CounterField kCounters[] = {
     {"execEvents", &Stats::execEvents},
+    {"openEvents", &Stats::openEvents},
+    {"plainOpens", &Stats::plainOpens},
+    {"libraryEvents", &Stats::libraryEvents},
+    {"scriptEvents", &Stats::scriptEvents},
+    {"notScripts", &Stats::notScripts},
+    {"interpreterProbes", &Stats::interpreterProbes},
     {"allowed", &Stats::allowed},
     {"blocked", &Stats::blocked},
     {"policyAllowed", &Stats::policyAllowed},
@@ -55,6 +61,7 @@ const CounterField kCounters[] = {
     {"driftAttributes", &Stats::driftAttributes},
     {"driftSkipped", &Stats::driftSkipped},
     {"driftOverflows", &Stats::driftOverflows},
+    {"driftWritersRemembered", &Stats::driftWritersRemembered},
 };
 
 }  // namespace

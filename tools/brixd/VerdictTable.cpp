@@ -20,31 +20,30 @@ struct Row {
   Category category;  // the response's type against the kind's category
   Mode mode;
   bool scriptsOnly;
-  Answer answer;
-  const char* reason;
+  Reason reason;
 };
 
 // First matching row wins.  Keep in step with the table in the header and
 // in docs/brixd.md.
 constexpr Row kTable[] = {
     {StatusClass::kBlock, kAnyAction, kAnyDecision, Category::kAny, Mode::kAny, false,
-     Answer::kDeny, "blocked"},
+     Reason::kEngineBlocked},
     {StatusClass::kErrorVerdict, kAnyAction, kAnyDecision, Category::kAny, Mode::kAny, false,
-     Answer::kPolicy, "engine error verdict"},
+     Reason::kEngineError},
     {StatusClass::kOtherFailure, kAnyAction, kAnyDecision, Category::kAny, Mode::kAny, false,
-     Answer::kPolicy, "engine call failed"},
+     Reason::kEngineError},
     {StatusClass::kSuccess, Action(BRIX_ACTION_ALLOW), 1, Category::kAny, Mode::kAny, false,
-     Answer::kAllow, "allowed"},
+     Reason::kEngineAllowed},
     {StatusClass::kSuccess, Action(BRIX_ACTION_ALLOW), 0, Category::kAny, Mode::kLogOnly, false,
-     Answer::kAllow, "unknown, allowed outside lockdown"},
+     Reason::kEngineLogOnly},
     {StatusClass::kSuccess, Action(BRIX_ACTION_ALLOW), 0, Category::kAny, Mode::kLockdown, false,
-     Answer::kPolicy, "allow without a rule under lockdown"},
+     Reason::kEngineError},
     {StatusClass::kSuccess, Action(BRIX_ACTION_BLOCK), kAnyDecision, Category::kAny, Mode::kAny,
-     false, Answer::kAllow, "block waived until the agent manifest arrives"},
+     false, Reason::kWaitingManifest},
     {StatusClass::kSuccess, Action(BRIX_ACTION_NONE) | Action(BRIX_ACTION_NOT_RELEVANT),
-     kAnyDecision, Category::kOther, Mode::kAny, true, Answer::kAllow, "not a script"},
+     kAnyDecision, Category::kOther, Mode::kAny, true, Reason::kNotScript},
     {StatusClass::kSuccess, kAnyAction, kAnyDecision, Category::kAny, Mode::kAny, false,
-     Answer::kPolicy, "no verdict"},
+     Reason::kEngineError},
 };
 
 StatusClass ClassOf(uint32_t status) {
@@ -58,24 +57,67 @@ StatusClass ClassOf(uint32_t status) {
 
 const char* EventKindName(EventKind kind) {
   switch (kind) {
-    case EventKind::kStart: return "start";
+    case EventKind::kProgramStart: return "start";
     case EventKind::kLibrary: return "library";
     case EventKind::kScript: return "script";
+    case EventKind::kOpen: return "open";
+    case EventKind::kUnknown: break;
   }
-  return "?";
+  return "unknown";
 }
 
 uint32_t EngineCategory(EventKind kind) {
   switch (kind) {
-    case EventKind::kStart: return 1;
+    case EventKind::kProgramStart: return 1;
     case EventKind::kLibrary: return 9;
     case EventKind::kScript: return 8;
+    case EventKind::kOpen:
+    case EventKind::kUnknown: break;
   }
   return 0;
 }
 
-Verdict AnswerFor(EventKind kind, uint32_t status, const ac_wrapper_response_s& response,
-                  bool lockdown) {
+const char* ReasonName(Reason reason) {
+  switch (reason) {
+    case Reason::kEngineAllowed: return "engine allowed";
+    case Reason::kEngineLogOnly: return "logged only";
+    case Reason::kWaitingManifest: return "waiting for manifest";
+    case Reason::kEngineBlocked: return "engine blocked";
+    case Reason::kNotScript: return "not a script";
+    case Reason::kPlainOpen: return "ordinary open";
+    case Reason::kCachedVerdict: return "cached verdict";
+    case Reason::kOwnEvent: return "own event";
+    case Reason::kEngineError: return "engine error";
+    case Reason::kNoPath: return "no path";
+    case Reason::kUnreadable: return "unreadable";
+    case Reason::kTooLarge: return "too large";
+    case Reason::kUnstable: return "changed while hashed";
+    case Reason::kDeadline: return "deadline";
+    case Reason::kOverload: return "overload";
+    case Reason::kStopping: return "stopping";
+    case Reason::kBadEvent: return "bad event";
+  }
+  return "unknown";
+}
+
+bool IsPolicyReason(Reason reason) {
+  switch (reason) {
+    case Reason::kEngineAllowed:
+    case Reason::kEngineLogOnly:
+    case Reason::kWaitingManifest:
+    case Reason::kEngineBlocked:
+    case Reason::kNotScript:
+    case Reason::kPlainOpen:
+    case Reason::kCachedVerdict:
+    case Reason::kOwnEvent:
+      return false;
+    default:
+      return true;
+  }
+}
+
+Reason AnswerFor(EventKind kind, uint32_t status, const ac_wrapper_response_s& response,
+                 bool lockdown) {
   const StatusClass statusClass = ClassOf(status);
   const bool sameCategory = response.type == EngineCategory(kind);
   for (const Row& row : kTable) {
@@ -89,10 +131,10 @@ Verdict AnswerFor(EventKind kind, uint32_t status, const ac_wrapper_response_s& 
     if (row.mode == Mode::kLockdown && !lockdown) continue;
     if (row.mode == Mode::kLogOnly && lockdown) continue;
     if (row.scriptsOnly && kind != EventKind::kScript) continue;
-    return {row.answer, row.reason};
+    return row.reason;
   }
   // The last row matches every success; failures matched above.
-  return {Answer::kPolicy, "no verdict"};
+  return Reason::kEngineError;
 }
 
 }  // namespace brixd

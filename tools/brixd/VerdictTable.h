@@ -35,35 +35,57 @@
 
 namespace brixd {
 
-// What brixd asked the engine about.
+// What the kernel asks about.
 enum class EventKind : uint8_t {
-  kStart,    // a program start (host code 23)
+  kProgramStart,  // FAN_OPEN_EXEC_PERM: execve of the target (host code 23)
   kLibrary,  // an ELF object opened to be mapped as code (host code 53)
   kScript,   // an interpreter's open of a file (host code 15)
+  kOpen,     // any other open, answered by brixd itself
+  kUnknown,  // a permission event brixd did not ask for
 };
 
-// "start", "library", "script": the names logs and journals use.
+// "start", "library", "script", "open", "unknown": the words logs and
+// journals use.
 const char* EventKindName(EventKind kind);
 
 // The engine's category for an event of this kind once it is decided:
-// 1 program start, 9 executable mapping, 8 script start.
+// 1 program start, 9 executable mapping, 8 script start; 0 for the kinds
+// the engine is not asked about.
 uint32_t EngineCategory(EventKind kind);
 
-enum class Answer : uint8_t {
-  kAllow,
-  kDeny,
-  kPolicy,  // the fail policy: --fail-open or --fail-closed
+// Why an event got its answer.  Every answer but the engine's own verdicts
+// and brixd's own judgements of ordinary opens is the failure policy.
+enum class Reason : uint8_t {
+  kEngineAllowed,    // allowed by rule, inventory or trust
+  kEngineLogOnly,    // unknown, lockdown off
+  kWaitingManifest,  // a block let through until the manifest is imported
+  kEngineBlocked,    // the engine's block
+  kNotScript,        // an interpreter's open that the engine left uncategorised
+  kPlainOpen,        // not code and not an interpreter's: never the engine's
+  kCachedVerdict,    // the same file version allowed before for this process
+  kOwnEvent,         // brixd's own (it never judges itself)
+  kEngineError,      // the engine failed or gave no verdict
+  kNoPath,           // the target's path could not be read
+  kUnreadable,       // the target could not be examined or read
+  kTooLarge,         // above --max-hash-size
+  kUnstable,         // rewritten during every attempt to hash it
+  kDeadline,         // no verdict within the deadline
+  kOverload,         // too many events waiting already
+  kStopping,         // brixd stops
+  kBadEvent,         // an event of an unexpected version or kind
 };
 
-struct Verdict {
-  Answer answer;
-  // Why, in a few words, for logs and journals; a static string.
-  const char* reason;
-};
+// "engine allowed", "deadline" ...: stable words for logs and journals.
+const char* ReasonName(Reason reason);
 
-// The answer for one engine call, by the table above.
-Verdict AnswerFor(EventKind kind, uint32_t status,
-                  const ac_wrapper_response_s& response, bool lockdown);
+// True for the reasons that are the failure policy's answer.
+bool IsPolicyReason(Reason reason);
+
+// The reason for one engine call's result, by the table above: the
+// engine's block is kEngineBlocked (deny), a policy reason means the fail
+// policy answers, every other reason allows.
+Reason AnswerFor(EventKind kind, uint32_t status, const ac_wrapper_response_s& response,
+                 bool lockdown);
 
 }  // namespace brixd
 

@@ -27,7 +27,9 @@
 #include "ModeOptions.h"
 #include "Options.h"
 #include "PermissionMonitor.h"
+#include "InterpreterCache.h"
 #include "ProcessReader.h"
+#include "ProcessTable.h"
 #include "ServiceNotify.h"
 #include "Stats.h"
 
@@ -39,9 +41,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kStopLimitMillis = 1800;
+// Processes remembered for drift: far more than run at once.
+constexpr size_t kProcessTableEntries = 32768;
 
 void EngineLine(unsigned level, unsigned line, const char* function,
                 const char* file, const char* message) {
+  if (EngineLinesMuted()) return;  // an interpreter probe's own complaints
   if (g_log == nullptr) {
     // The engine may still log while the process unwinds.
     fprintf(stderr, "brixd: engine %s:%u %s: %s\n", file ? file : "?", line,
@@ -120,8 +125,10 @@ int Run(const Options& options) {
   settings.failOpen = options.failOpen;
   settings.maxHashBytes = options.maxHashBytes;
   settings.watchdogNanos = ServiceWatchdogNanos();
-  PermissionMonitor starts(settings, &stats, &cache, &processes);
-  DriftMonitor drift(&stats, &cache, &processes, options.maxHashBytes);
+  settings.lockdown = (options.modes.bits & BRIX_MODE_LOCKDOWN) != 0;
+  ProcessTable table(kProcessTableEntries);
+  PermissionMonitor starts(settings, &stats, &cache, &processes, &table);
+  DriftMonitor drift(&stats, &cache, &processes, &table, options.maxHashBytes);
   if (!starts.Open(options.watch, &error) || !drift.Open(options.watch, &error)) {
     log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
     starts.Stop(UINT64_MAX);
