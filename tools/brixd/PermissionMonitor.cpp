@@ -340,9 +340,18 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   Outcome plain;
   plain.answer = FAN_ALLOW;
   plain.reason = Reason::kPlainOpen;
-  // Directories, devices and empty files (every file being created is
-  // empty when it is opened) run no code.
-  if (!S_ISREG(event->st.st_mode) || event->st.st_size == 0) {
+  // Directories and devices run no code.
+  if (!S_ISREG(event->st.st_mode)) {
+    Conclude(*event, plain);
+    return true;
+  }
+  // Whoever opens a file may be about to write it: drift will want its
+  // name, perhaps after it has gone.
+  const std::string executable = ReadExecutable(event->pid);
+  RememberProcess(event->pid, executable);
+  // Empty files (every file being created is empty when it is opened) run
+  // no code either.
+  if (event->st.st_size == 0) {
     Conclude(*event, plain);
     return true;
   }
@@ -362,8 +371,6 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
     event->kind = EventKind::kLibrary;
     return false;
   }
-  const std::string executable = ReadExecutable(event->pid);
-  RememberProcess(event->pid, executable);
   if (executable.empty()) {
     // A kernel thread, or a process that is gone: no script to run.
     Conclude(*event, plain);
