@@ -581,3 +581,24 @@ TEST_F(BrixdTest, WriterThatHasEndedStillCarriesItsTrust) {
   // on timing; when it was not, the table named it.
   printf("writers named from the table: %g\n", Counter("driftWritersRemembered"));
 }
+
+TEST_F(BrixdTest, ScannedPythonLibraryImportsUnderLockdown) {
+  // The system's standard library, copied onto the mount with its times
+  // (so that its bytecode caches stay valid) and scanned: every module
+  // and extension Python opens is then judged, and known.
+  const std::string home = InMount("python");
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((home + "/lib").c_str(), 0755), 0);
+  ASSERT_EQ(Run({"/bin/cp", "-a", "/usr/lib/python3.11", home + "/lib/"}).status, 0);
+  ASSERT_EQ(Brixctl({"scan", home}).status, 0);
+  ImportManifest();
+  StartDaemon({"--lockdown"});
+  const std::string imports = "import json, csv, re, pathlib, subprocess; print('imported')";
+  const ChildRun run = Run({"/usr/bin/env", "PYTHONHOME=" + home, "PYTHONDONTWRITEBYTECODE=1",
+                            "/usr/bin/python3", "-c", imports});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("imported"), std::string::npos) << run.err;
+  ASSERT_EQ(StopDaemon(), 0);
+  EXPECT_GE(Counter("scriptEvents") + Counter("verdictCacheHits"), 10);
+  EXPECT_EQ(Counter("blocked"), 0);
+}
