@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -15,7 +16,10 @@
 #include <climits>
 #include <cstring>
 
+#include <cjson/cJSON.h>
+
 #include "AsyncLog.h"
+#include "EngineSession.h"
 #include "DecisionEvent.h"
 #include "HostEvent.h"
 #include "ProcessReader.h"
@@ -115,6 +119,25 @@ bool PermissionMonitor::Open(const std::vector<std::string>& folders,
     group_ = -1;
     return false;
   }
+  if (!settings_.dbPath.empty()) {
+    // SQLite writes the database in place, beside a journal or a WAL
+    // file: any of them written or replaced means the rules may differ.
+    const size_t slash = settings_.dbPath.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : slash == 0 ? "/" : settings_.dbPath.substr(0, slash);
+    dbName_ = slash == std::string::npos ? settings_.dbPath : settings_.dbPath.substr(slash + 1);
+    dbWatch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (dbWatch_ < 0 ||
+        inotify_add_watch(dbWatch_, folder.c_str(),
+                          IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE) < 0) {
+      // Without it nothing may be remembered across a change of rules.
+      g_log->Printf(BRIX_LOG_WARNING,
+                    "cannot watch %s for rule changes (%s): verdicts are not cached in the kernel",
+                    folder.c_str(), strerror(errno));
+      if (dbWatch_ >= 0) close(dbWatch_);
+      dbWatch_ = -1;
+    }
+  }
   // Each waiting event holds a descriptor: stay well inside the limit, so
   // that the group can always be read.
   struct rlimit files {};
@@ -167,7 +190,8 @@ bool PermissionMonitor::Stop(uint64_t graceNanos) {
   // could read before it ended.
   close(group_);
   close(wake_);
-  group_ = wake_ = -1;
+  if (dbWatch_ >= 0) close(dbWatch_);
+  group_ = wake_ = dbWatch_ = -1;
   return true;
 }
 
@@ -213,8 +237,8 @@ void PermissionMonitor::ReadLoop() {
     // Rounded up: woken a little late rather than spinning early.
     const int timeout =
         wakeAt <= now ? 0 : static_cast<int>(std::min<uint64_t>((wakeAt - now + 999999) / 1000000, 1000));
-    struct pollfd fds[2] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}};
-    const int ready = poll(fds, 2, timeout);
+    struct pollfd fds[3] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}, {dbWatch_, POLLIN, 0}};
+    const int ready = poll(fds, dbWatch_ >= 0 ? 3 : 2, timeout);
     if (ready < 0 && errno != EINTR) {
       // Never the end of the reader: the deadlines still need it.
       stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
@@ -224,6 +248,8 @@ void PermissionMonitor::ReadLoop() {
       continue;
     }
     if (stopping_.load(std::memory_order_relaxed)) break;
+    // Before the events: one read after a change is decided afresh.
+    if (ready > 0 && dbWatch_ >= 0 && (fds[2].revents & POLLIN) != 0) DrainDatabaseWatch();
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
       for (int i = 0; i < kReadsPerSweep && ReadBatch(buffer, sizeof(buffer), false); ++i) {
       }
@@ -531,6 +557,7 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   }
   ActingProcess process = event.process;
   processes_->ReadCommandLine(event.pid, &process);
+  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
   const brix_host::HostEvent host =
       BuildDecisionEvent(kind, event.pid, event.path, hashed, digests, process);
   const ac_wrapper_event_s record = host.Record();
@@ -551,7 +578,10 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // started by the same process is allowed again without asking.
   // Logged-only events are not remembered, so each one still reaches the
   // engine.
-  if (outcome.reason == Reason::kEngineAllowed) RememberAllow(event, hashed);
+  if (outcome.reason == Reason::kEngineAllowed) {
+    RememberAllow(event, hashed, generation);
+    MaybeIgnore(event, kind, hashed, outcome, generation);
+  }
   return outcome;
 }
 
@@ -658,12 +688,100 @@ bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
   return true;
 }
 
-void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct stat& hashed) {
+void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct stat& hashed,
+                                      uint64_t generation) {
   std::string key = AllowKey(event);
   std::lock_guard<std::mutex> lock(allowedMutex_);
+  // The reader empties the memory under this lock after raising the
+  // generation: a verdict of older rules is not put back.
+  if (rulesGeneration_.load(std::memory_order_acquire) != generation) return;
   if (allowed_.size() >= kMaxAllowed && allowed_.count(key) == 0)
     allowed_.erase(allowed_.begin());
   allowed_[std::move(key)] = FileIdentity::Of(hashed);
+}
+
+}  // namespace brixd
+
+namespace brixd {
+
+// ---- The kernel's ignore marks ---------------------------------------------
+
+bool PermissionMonitor::TrustRulesAbsent() {
+  int known = trustRules_.load(std::memory_order_acquire);
+  if (known == 0) {
+    // Read from the engine's own count; a failure leaves it unknown, and
+    // nothing is marked.
+    std::string document;
+    if (brix_host::ReadMetrics(&document) != BRIX_STATUS_SUCCESS) return false;
+    cJSON* root = cJSON_Parse(document.c_str());
+    const cJSON* info = nullptr;
+    for (const cJSON* part = root ? root->child : nullptr; part && !info; part = part->next)
+      info = cJSON_GetObjectItemCaseSensitive(part, "dbinfo");
+    if (info == nullptr) info = cJSON_GetObjectItemCaseSensitive(root, "dbinfo");
+    const cJSON* count = cJSON_GetObjectItemCaseSensitive(info, "totalTrustRules");
+    if (cJSON_IsNumber(count)) known = count->valuedouble == 0 ? 1 : 2;
+    cJSON_Delete(root);
+    if (known == 0) return false;
+    trustRules_.store(known, std::memory_order_release);
+  }
+  return known == 1;
+}
+
+void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
+                                    const struct stat& hashed, const Outcome& outcome,
+                                    uint64_t generation) {
+  if (dbWatch_ < 0) return;
+  // The inventory or an execution ruleset decided by digest alone.  The
+  // maintenance window's approvals end with it; trust rules may name a
+  // process, a user or a group.
+  const uint32_t source = outcome.response.source;
+  if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return;
+  if (outcome.response.isAuthorized == 1) return;
+  if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
+  const uint64_t mask =
+      kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
+  // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark.
+  if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr) != 0)
+    return;
+  // Written between the hashing and the mark, or rules changed meanwhile:
+  // the mark may cover what was not decided.
+  struct stat now {};
+  if (fstat(event.fd, &now) != 0 || !(FileIdentity::Of(now) == FileIdentity::Of(hashed)) ||
+      rulesGeneration_.load(std::memory_order_acquire) != generation) {
+    fanotify_mark(group_, FAN_MARK_REMOVE | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr);
+    return;
+  }
+  stats_->ignoreMarks.fetch_add(1, std::memory_order_relaxed);
+}
+
+void PermissionMonitor::DrainDatabaseWatch() {
+  alignas(struct inotify_event) char buffer[4096];
+  bool changed = false;
+  for (;;) {
+    const ssize_t length = read(dbWatch_, buffer, sizeof(buffer));
+    if (length <= 0) break;
+    for (ssize_t at = 0; at < length;) {
+      const auto* change = reinterpret_cast<const struct inotify_event*>(buffer + at);
+      if (change->mask & IN_Q_OVERFLOW) changed = true;
+      if (change->len > 0 && strncmp(change->name, dbName_.c_str(), dbName_.size()) == 0)
+        changed = true;
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + change->len);
+    }
+  }
+  if (changed) RulesChanged();
+}
+
+void PermissionMonitor::RulesChanged() {
+  rulesGeneration_.fetch_add(1, std::memory_order_acq_rel);
+  trustRules_.store(0, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(allowedMutex_);
+    allowed_.clear();
+  }
+  // Every inode mark of this group is an ignore mark.
+  if (fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
+    g_log->Printf(BRIX_LOG_ERROR, "cannot drop the kernel's ignore marks: %s", strerror(errno));
+  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace brixd

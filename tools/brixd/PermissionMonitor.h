@@ -61,6 +61,9 @@ class PermissionMonitor {
     bool failOpen = true;  // the answer at the deadline and on errors
     bool lockdown = false;  // the engine's mode: a log-only allow is then no verdict
     bool opens = true;      // libraries and scripts too, not only program starts
+    // The rule database: a change to it (an import by brixctl, say) drops
+    // every verdict brixd remembers and the kernel's ignore marks.
+    std::string dbPath;
     uint64_t maxHashBytes = 256ull << 20;
     // Every this often the reader tells systemd it is alive; 0: never.
     uint64_t watchdogNanos = 0;
@@ -120,10 +123,23 @@ class PermissionMonitor {
   void Conclude(PendingEvent& event, const Outcome& outcome);
   void Respond(int fd, uint32_t answer);
 
+  // The kernel's ignore marks: a file whose verdict cannot depend on the
+  // process (allowed by the inventory or an execution ruleset, with no
+  // trust rule that could name a process, user or group) causes no event
+  // for any process until it is written (the kernel then drops the mark)
+  // or the rules change (brixd drops them all).
+  void MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
+                   const Outcome& outcome, uint64_t generation);
+  bool TrustRulesAbsent();
+  // Reader: the rule database changed.
+  void RulesChanged();
+  void DrainDatabaseWatch();
+
   // Brixd's memory of allowed starts: a file version (identity) that the
   // engine allowed by rule or inventory for this process and user.
   bool CachedAllow(const PendingEvent& event);
-  void RememberAllow(const PendingEvent& event, const struct stat& hashed);
+  void RememberAllow(const PendingEvent& event, const struct stat& hashed,
+                     uint64_t generation);
 
   // Constant after construction
   const Settings settings_;
@@ -140,6 +156,8 @@ class PermissionMonitor {
   // Constant between Open and Stop
   int group_ = -1;
   int wake_ = -1;  // eventfd: readable once Stop begins
+  int dbWatch_ = -1;  // inotify on the rule database's folder; -1: none
+  std::string dbName_;
   size_t maxPending_ = 4096;
 
   // Only the reader thread touches the registry: events in the order they
@@ -163,6 +181,12 @@ class PermissionMonitor {
   std::deque<EventPtr> queue_;
   bool workersStopping_ = false;
   unsigned workersRunning_ = 0;
+
+  // Raised by the reader on every change of the rule database; verdicts
+  // taken under an older value are not remembered.
+  std::atomic<uint64_t> rulesGeneration_{0};
+  // 0 not known (since the last change), 1 no trust rules, 2 some.
+  std::atomic<int> trustRules_{0};
 
   std::atomic<bool> stopping_{false};
   std::thread reader_;

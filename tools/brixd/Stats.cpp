@@ -31,6 +31,8 @@ const CounterField kCounters[] = {
     {"scriptEvents", &Stats::scriptEvents},
     {"notScripts", &Stats::notScripts},
     {"interpreterProbes", &Stats::interpreterProbes},
+    {"ignoreMarks", &Stats::ignoreMarks},
+    {"ruleChanges", &Stats::ruleChanges},
     {"allowed", &Stats::allowed},
     {"blocked", &Stats::blocked},
     {"policyAllowed", &Stats::policyAllowed},

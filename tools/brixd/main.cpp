@@ -126,6 +126,7 @@ int Run(const Options& options) {
   settings.maxHashBytes = options.maxHashBytes;
   settings.watchdogNanos = ServiceWatchdogNanos();
   settings.lockdown = (options.modes.bits & BRIX_MODE_LOCKDOWN) != 0;
+  settings.dbPath = options.db;
   ProcessTable table(kProcessTableEntries);
   PermissionMonitor starts(settings, &stats, &cache, &processes, &table);
   DriftMonitor drift(&stats, &cache, &processes, &table, options.maxHashBytes);
