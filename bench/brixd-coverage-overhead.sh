@@ -132,8 +132,15 @@ python3 - "$w/stats.json" <<'PY' 2>/dev/null || true
 import json, sys
 s = json.load(open(sys.argv[1]))["brixd"]
 print("last brixd run: " + ", ".join(f"{k} {v}" for k, v in s.items() if not isinstance(v, dict)))
-lat = s.get("latency", {})
-if lat: print("latency: " + json.dumps(lat))
+for name in ("latency", "cachedLatency"):
+  lat = s.get(name)
+  if not lat: continue
+  total, seen, marks = lat["count"], 0, {}
+  for bucket in lat["buckets"]:
+    seen += bucket["count"]
+    for q in (0.5, 0.99):
+      if q not in marks and total and seen >= q * total: marks[q] = bucket["belowMicros"]
+  print(f"{name}: {total} decisions, mean {lat['meanMicros']:.1f} us, p50 below {marks.get(0.5)} us, p99 below {marks.get(0.99)} us")
 PY
 median() { awk -v k="$1" '$1==k && $2!=""{print $2}' "$w/results" | sort -n | awk '{a[NR]=$1} END{if (NR) print a[int((NR+1)/2)]}'; }
 b=$(median bare)

@@ -438,7 +438,7 @@ void PermissionMonitor::RememberProcess(pid_t pid, const std::string& executable
   if (executable.empty() || (table_->Find(pid, &known) && known.executable == executable))
     return;
   ProcessFacts facts;
-  if (ReadProcessFacts(pid, &facts)) table_->Record(pid, facts);
+  if (ReadProcessFacts(pid, &facts, &executable)) table_->Record(pid, facts);
 }
 
 uint64_t PermissionMonitor::Sweep(uint64_t now) {
@@ -611,6 +611,8 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   Stats& s = *stats_;
   const bool allowed = outcome.answer == FAN_ALLOW;
   s.latency.Record(decidedAt - event.readNanos);
+  if (outcome.reason == Reason::kPlainOpen || outcome.reason == Reason::kCachedVerdict)
+    s.cachedLatency.Record(decidedAt - event.readNanos);
   if (outcome.reason == Reason::kPlainOpen) {
     s.plainOpens.fetch_add(1, std::memory_order_relaxed);
     return;

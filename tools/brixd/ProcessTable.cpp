@@ -25,19 +25,6 @@ std::string ReadSmall(const char* path) {
   return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
 }
 
-// The effective id (second number) of a "Uid:" or "Gid:" line.
-bool EffectiveId(const std::string& status, const char* label, unsigned long* out) {
-  const size_t at = status.find(label);
-  if (at == std::string::npos) return false;
-  const char* p = status.c_str() + at + strlen(label);
-  char* end = nullptr;
-  strtoul(p, &end, 10);  // real
-  if (end == p) return false;
-  const char* effective = end;
-  *out = strtoul(effective, &end, 10);
-  return end != effective;
-}
-
 }  // namespace
 
 std::string ReadExecutable(pid_t pid) {
@@ -65,26 +52,24 @@ uint64_t ReadStartTime(pid_t pid) {
   return strtoull(p + 1, nullptr, 10);
 }
 
-bool ReadProcessFacts(pid_t pid, ProcessFacts* out) {
+bool ReadProcessFacts(pid_t pid, ProcessFacts* out, const std::string* executable) {
   ProcessFacts facts;
   facts.startTime = ReadStartTime(pid);
   if (facts.startTime == 0) return false;
-  const std::string executable = ReadExecutable(pid);
+  facts.executable = executable != nullptr ? *executable : ReadExecutable(pid);
+  // The owner of /proc/PID is the effective user and group (root for a
+  // process that made itself undumpable): one status call instead of the
+  // text of /proc/PID/status, on a path every new process takes.
   char path[64];
-  snprintf(path, sizeof(path), "/proc/%d/status", static_cast<int>(pid));
-  const std::string status = ReadSmall(path);
-  unsigned long uid = 0, gid = 0;
-  const bool ids = EffectiveId(status, "\nUid:", &uid) && EffectiveId(status, "\nGid:", &gid);
-  // The process may have ended between the reads: only what belongs to
-  // the same start time counts.
-  if (ReadStartTime(pid) != facts.startTime) return false;
-  facts.executable = executable;
+  snprintf(path, sizeof(path), "/proc/%d", static_cast<int>(pid));
+  struct stat st {};
+  const bool ids = stat(path, &st) == 0;
   if (ids) {
-    facts.uid = static_cast<uid_t>(uid);
-    facts.gid = static_cast<gid_t>(gid);
+    facts.uid = st.st_uid;
+    facts.gid = st.st_gid;
   }
   *out = facts;
-  return !executable.empty() && ids;
+  return !facts.executable.empty() && ids;
 }
 
 void ProcessTable::Record(pid_t pid, const ProcessFacts& facts) {

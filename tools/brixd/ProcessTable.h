@@ -5,7 +5,8 @@
 // By the time brixd reads a change its writer may be gone (a linker, a
 // package manager's helper): /proc no longer knows it.  The table keeps,
 // for each pid brixd saw starting a program or opening a file, the
-// process's executable, effective user and group and its start time; a
+// process's executable, effective user and group (as the owner of
+// /proc/PID shows them) and its start time; a
 // writer missing from /proc is taken from here.  The start time tells
 // processes that shared a pid apart: a recorded process is used only when
 // no other process holds its pid now (or only a zombie with the same start
@@ -40,9 +41,10 @@ std::string ReadExecutable(pid_t pid);
 // The start time of `pid` from /proc, or 0 when it is gone.
 uint64_t ReadStartTime(pid_t pid);
 
-// What /proc shows of `pid`.  False when it is gone; a zombie (no
-// executable any more) gives its start time and false.
-bool ReadProcessFacts(pid_t pid, ProcessFacts* out);
+// What /proc shows of `pid`; `executable`, when given, is its image as
+// already read.  False when it is gone; a zombie (no executable any more)
+// gives its start time and false.
+bool ReadProcessFacts(pid_t pid, ProcessFacts* out, const std::string* executable = nullptr);
 
 class ProcessTable {
  public:

@@ -81,6 +81,9 @@ struct Stats {
   std::atomic<uint64_t> driftWritersRemembered{0};  // gone, named from the table   // the kernel dropped events
 
   LatencyHistogram latency;
+  // Only the events answered from what brixd already knew, without a
+  // worker: ordinary opens and remembered verdicts.
+  LatencyHistogram cachedLatency;
 };
 
 // Writes {"brixd": {...counters, "latency": {...}}, "engine": METRICS}
