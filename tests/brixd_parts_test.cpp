@@ -4,12 +4,15 @@
 // and script opens, and the table of processes seen.  The engine runs in
 // this process (one test per process, in a fresh folder).
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -289,6 +292,49 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
   EXPECT_EQ(writer.uid, 4321u);
   EXPECT_EQ(writer.gid, getegid());
   EXPECT_EQ(writer.executable, "/opt/tool");
+
+  // Blocked opening a FIFO: for writing, then for reading.
+  const std::string fifo = "/tmp/brixd-parts-fifo-" + std::to_string(getpid());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const int access : {O_WRONLY, O_RDONLY}) {
+    const pid_t opener = fork();
+    if (opener == 0) {
+      open(fifo.c_str(), access);  // blocks: nobody at the other end
+      _exit(0);
+    }
+    // Until it is inside the call.
+    for (int i = 0; i < 1000 && ReadFile("/proc/" + std::to_string(opener) + "/wchan") != "fifo_open"; ++i)
+      usleep(1000);
+    EXPECT_EQ(OpensForWriting(opener), access == O_WRONLY);
+    kill(opener, SIGKILL);
+    waitpid(opener, nullptr, 0);
+  }
+  unlink(fifo.c_str());
+  EXPECT_FALSE(OpensForWriting(getpid()));  // running, not opening
+  // A thread blocked opening for writing cannot cover another's read.
+  const std::string other = fifo + "-read";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(other.c_str(), 0600), 0);
+  const pid_t both = fork();
+  if (both == 0) {
+    std::thread writer([&] { open(fifo.c_str(), O_WRONLY); });
+    open(other.c_str(), O_RDONLY);
+    _exit(0);
+  }
+  for (int i = 0; i < 1000; ++i) {
+    // Until both threads are inside their calls.
+    const std::string tasks = "/proc/" + std::to_string(both) + "/task";
+    int waiting = 0;
+    for (const auto& task : std::filesystem::directory_iterator(tasks))
+      waiting += ReadFile(task.path().string() + "/wchan") == "fifo_open";
+    if (waiting == 2) break;
+    usleep(1000);
+  }
+  EXPECT_FALSE(OpensForWriting(both));
+  kill(both, SIGKILL);
+  waitpid(both, nullptr, 0);
+  unlink(fifo.c_str());
+  unlink(other.c_str());
 
   // Bounded: the oldest go first.
   for (pid_t pid = 100000; pid < 100010; ++pid) table.Record(pid, self);

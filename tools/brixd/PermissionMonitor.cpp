@@ -271,7 +271,8 @@ bool PermissionMonitor::ReadBatch(char* buffer, size_t size, bool stopping) {
   const ssize_t length = read(group_, buffer, size);
   if (length < 0) {
     if (errno == EAGAIN || errno == EINTR) return false;
-    // EMFILE and the like: the event stays queued; say so and go on.
+    // EMFILE and the like: the kernel denies the event it could not hand
+    // over; say so and go on.
     stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
     g_log->Printf(BRIX_LOG_ERROR, "reader: reading events: %s", strerror(errno));
     usleep(1000);
@@ -390,7 +391,9 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
     kinds_.Insert(id, kind);
   }
   if (IsCode(kind)) {
-    if (TakeStartedImage(event->pid, id)) {
+    // The open that follows an allowed execve, or a writer (a linker, an
+    // installer): no code is loaded by it.
+    if (TakeStartedImage(event->pid, id) || OpensForWriting(event->pid)) {
       Conclude(*event, plain);
       return true;
     }
@@ -407,6 +410,12 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
       Conclude(*event, plain);
       return true;
     case Interpreter::kYes:
+      // An interpreter writing a file (a shell's redirection, a script's
+      // output) runs nothing from it.
+      if (OpensForWriting(event->pid)) {
+        Conclude(*event, plain);
+        return true;
+      }
       event->kind = EventKind::kScript;
       return false;
     case Interpreter::kUnknown:
@@ -516,7 +525,7 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
     kinds_.Insert(id, kind);
   }
   if (IsCode(kind)) {
-    if (TakeStartedImage(event.pid, id)) return plain;
+    if (TakeStartedImage(event.pid, id) || OpensForWriting(event.pid)) return plain;
     event.kind = EventKind::kLibrary;
     return AskEngine(event, EventKind::kLibrary);
   }
@@ -532,7 +541,7 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
       return Policy(Reason::kEngineError, detail);
     }
   }
-  if (interpreter != Interpreter::kYes) return plain;
+  if (interpreter != Interpreter::kYes || OpensForWriting(event.pid)) return plain;
   event.kind = EventKind::kScript;
   return AskEngine(event, EventKind::kScript);
 }

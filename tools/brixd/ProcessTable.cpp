@@ -1,6 +1,8 @@
 #include "ProcessTable.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +35,62 @@ std::string ReadExecutable(pid_t pid) {
   char target[PATH_MAX];
   const ssize_t n = readlink(path, target, sizeof(target) - 1);
   return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+namespace {
+
+// What one thread's /proc/.../syscall says of an open in progress.
+enum class OpenCall { kNone, kRead, kWrite, kUnknown };
+
+OpenCall OpenCallOf(const char* path) {
+  const std::string call = ReadSmall(path);
+  // "NR ARG0 ARG1 ARG2 ...", arguments in hexadecimal; "running" or a
+  // short line when the thread is not inside a system call.
+  unsigned long long number = 0, args[3] = {0, 0, 0};
+  if (sscanf(call.c_str(), "%llu %llx %llx %llx", &number, &args[0], &args[1], &args[2]) != 4)
+    return OpenCall::kNone;
+  unsigned long long flags;
+  switch (number) {
+#ifdef SYS_open
+    case SYS_open: flags = args[1]; break;
+#endif
+#ifdef SYS_creat
+    case SYS_creat: return OpenCall::kWrite;
+#endif
+    case SYS_openat: flags = args[2]; break;
+#ifdef SYS_openat2
+    case SYS_openat2: return OpenCall::kUnknown;  // flags behind a pointer
+#endif
+    default: return OpenCall::kNone;
+  }
+  return (flags & O_ACCMODE) != O_RDONLY ? OpenCall::kWrite : OpenCall::kRead;
+}
+
+}  // namespace
+
+bool OpensForWriting(pid_t pid) {
+  // The kernel names the process, not the thread that opens: the opener is
+  // one of the threads inside an open call.  Only when every such thread
+  // opens for writing is the open a write.
+  char path[96];
+  snprintf(path, sizeof(path), "/proc/%d/task", static_cast<int>(pid));
+  DIR* tasks = opendir(path);
+  if (tasks == nullptr) return false;
+  bool writing = false, reading = false;
+  while (const struct dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    snprintf(path, sizeof(path), "/proc/%d/task/%.16s/syscall", static_cast<int>(pid),
+             entry->d_name);
+    switch (OpenCallOf(path)) {
+      case OpenCall::kNone: break;
+      case OpenCall::kWrite: writing = true; break;
+      case OpenCall::kRead:
+      case OpenCall::kUnknown: reading = true; break;
+    }
+    if (reading) break;
+  }
+  closedir(tasks);
+  return writing && !reading;
 }
 
 uint64_t ReadStartTime(pid_t pid) {

@@ -46,6 +46,14 @@ uint64_t ReadStartTime(pid_t pid);
 // gives its start time and false.
 bool ReadProcessFacts(pid_t pid, ProcessFacts* out, const std::string* executable = nullptr);
 
+// True when `pid` is blocked opening a file for writing (open, openat or
+// creat with write access), as /proc/PID/task/*/syscall shows it: every
+// thread inside an open call opens for writing.  Should any open for
+// reading (or in a way that cannot be told, such as openat2), false: a
+// thread cannot hide a read behind another thread's write.  False
+// whenever it cannot be told.
+bool OpensForWriting(pid_t pid);
+
 class ProcessTable {
  public:
   explicit ProcessTable(size_t capacity) : capacity_(capacity) {}

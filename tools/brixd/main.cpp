@@ -103,6 +103,7 @@ int Run(const Options& options) {
   if (session.Start(options.db, engineLog, &error) != BRIX_STATUS_SUCCESS) {
     log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
     log.Stop();
+    g_log = nullptr;  // the engine may still log while the process unwinds
     fprintf(stderr, "brixd: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -112,6 +113,7 @@ int Run(const Options& options) {
     log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
     session.Stop();
     log.Stop();
+    g_log = nullptr;  // the engine may still log while the process unwinds
     fprintf(stderr, "brixd: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -136,6 +138,7 @@ int Run(const Options& options) {
     drift.Stop(UINT64_MAX);
     session.Stop();
     log.Stop();
+    g_log = nullptr;  // the engine may still log while the process unwinds
     fprintf(stderr, "brixd: %s\n", error.c_str());
     return kExitFailure;
   }
