@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -29,11 +30,12 @@ std::string ReadSmall(const char* path) {
 
 }  // namespace
 
-std::string ReadExecutable(pid_t pid) {
+std::string ReadExecutable(pid_t pid, int* error) {
   char path[64];
   snprintf(path, sizeof(path), "/proc/%d/exe", static_cast<int>(pid));
   char target[PATH_MAX];
   const ssize_t n = readlink(path, target, sizeof(target) - 1);
+  if (error != nullptr) *error = n > 0 ? 0 : n == 0 ? ENOENT : errno;
   return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
 

@@ -35,8 +35,9 @@ struct ProcessFacts {
 };
 
 // The image `pid` runs, from /proc; empty for a kernel thread or when the
-// process is gone.
-std::string ReadExecutable(pid_t pid);
+// process is gone (`*error` ENOENT then), or when /proc refuses (EACCES
+// without CAP_SYS_PTRACE for another user's process).
+std::string ReadExecutable(pid_t pid, int* error = nullptr);
 
 // The start time of `pid` from /proc, or 0 when it is gone.
 uint64_t ReadStartTime(pid_t pid);
