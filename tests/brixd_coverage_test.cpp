@@ -154,7 +154,11 @@ TEST_F(BrixdTest, ScannedPythonLibraryImportsUnderLockdown) {
   const std::string home = InMount("python");
   ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
   ASSERT_EQ(mkdir((home + "/lib").c_str(), 0755), 0);
-  ASSERT_EQ(Run({"/bin/cp", "-a", "/usr/lib/python3.11", home + "/lib/"}).status, 0);
+  ChildRun where = Run({"/usr/bin/python3", "-c",
+                        "import sysconfig; print(sysconfig.get_paths()['stdlib'], end='')"});
+  ASSERT_EQ(where.status, 0) << where.err;
+  const std::string library = where.err;  // the standard library, e.g. /usr/lib/python3.11
+  ASSERT_EQ(Run({"/bin/cp", "-a", library, home + "/lib/"}).status, 0) << library;
   ASSERT_EQ(Brixctl({"scan", home}).status, 0);
   ImportManifest();
   StartDaemon({"--lockdown"});
