@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -238,6 +239,11 @@ TEST_F(EngineTest, ScriptOpensAreDecidedByDigestWhateverTheModeBits) {
   EXPECT_EQ(decide(unknown, unknownDigests, EventKind::kLibrary, ""), Reason::kEngineBlocked);
 }
 
+// True once the process or thread under `proc` is inside openat.
+bool InsideOpen(const std::string& proc) {
+  return ReadFile(proc + "/syscall").rfind(std::to_string(SYS_openat) + " ", 0) == 0;
+}
+
 TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
   ProcessFacts self;
   ASSERT_TRUE(ReadProcessFacts(getpid(), &self));
@@ -303,8 +309,7 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
       _exit(0);
     }
     // Until it is inside the call.
-    for (int i = 0; i < 1000 && ReadFile("/proc/" + std::to_string(opener) + "/wchan") != "fifo_open"; ++i)
-      usleep(1000);
+    for (int i = 0; i < 2000 && !InsideOpen("/proc/" + std::to_string(opener)); ++i) usleep(1000);
     EXPECT_EQ(OpensForWriting(opener), access == O_WRONLY);
     kill(opener, SIGKILL);
     waitpid(opener, nullptr, 0);
@@ -326,7 +331,7 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
     const std::string tasks = "/proc/" + std::to_string(both) + "/task";
     int waiting = 0;
     for (const auto& task : std::filesystem::directory_iterator(tasks))
-      waiting += ReadFile(task.path().string() + "/wchan") == "fifo_open";
+      waiting += InsideOpen(task.path().string());
     if (waiting == 2) break;
     usleep(1000);
   }
