@@ -1,10 +1,12 @@
-// brixd: the brix engine enforcing program starts on Linux.
+// brixd: the brix engine enforcing program starts, libraries and scripts
+// on Linux.
 //
 // Loads brix.so through its exported functions, starts the engine on the
 // rule database with the operating modes of the command line, and answers
-// the kernel's fanotify checks of program starts on the watched file systems
-// with the engine's verdicts, while changes on those file systems are
-// reported to the engine as drift.  The main thread only waits for
+// the kernel's fanotify checks of program starts, library loads and
+// interpreters' opens on the watched file systems with the engine's
+// verdicts, while changes on those file systems are reported to the
+// engine as drift.  The main thread only waits for
 // signals and writes the stats file; the work is done by the monitors'
 // own threads.
 #include <signal.h>
