@@ -12,6 +12,7 @@ packages=(
   libssl-dev
   clang libclang-rt-14-dev
   help2man dpkg-dev lintian
+  python3
 )
 
 missing=()
