@@ -42,12 +42,8 @@ uint64_t RowId(sqlite3_stmt* row) {
 }  // namespace
 
 bool BRIXDAL::IsAllowedInDB(ac_event& event) {
-  BRIX_LOG(BRIX_TRACE, kFile, "IsAllowedInDB lock");
-  m_mutex.Lock();
-  const bool result = IsAllowedInDBInternal(event);
-  BRIX_LOG(BRIX_TRACE, kFile, "IsAllowedInDB unlock");
-  m_mutex.Unlock();
-  return result;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return IsAllowedInDBInternal(event);
 }
 
 bool BRIXDAL::IsAllowedInDBInternal(ac_event& event) {
