@@ -31,6 +31,18 @@ std::string TempDirTest::BaseDir() const {
   return std::filesystem::temp_directory_path().string();
 }
 
+void PrivateDalTest::SetUp() {
+  TempDirTest::SetUp();
+  BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
+  LogCapture::Clear();
+}
+
+void PrivateDalTest::Open() {
+  ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
+  ASSERT_TRUE(dal.InitDB(false));
+  LogCapture::Clear();
+}
+
 std::string WatchedBaseDir() {
   std::vector<std::string> candidates;
   char cwd[4096];

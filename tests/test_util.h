@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "BRIXDataAccessLayer.h"
+#include "BRIXLogger.h"
 #include "brix.h"
 
 // Runs each test in a fresh temporary directory (the engine writes
@@ -32,6 +34,18 @@ class TempDirTest : public ::testing::Test {
  private:
   std::string dir_;
   std::string previous_;
+};
+
+// A private data-access layer (the singleton is left to the tests of the
+// exported functions) over "ac.db" in the test's folder, with every log
+// line captured.
+class PrivateDalTest : public TempDirTest {
+ protected:
+  void SetUp() override;
+  // Opens the file; the captured log starts empty afterwards.
+  void Open();
+
+  BRIXDAL dal;
 };
 
 // A folder whose path the engine watches: no "/tmp/" in it (the system's
