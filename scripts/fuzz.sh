@@ -2,6 +2,8 @@
 # Builds the libFuzzer targets with clang (engine under AddressSanitizer and
 # UndefinedBehaviorSanitizer), replays the kept corpus of each target and
 # fuzzes each for FUZZ_SECONDS (default 30).  Exits non-zero on any crash.
+# The engine's objects are compiled with -Wthread-safety -Werror=thread-safety
+# under Clang, so this build also fails on a breach of the lock rules.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-30}"

@@ -146,80 +146,62 @@ uint64_t BRIXDAL::StoreUserListInternal(ac_user_list& record) {
 }
 
 uint64_t BRIXDAL::StoreTrustRule(ac_trust_rule& rule) {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRule lock");
-  m_mutex.Lock();
-  const uint64_t result = StoreTrustRuleInternal(rule);
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRule unlock");
-  m_mutex.Unlock();
-  return result;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return StoreTrustRuleInternal(rule);
 }
 
 uint64_t BRIXDAL::StoreUserList(ac_user_list& record) {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserList lock");
-  m_mutex.Lock();
-  const uint64_t result = StoreUserListInternal(record);
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserList unlock");
-  m_mutex.Unlock();
-  return result;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return StoreUserListInternal(record);
 }
 
 bool BRIXDAL::StoreTrustRuleBuffer(ac_trust_rule& rule) {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleBuffer lock");
-  m_mutex.Lock();
+  brix_dal::TracedLock lock(&m_mutex, __func__);
   m_trustRuleBuffer.push_back(rule);
   bool result = true;
   if (m_trustRuleBuffer.size() > kMaxBufferedRecords)
     result = StoreTrustRuleFlushInternal() != 0;
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleBuffer unlock");
-  m_mutex.Unlock();
   return result;
 }
 
 bool BRIXDAL::StoreUserListBuffer(ac_user_list& record) {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListBuffer lock");
-  m_mutex.Lock();
+  brix_dal::TracedLock lock(&m_mutex, __func__);
   m_userListBuffer.push_back(record);
   bool result = true;
   if (m_userListBuffer.size() > kMaxBufferedRecords)
     result = StoreUserListFlushInternal() != 0;
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListBuffer unlock");
-  m_mutex.Unlock();
   return result;
 }
 
 
-uint64_t BRIXDAL::StoreTrustRuleFlushInternal() {
+uint64_t BRIXDAL::StoreTrustRuleFlushInternal(brix::Status* reason) {
   return brix_dal::FlushBuffer(m_trustRuleBuffer, m_DB.Get(),
                      "StoreTrustRuleFlushInternal",
                      [this](ac_trust_rule& r) {
+                       m_mutex.AssertHeld();  // run under our hold
                        return StoreTrustRuleInternal(r);
-                     });
+                     },
+                     reason);
 }
 
-uint64_t BRIXDAL::StoreUserListFlushInternal() {
+uint64_t BRIXDAL::StoreUserListFlushInternal(brix::Status* reason) {
   return brix_dal::FlushBuffer(m_userListBuffer, m_DB.Get(),
                      "StoreUserListFlushInternal",
                      [this](ac_user_list& r) {
+                       m_mutex.AssertHeld();  // run under our hold
                        return StoreUserListInternal(r);
-                     });
+                     },
+                     reason);
 }
 
-uint64_t BRIXDAL::StoreTrustRuleFlush() {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleFlush lock");
-  m_mutex.Lock();
-  const uint64_t count = StoreTrustRuleFlushInternal();
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleFlush unlock");
-  m_mutex.Unlock();
-  return count;
+uint64_t BRIXDAL::StoreTrustRuleFlush(brix::Status* reason) {
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return StoreTrustRuleFlushInternal(reason);
 }
 
-uint64_t BRIXDAL::StoreUserListFlush() {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListFlush lock");
-  m_mutex.Lock();
-  const uint64_t count = StoreUserListFlushInternal();
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListFlush unlock");
-  m_mutex.Unlock();
-  return count;
+uint64_t BRIXDAL::StoreUserListFlush(brix::Status* reason) {
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return StoreUserListFlushInternal(reason);
 }
 
 // --- Matching ----------------------------------------------------------------
@@ -229,12 +211,8 @@ bool BRIXDAL::IsFoundInTrustRules(DALTrustType kind, ac_event& event) {
     BRIX_LOG(BRIX_TRACE, kFile, "TrustRules are not enabled");
     return false;
   }
-  BRIX_LOG(BRIX_TRACE, kFile, "IsFoundInTrustRules lock");
-  m_mutex.Lock();
-  const bool result = IsFoundInTrustRulesInternal(kind, event);
-  BRIX_LOG(BRIX_TRACE, kFile, "IsFoundInTrustRules unlock");
-  m_mutex.Unlock();
-  return result;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return IsFoundInTrustRulesInternal(kind, event);
 }
 
 bool BRIXDAL::IsFoundInTrustRulesInternal(DALTrustType kind,

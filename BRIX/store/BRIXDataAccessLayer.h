@@ -14,7 +14,10 @@
 //
 // Naming: public operations take m_mutex themselves and log "<name> lock"
 // and "<name> unlock" around it; their twins ending in "Internal" or
-// starting with "_" expect the caller to hold it.
+// starting with "_" expect the caller to hold it.  Where one mutex is
+// meant, the declarations say so (REQUIRES, GUARDED_BY) and a Clang build
+// checks every caller; _InitDB, _DeleteDB, PrepareStatements and Finalize
+// run under either mutex and carry only a comment.
 #ifndef BRIX_BRIXDATAACCESSLAYER_H_
 #define BRIX_BRIXDATAACCESSLAYER_H_
 
@@ -31,6 +34,8 @@
 #include "Hash.h"
 #include "Mutex.h"
 #include "SharedHandle.h"
+#include "Status.h"
+#include "ThreadAnnotations.h"
 #include "TrustRule.h"
 #include "brix.h"
 
@@ -59,18 +64,19 @@ class BRIXDAL {
   // Opens, creates or migrates the database and prepares the statements,
   // then refreshes the rule counts.  The flag is ignored: the file is always
   // opened for reading and writing.
-  bool InitDB(bool readOnly);
-  bool _InitDB(bool readOnly);  // caller holds a mutex
-  bool PrepareStatements();     // caller holds a mutex
+  // Each failure carries its reason (see Status.h).
+  brix::Status InitDB(bool readOnly);
+  brix::Status _InitDB(bool readOnly);  // caller holds a mutex
+  brix::Status PrepareStatements();     // caller holds a mutex
   void Finalize();              // caller holds a mutex
   // Flushes the write buffers, then finalizes.
   void ShutdownDAL();
   // Closes and deletes the database file; nothing reopens it.
-  bool DeleteDB();
-  bool _DeleteDB();  // caller holds m_mutex
+  brix::Status DeleteDB();
+  brix::Status _DeleteDB();  // caller holds a mutex
   // Deletes the rows of one source (1-5), the trust rules and user lists
   // (6), or the whole file, which is then created anew (0).
-  bool PurgeDB(DALSource source);
+  brix::Status PurgeDB(DALSource source);
   std::string GetLastDBErrorString();
 
   // --- Application control state -----------------------------------------
@@ -112,10 +118,11 @@ class BRIXDAL {
   void GetItemSourceInventory(ac_file_s& file, bool& result,
                               sqlite3_stmt*& statement, int& stepResult,
                               const std::string& payloadPath,
-                              const std::string& scanUuid);
+                              const std::string& scanUuid) REQUIRES(m_mutex);
   void GetItemSourceTrustRule(ac_file_s& file, bool& result,
                               sqlite3_stmt*& statement, int& stepResult,
-                              const std::string& payloadPath);
+                              const std::string& payloadPath)
+      REQUIRES(m_mutex);
 
   // --- Inventory lookup --------------------------------------------------
 
@@ -123,12 +130,13 @@ class BRIXDAL {
   // isAuthorized, source and ruleset into the event.  True when the lookup
   // ran to its end (found or not), false when it failed.
   bool IsAllowedInDB(ac_event& event);
-  bool IsAllowedInDBInternal(ac_event& event);  // caller holds m_mutex
+  bool IsAllowedInDBInternal(ac_event& event) REQUIRES(m_mutex);
   // Runs the query cascade; returns the statement positioned on the first
   // row found (stepResult SQLITE_ROW), or the last one tried, or null when
   // a statement was missing or a bind failed.  The caller resets it.
   std::shared_ptr<sqlite3_stmt> IsAllowedInDBSearch(ac_event& event,
-                                                    int& stepResult);
+                                                    int& stepResult)
+      REQUIRES(m_mutex);
   bool IsAllowedInRuleSet(sqlite3_stmt* row);
   bool IsAllowedInInventory(sqlite3_stmt* row);
   bool IsAllowedInDrift(sqlite3_stmt* row);
@@ -136,19 +144,22 @@ class BRIXDAL {
   // --- Trust rules and user lists ----------------------------------------
 
   uint64_t StoreTrustRule(ac_trust_rule& rule);
-  uint64_t StoreTrustRuleInternal(ac_trust_rule& rule);  // holds m_mutex
+  uint64_t StoreTrustRuleInternal(ac_trust_rule& rule) REQUIRES(m_mutex);
   bool StoreTrustRuleBuffer(ac_trust_rule& rule);
-  uint64_t StoreTrustRuleFlushInternal();  // caller holds m_mutex
+  uint64_t StoreTrustRuleFlushInternal(brix::Status* reason = nullptr)
+      REQUIRES(m_mutex);
   uint64_t StoreUserList(ac_user_list& record);
-  uint64_t StoreUserListInternal(ac_user_list& record);  // holds m_mutex
+  uint64_t StoreUserListInternal(ac_user_list& record) REQUIRES(m_mutex);
   bool StoreUserListBuffer(ac_user_list& record);
-  uint64_t StoreUserListFlushInternal();  // caller holds m_mutex
+  uint64_t StoreUserListFlushInternal(brix::Status* reason = nullptr)
+      REQUIRES(m_mutex);
   // True when a rule of that kind applies to the event; the event then
   // carries driftTrust 4 and the rule's ruleset, and the rule's hit count
   // grows.
   bool IsFoundInTrustRules(DALTrustType kind, ac_event& event);
-  bool IsFoundInTrustRulesInternal(DALTrustType kind, ac_event& event);
-  bool UpdateHitcount(int trustRuleId, int hitcount);  // holds m_mutex
+  bool IsFoundInTrustRulesInternal(DALTrustType kind, ac_event& event)
+      REQUIRES(m_mutex);
+  bool UpdateHitcount(int trustRuleId, int hitcount) REQUIRES(m_mutex);
   bool CallMatchEventPath(std::string& eventPath, std::string& rulePaths);
   // Reads the process names of the stored rules into m_ruleNames.
   void LoadTrustRuleNames();
@@ -164,12 +175,14 @@ class BRIXDAL {
   uint64_t StoreItemBuffer(ac_event& event);
   uint64_t StoreItem(const ac_db_item_s* item);
   uint64_t StoreItemBuffer(const ac_db_item_s* item);
-  uint64_t StoreItemInternal(ac_event& event);  // caller holds m_mutex
+  uint64_t StoreItemInternal(ac_event& event) REQUIRES(m_mutex);
   // Writes the queued items in one transaction and returns how many it
   // committed: 0 when the queue was empty, or when the database refused
-  // the batch, which then stays queued for the next flush.
-  uint64_t StoreItemFlushInternal();            // caller holds m_mutex
-  uint64_t StoreItemFlush();
+  // the batch, which then stays queued for the next flush (`reason`, when
+  // given, then says why).
+  uint64_t StoreItemFlushInternal(brix::Status* reason = nullptr)
+      REQUIRES(m_mutex);
+  uint64_t StoreItemFlush(brix::Status* reason = nullptr);
   // Records the event's target as allowed: scanned items are buffered,
   // prelink items refreshed, anything else becomes approved drift that
   // replaces the earlier versions of the file.  Always true.
@@ -182,8 +195,8 @@ class BRIXDAL {
   bool UpdatePrelinkItem(ac_event& event);
   // Remembers the hash a file has before the prelink process rewrites it.
   void SetPrelinkHash(const SHA256Hash& hash);
-  uint64_t StoreTrustRuleFlush();
-  uint64_t StoreUserListFlush();
+  uint64_t StoreTrustRuleFlush(brix::Status* reason = nullptr);
+  uint64_t StoreUserListFlush(brix::Status* reason = nullptr);
   bool ImportRuleset(bool append, const std::string& path,
                      const std::string& name);
   bool ImportRulesetBuffer(bool append, const char* text,
@@ -242,12 +255,12 @@ class BRIXDAL {
              exactNames.count(processName) != 0;
     }
   };
-  TrustRuleNames m_ruleNames;
+  TrustRuleNames m_ruleNames GUARDED_BY(m_mutex);
 
   // Write buffers, guarded by m_mutex.
-  std::deque<ac_event> m_itemBuffer;
-  std::deque<ac_trust_rule> m_trustRuleBuffer;
-  std::deque<ac_user_list> m_userListBuffer;
+  std::deque<ac_event> m_itemBuffer GUARDED_BY(m_mutex);
+  std::deque<ac_trust_rule> m_trustRuleBuffer GUARDED_BY(m_mutex);
+  std::deque<ac_user_list> m_userListBuffer GUARDED_BY(m_mutex);
 
   // The prepared statements, in preparation order.
   StmtHandle m_pInsertItemStmt;
