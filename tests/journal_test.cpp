@@ -1,11 +1,15 @@
 // Tests of the decision journal: brixd's writer (queue, rotation, files it
 // refuses), the line format, the reader that brixctl's report and suggest
-// share.
+// share, and the two commands on synthetic journals.
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cjson/cJSON.h>
+
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -14,6 +18,8 @@
 #include "JournalFormat.h"
 #include "JournalReader.h"
 #include "test_util.h"
+
+extern char** environ;
 
 namespace {
 
@@ -301,6 +307,195 @@ TEST_F(JournalWriterTest, ReaderSkipsBadLinesAndTheCutOffLastLine) {
   EXPECT_FALSE(brix_host::ReadJournals({PathIn("missing")}, {}, [](const JournalRecord&) {},
                                        &reading, &error));
   EXPECT_NE(error.find("missing"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- brixctl
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class JournalCommandTest : public TempDirTest {
+ protected:
+  // Folder rules need folders whose every ancestor is closed to others.
+  std::string BaseDir() const override { return WatchedBaseDir(); }
+
+  void SetUp() override {
+    TempDirTest::SetUp();
+    for (std::filesystem::path p = dir(); p != p.parent_path(); p = p.parent_path()) {
+      struct stat st {};
+      if (stat(p.c_str(), &st) == 0 && (st.st_mode & S_IWOTH))
+        GTEST_SKIP() << p << " is world-writable: no folder below it can be trusted";
+    }
+  }
+
+  ToolRun Brixctl(std::vector<std::string> args) {
+    args.insert(args.begin(), BRIXCTL_PATH);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, PathIn(".out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, PathIn(".err").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ToolRun run;
+    if (posix_spawn(&pid, BRIXCTL_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = ReadFile(PathIn(".out"));
+    run.err = ReadFile(PathIn(".err"));
+    return run;
+  }
+
+  std::string Folder(const std::string& name, mode_t mode = 0755) {
+    const std::string path = PathIn(name);
+    std::filesystem::create_directories(path);
+    chmod(path.c_str(), mode);
+    return path;
+  }
+
+  void Write(const std::vector<JournalRecord>& records) {
+    for (const JournalRecord& record : records)
+      Append(PathIn("journal.jsonl"), brix_host::JournalLine(record) + "\n");
+  }
+};
+
+TEST_F(JournalCommandTest, ReportGroupsByProgramFolderKindAndWriter) {
+  const std::string bin = Folder("opt/bin");
+  JournalRecord first = Decision(JournalKind::kStart, bin + "/tool", kHashA, "logged only", 1700000000000);
+  JournalRecord second = first;
+  second.timeMillis = 1700000005000;
+  second.process = "/usr/bin/make";
+  second.user = "bob";
+  JournalRecord drift = Decision(JournalKind::kDrift, bin + "/tool", kHashA, "drift untrusted", 1699999999000);
+  drift.process = "/usr/bin/ld.bfd";
+  JournalRecord known =
+      Decision(JournalKind::kStart, "/usr/bin/ls", kHashC, "allowed", 1700000001000);
+  known.isAuthorized = 4;
+  known.source = DAL_SOURCE_TRUST_RULES;
+  JournalRecord summary;
+  summary.kind = JournalKind::kSummary;
+  summary.timeMillis = 1700000060000;
+  summary.inventoryStarts = 40;
+  Write({drift, first, second,
+         Decision(JournalKind::kLibrary, bin + "/libx.so", kHashB, "logged only", 1700000001000),
+         Decision(JournalKind::kScript, bin + "/run.sh", kHashC, "logged only", 1700000001000),
+         known, summary});
+
+  const ToolRun text = Brixctl({"report", PathIn("journal.jsonl")});
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("Lockdown would have stopped 3 files"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("by /usr/bin/bash (1), /usr/bin/make (1); users alice, bob"),
+            std::string::npos) << text.out;
+  EXPECT_NE(text.out.find(bin + "/  3 files"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("by /usr/bin/ld.bfd"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("40 starts"), std::string::npos) << text.out;
+
+  const ToolRun json = Brixctl({"--json", "report", "--since", "2023-11-14T22:13:20.500Z",
+                                PathIn("journal.jsonl")});
+  ASSERT_EQ(json.status, 0) << json.err;
+  cJSON* root = cJSON_Parse(json.out.c_str());
+  ASSERT_NE(root, nullptr) << json.out;
+  const cJSON* unknown = cJSON_GetObjectItem(root, "unknown");
+  ASSERT_EQ(cJSON_GetArraySize(unknown), 3);
+  const cJSON* tool = nullptr;
+  for (const cJSON* item = unknown->child; item; item = item->next)
+    if (JsonText(item, "path") == bin + "/tool") tool = item;
+  ASSERT_NE(tool, nullptr);
+  EXPECT_EQ(JsonNumber(tool, "events"), 1) << "the start before --since is left out";
+  EXPECT_EQ(JsonText(tool, "kind"), "start");
+  const cJSON* drifts = cJSON_GetObjectItem(root, "drift");
+  EXPECT_EQ(cJSON_GetArraySize(drifts), 0) << "written before --since";
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(root, "trusted")), 1);
+  cJSON_Delete(root);
+
+  EXPECT_EQ(Brixctl({"report"}).status, 2);
+  EXPECT_EQ(Brixctl({"report", PathIn("missing")}).status, 2);
+  EXPECT_EQ(Brixctl({"report", "--since", "soon", PathIn("journal.jsonl")}).status, 2);
+}
+
+TEST_F(JournalCommandTest, SuggestNeverTrustsWorldWritableFoldersAndItsRulesetsImport) {
+  const std::string app = Folder("srv/app");
+  const std::string build = Folder("srv/build");
+  const std::string other = Folder("srv/other");
+  const std::string open = Folder("srv/open", 0777);
+  const std::string below = Folder("srv/open/sub");
+  std::vector<JournalRecord> records;
+  const auto hash = [](int i) {
+    char digits[65];
+    snprintf(digits, sizeof(digits), "%064x", i);
+    return std::string(digits);
+  };
+  int n = 0;
+  for (const std::string& folder : {app, open, below, std::string("/tmp/x"),
+                                    std::string("/home/u/Downloads"),
+                                    std::string("/nonexistent/dir")})
+    for (int i = 0; i < 3; ++i)
+      records.push_back(Decision(JournalKind::kStart, folder + "/f" + std::to_string(i), hash(++n)));
+  // Built here by the linker and by cp: one writer may be trusted.
+  for (const char* writer : {"/usr/bin/ld.bfd", "/usr/bin/cp"}) {
+    const std::string output = build + "/out-" + std::string(writer).substr(9);
+    JournalRecord drift = Decision(JournalKind::kDrift, output, hash(++n), "drift untrusted");
+    drift.process = writer;
+    records.push_back(drift);
+    records.push_back(Decision(JournalKind::kStart, output, hash(n), "logged only",
+                               drift.timeMillis + 1));
+  }
+  JournalRecord banned = Decision(JournalKind::kStart, other + "/banned", hash(++n), "blocked");
+  banned.decision = 2;
+  banned.isAuthorized = 2;
+  banned.denied = true;
+  records.push_back(banned);
+  records.push_back(Decision(JournalKind::kLibrary, other + "/libz.so", hash(++n)));
+  Write(records);
+
+  const std::string out = PathIn("suggested");
+  const ToolRun run = Brixctl({"suggest", "--out", out, "--folder-threshold", "3",
+                               PathIn("journal.jsonl")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string trust = ReadFile(out + "/suggested-trustrules.json");
+  const std::string hashes = ReadFile(out + "/suggested-rules.json");
+  EXPECT_NE(trust.find("\"" + app + "/*\""), std::string::npos) << trust;
+  EXPECT_NE(trust.find("/usr/bin/ld.bfd"), std::string::npos) << trust;
+  for (const std::string& refused : {open, below, std::string("/tmp"), std::string("/home"),
+                                     std::string("/nonexistent"), std::string("/usr/bin/cp")}) {
+    EXPECT_EQ(trust.find(refused), std::string::npos) << refused << " trusted:\n" << trust;
+    EXPECT_NE(run.out.find(refused), std::string::npos) << refused << " not listed:\n" << run.out;
+  }
+  EXPECT_NE(run.out.find("world-writable (o+w)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Downloads"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("never overrides a block"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("general-purpose tool"), std::string::npos) << run.out;
+  // By hash: the two built files and the library, nothing from the
+  // world-writable places, the folder rule's files or the blocked one.
+  cJSON* root = cJSON_Parse(hashes.c_str());
+  ASSERT_NE(root, nullptr) << hashes;
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(root, "rules")), 3) << hashes;
+  cJSON_Delete(root);
+  EXPECT_EQ(hashes.find(hash(n - 1)), std::string::npos) << "the blocked file";
+
+  const std::string db = PathIn("ac.db");
+  const ToolRun rules = Brixctl({"--db", db, "import", "--append", "suggested-rules",
+                                 out + "/suggested-rules.json"});
+  EXPECT_EQ(rules.status, 0) << rules.err;
+  EXPECT_NE(rules.out.find("3 rules"), std::string::npos) << rules.out;
+  const ToolRun trusts = Brixctl({"--db", db, "import", "--append", "suggested-trustrules",
+                                  out + "/suggested-trustrules.json"});
+  EXPECT_EQ(trusts.status, 0) << trusts.err;
+  EXPECT_NE(trusts.out.find("2 trust rules"), std::string::npos) << trusts.out;
+  EXPECT_TRUE(rules.err.empty() && trusts.err.empty()) << rules.err << trusts.err;
+
+  EXPECT_EQ(Brixctl({"suggest", PathIn("journal.jsonl")}).status, 2) << "--out is required";
+  EXPECT_EQ(Brixctl({"suggest", "--out", out, "--folder-threshold", "1",
+                     PathIn("journal.jsonl")}).status, 2);
 }
 
 }  // namespace
