@@ -385,7 +385,7 @@ TEST_F(BrixdTest, DeadlineAnswersWithTheFailurePolicy) {
   const std::string big = InMount("big");
   MakeProgram(big, "\nbig", 400u << 20);
   ImportManifest();
-  StartDaemon({"--lockdown", "--deadline", "100", "--fail-closed"});
+  StartDaemon({"--lockdown", "--deadline", "100", "--fail-closed", "--max-hash-size", "1G"});
   const auto begin = Clock::now();
   EXPECT_EQ(Run({big}).status, -EPERM);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
@@ -400,7 +400,7 @@ TEST_F(BrixdTest, DeadlineFailOpenLetsTheProgramRun) {
   const std::string big = InMount("big");
   MakeProgram(big, "\nbig", 400u << 20);
   ImportManifest();
-  StartDaemon({"--lockdown", "--deadline", "100", "--fail-open"});
+  StartDaemon({"--lockdown", "--deadline", "100", "--fail-open", "--max-hash-size", "1G"});
   const auto begin = Clock::now();
   EXPECT_EQ(Run({big}).status, 0);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);

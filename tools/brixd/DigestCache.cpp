@@ -55,23 +55,54 @@ size_t DigestCache::size() const {
   return entries_.size();
 }
 
-bool DigestsOf(int fd, const struct stat& st, DigestCache* cache, Stats* stats,
-               brix_host::FileDigests* out, std::string* error) {
-  const FileIdentity before = FileIdentity::Of(st);
-  if (cache->Find(before, out)) {
-    stats->cacheHits.fetch_add(1, std::memory_order_relaxed);
-    return true;
-  }
-  stats->cacheMisses.fetch_add(1, std::memory_order_relaxed);
-  if (lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) {
+namespace {
+
+// Enough for a file that is written now and then; a file rewritten
+// without pause is refused rather than hashed forever.
+constexpr unsigned kHashAttempts = 3;
+
+}  // namespace
+
+DigestEnd DigestsOf(int fd, DigestCache* cache, Stats* stats, const DigestLimits& limits,
+                    brix_host::FileDigests* out, struct stat* hashed, std::string* error) {
+  struct stat before {};
+  if (fstat(fd, &before) != 0) {
     *error = strerror(errno);
-    return false;
+    return DigestEnd::kFailed;
   }
-  if (!brix_host::HashDescriptor(fd, out, error)) return false;
-  struct stat after {};
-  if (fstat(fd, &after) == 0 && FileIdentity::Of(after) == before)
-    cache->Insert(before, *out);
-  return true;
+  for (unsigned attempt = 0; attempt < kHashAttempts; ++attempt) {
+    const FileIdentity id = FileIdentity::Of(before);
+    if (cache->Find(id, out)) {
+      stats->cacheHits.fetch_add(1, std::memory_order_relaxed);
+      *hashed = before;
+      return DigestEnd::kDone;
+    }
+    stats->cacheMisses.fetch_add(1, std::memory_order_relaxed);
+    if (static_cast<uint64_t>(before.st_size) > limits.hash.maxBytes) {
+      *error = "larger than " + std::to_string(limits.hash.maxBytes) + " bytes";
+      return DigestEnd::kTooLarge;
+    }
+    switch (brix_host::HashDescriptorBounded(fd, limits.hash, out, error)) {
+      case brix_host::HashEnd::kDone: break;
+      case brix_host::HashEnd::kFailed: return DigestEnd::kFailed;
+      case brix_host::HashEnd::kTooLarge: return DigestEnd::kTooLarge;
+      case brix_host::HashEnd::kStopped: return DigestEnd::kStopped;
+    }
+    struct stat after {};
+    if (fstat(fd, &after) != 0) {
+      *error = strerror(errno);
+      return DigestEnd::kFailed;
+    }
+    if (FileIdentity::Of(after) == id) {
+      if (limits.remember) cache->Insert(id, *out);
+      *hashed = after;
+      return DigestEnd::kDone;
+    }
+    stats->hashRepeats.fetch_add(1, std::memory_order_relaxed);
+    before = after;
+  }
+  *error = "changed while it was hashed, " + std::to_string(kHashAttempts) + " times";
+  return DigestEnd::kUnstable;
 }
 
 }  // namespace brixd

@@ -62,12 +62,32 @@ class DigestCache {
 
 struct Stats;
 
-// The digests of the open file `fd` whose status is `st`: from the cache,
-// or hashed and remembered.  A file that changes while it is hashed is
-// not remembered, since its digests may mix two versions.  Counts hits and
-// misses in `stats`.  False with `error` set when the file cannot be read.
-bool DigestsOf(int fd, const struct stat& st, DigestCache* cache, Stats* stats,
-               brix_host::FileDigests* out, std::string* error);
+// How DigestsOf ended.
+enum class DigestEnd {
+  kDone,
+  kFailed,    // unreadable; `error` says why
+  kTooLarge,  // above the hash cap
+  kStopped,   // the stop flag was raised
+  kUnstable,  // the file changed during every attempt to hash it
+};
+
+// What a file may cost to hash.
+struct DigestLimits {
+  brix_host::HashLimits hash;
+  // Remember the digests by identity.  Off for drift: files written in
+  // bulk must not push out the programs that start every second.
+  bool remember = true;
+};
+
+// The digests of the open regular file `fd`: from the cache, or hashed
+// (and remembered when `limits.remember`).  The digests belong to one
+// version of the file: when its identity differs after hashing from what
+// it was before, the file changed meanwhile and the digests may mix two
+// versions, so it is hashed again, a bounded number of times.  `hashed`
+// receives the status of the version the digests belong to.  Counts hits,
+// misses and repeats in `stats`.
+DigestEnd DigestsOf(int fd, DigestCache* cache, Stats* stats, const DigestLimits& limits,
+                    brix_host::FileDigests* out, struct stat* hashed, std::string* error);
 
 }  // namespace brixd
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -45,10 +46,12 @@ const char* TypeName(uint32_t type) {
 
 }  // namespace
 
-DriftMonitor::DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes)
-    : stats_(stats), cache_(cache), processes_(processes), self_(getpid()) {}
+DriftMonitor::DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes,
+                           uint64_t maxHashBytes)
+    : stats_(stats), cache_(cache), processes_(processes), self_(getpid()),
+      maxHashBytes_(maxHashBytes) {}
 
-DriftMonitor::~DriftMonitor() { Stop(); }
+DriftMonitor::~DriftMonitor() { Stop(UINT64_MAX); }
 
 bool DriftMonitor::Open(const std::vector<std::string>& folders, std::string* error) {
   const unsigned eventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
@@ -114,12 +117,26 @@ bool DriftMonitor::Open(const std::vector<std::string>& folders, std::string* er
 
 void DriftMonitor::Start() { reader_ = std::thread(&DriftMonitor::Run, this); }
 
-void DriftMonitor::Stop() {
+bool DriftMonitor::Stop(uint64_t graceNanos) {
   if (reader_.joinable()) {
     stopping_.store(true);
     const uint64_t one = 1;
     if (write(wake_, &one, sizeof(one)) != sizeof(one))
       g_log->Printf(BRIX_LOG_ERROR, "cannot wake the drift reader: %s", strerror(errno));
+    std::unique_lock<std::mutex> lock(doneMutex_);
+    if (graceNanos != UINT64_MAX &&
+        !doneWake_.wait_for(lock, std::chrono::nanoseconds(graceNanos), [&] { return done_; })) {
+      // Out of time: the hash in progress stops, the rest of the queue
+      // is left, and a moment later the thread must be out of the engine.
+      abandon_.store(true);
+      if (!doneWake_.wait_for(lock, std::chrono::milliseconds(200), [&] { return done_; })) {
+        g_log->Write(BRIX_LOG_ERROR, "drift: the reader is still inside the engine at stop");
+        lock.unlock();
+        reader_.detach();
+        return false;
+      }
+    }
+    lock.unlock();
     reader_.join();
   }
   for (const Mount& mount : mounts_) close(mount.fd);
@@ -127,6 +144,7 @@ void DriftMonitor::Stop() {
   if (group_ >= 0) close(group_);
   if (wake_ >= 0) close(wake_);
   group_ = wake_ = -1;
+  return true;
 }
 
 void DriftMonitor::Run() {
@@ -134,18 +152,28 @@ void DriftMonitor::Run() {
     struct pollfd fds[2] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
+      // Never the end of the reader: changes would go unseen.
+      stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
       g_log->Printf(BRIX_LOG_ERROR, "drift: poll: %s", strerror(errno));
-      return;
+      usleep(10000);
+      continue;
     }
-    Drain();
+    Drain(false);
   }
   // Changes made before the stop still reach the inventory.
-  Drain();
+  Drain(true);
+  std::lock_guard<std::mutex> lock(doneMutex_);
+  done_ = true;
+  doneWake_.notify_all();
 }
 
-void DriftMonitor::Drain() {
+void DriftMonitor::Drain(bool last) {
   alignas(struct fanotify_event_metadata) char buffer[64 * 1024];
   for (;;) {
+    if (last && abandon_.load()) {
+      g_log->Write(BRIX_LOG_WARNING, "drift: changes still queued at stop were not recorded");
+      return;
+    }
     const ssize_t length = read(group_, buffer, sizeof(buffer));
     if (length < 0) {
       if (errno == EINTR) continue;
@@ -296,7 +324,12 @@ void DriftMonitor::Report(uint32_t type, pid_t pid, const std::string& path,
     }
     brix_host::FileDigests digests;
     std::string error;
-    const bool hashed = DigestsOf(fd, st, cache_, stats_, &digests, &error);
+    DigestLimits limits;
+    limits.hash.maxBytes = maxHashBytes_;
+    limits.hash.stop = &abandon_;
+    limits.remember = false;
+    const bool hashed =
+        DigestsOf(fd, cache_, stats_, limits, &digests, &st, &error) == DigestEnd::kDone;
     if (fd != openFd) close(fd);
     if (!hashed) {
       g_log->Printf(BRIX_LOG_WARNING, "drift: cannot read %s: %s", path.c_str(), error.c_str());

@@ -18,6 +18,8 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -39,7 +41,8 @@ constexpr uint32_t kHostTypeDelete = 50;
 
 class DriftMonitor {
  public:
-  DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes);
+  DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes,
+               uint64_t maxHashBytes);
   ~DriftMonitor();
   DriftMonitor(const DriftMonitor&) = delete;
   DriftMonitor& operator=(const DriftMonitor&) = delete;
@@ -49,8 +52,11 @@ class DriftMonitor {
   bool Open(const std::vector<std::string>& folders, std::string* error);
 
   void Start();
-  // Hands the events already queued to the engine, then stops.
-  void Stop();
+  // Hands the events already queued to the engine, then stops; after
+  // `graceNanos` the rest is left (logged).  False when the reader is
+  // still inside the engine then: its thread is left behind, and the
+  // caller must end the process without unloading the engine.
+  bool Stop(uint64_t graceNanos);
 
  private:
   struct Mount {
@@ -59,7 +65,7 @@ class DriftMonitor {
   };
 
   void Run();
-  void Drain();
+  void Drain(bool last);
   void HandleBuffer(const char* buffer, ssize_t length);
   void HandleNamedEvent(const struct fanotify_event_metadata* event);
   void HandleDescriptorEvent(const struct fanotify_event_metadata* event);
@@ -73,6 +79,7 @@ class DriftMonitor {
   DigestCache* const cache_;
   ProcessReader* const processes_;
   const pid_t self_;
+  const uint64_t maxHashBytes_;
 
   // Constant between Open and Stop
   int group_ = -1;
@@ -81,6 +88,10 @@ class DriftMonitor {
   std::vector<Mount> mounts_;
 
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> abandon_{false};  // the stop's grace is over
+  std::mutex doneMutex_;
+  std::condition_variable doneWake_;
+  bool done_ = false;  // guarded by doneMutex_
   std::thread reader_;
 };
 

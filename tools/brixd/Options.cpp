@@ -29,7 +29,34 @@ const char kUsage[] =
     "  --stats-file PATH     write counters and the decision latency as JSON\n"
     "  --stats-interval S    seconds between stats writes (default 60)\n"
     "  --cache-entries N     digests remembered by file identity (default 65536)\n"
+    "  --max-hash-size SIZE  larger files are not hashed: their starts get the\n"
+    "                        failure policy (bytes, or with K, M, G; default 256M)\n"
     "  --help                this help\n";
+
+namespace {
+
+// A byte count, optionally with K, M, G or T (powers of 1024).
+bool ParseSize(const std::string& text, uint64_t* bytes) {
+  std::string digits = text;
+  uint64_t unit = 1;
+  if (!digits.empty()) {
+    switch (digits.back()) {
+      case 'K': case 'k': unit = 1ull << 10; break;
+      case 'M': case 'm': unit = 1ull << 20; break;
+      case 'G': case 'g': unit = 1ull << 30; break;
+      case 'T': case 't': unit = 1ull << 40; break;
+      default: break;
+    }
+    if (unit != 1) digits.pop_back();
+  }
+  uint64_t count = 0;
+  const uint64_t limit = (1ull << 40) / unit;
+  if (!brix_host::ParseUnsigned(digits, limit, &count) || count == 0) return false;
+  *bytes = count * unit;
+  return true;
+}
+
+}  // namespace
 
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
   Options result;
@@ -72,9 +99,16 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
     };
     uint32_t bit = 0;
     uint64_t n = 0;
+    auto flag = [&]() {
+      // "--lockdown=no" must not pass for --lockdown.
+      if (hasInline) *error = name + " takes no value";
+      return !hasInline;
+    };
     if (name == "--help" || name == "-h") {
+      if (!flag()) return false;
       result.help = true;
     } else if (brix_host::ParseModeFlag(name, &bit)) {
+      if (!flag()) return false;
       result.modes.bits |= bit;
     } else if (name == "--maintenance") {
       if (hasInline || i + 2 >= argc) {
@@ -109,6 +143,7 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       // a stuck engine would look like a hung machine.
       if (!number(1, 60000, &result.deadlineMillis)) return false;
     } else if (name == "--fail-open" || name == "--fail-closed") {
+      if (!flag()) return false;
       const bool open = name == "--fail-open";
       if (result.failPolicyGiven && result.failOpen != open) {
         *error = "--fail-open and --fail-closed exclude each other";
@@ -120,6 +155,14 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       if (!value(&result.statsFile)) return false;
     } else if (name == "--stats-interval") {
       if (!number(1, 86400, &result.statsIntervalSeconds)) return false;
+    } else if (name == "--max-hash-size") {
+      std::string text;
+      if (!value(&text)) return false;
+      if (!ParseSize(text, &result.maxHashBytes)) {
+        *error = "--max-hash-size takes a size from 1 byte to 1T (as 4096, 64K, 256M, 2G), not '" +
+                 text + "'";
+        return false;
+      }
     } else if (name == "--cache-entries") {
       if (!number(0, 100000000, &result.cacheEntries)) return false;
     } else {

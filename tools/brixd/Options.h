@@ -25,6 +25,7 @@ struct Options {
   std::string statsFile;
   uint64_t statsIntervalSeconds = 60;
   uint64_t cacheEntries = 65536;
+  uint64_t maxHashBytes = 256ull << 20;
   bool help = false;
 };
 

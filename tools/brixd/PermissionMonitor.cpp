@@ -4,36 +4,98 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 
 #include "AsyncLog.h"
-#include "DigestCache.h"
 #include "HostEvent.h"
 #include "ProcessReader.h"
+#include "ServiceNotify.h"
 #include "Stats.h"
-#include "brix.h"
 
 namespace brixd {
 
 namespace {
 
-std::string DescriptorPath(int fd) {
+// The reader's batch: a few hundred events, read in one system call.
+constexpr size_t kReadBuffer = 16 * 1024;
+// Reads in a row before the reader looks at the deadlines again.
+constexpr int kReadsPerSweep = 8;
+
+// The path of the open file, or empty with `error` set.  The kernel
+// cannot name a file deeper than a page of path; such a file gets no name
+// and so the failure policy, never an empty name for the engine.
+std::string DescriptorPath(int fd, std::string* error) {
   char link[64];
   snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-  char target[PATH_MAX];
-  const ssize_t n = readlink(link, target, sizeof(target) - 1);
-  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+  char target[PATH_MAX + 1];
+  const ssize_t n = readlink(link, target, sizeof(target));
+  if (n < 0) {
+    *error = strerror(errno);
+    return std::string();
+  }
+  if (static_cast<size_t>(n) >= sizeof(target) || n == 0) {
+    *error = "path longer than PATH_MAX";
+    return std::string();
+  }
+  return std::string(target, static_cast<size_t>(n));
+}
+
+const char* AnswerWord(uint32_t answer) { return answer == FAN_ALLOW ? "allowed" : "denied"; }
+
+std::string AllowKey(const PendingEvent& event) {
+  std::string key = event.path;
+  key += '\0';
+  key += event.process.user;
+  key += '\0';
+  key += event.process.executable;
+  return key;
 }
 
 }  // namespace
+
+const char* ReasonName(Reason reason) {
+  switch (reason) {
+    case Reason::kEngineAllowed: return "engine allowed";
+    case Reason::kEngineLogOnly: return "logged only";
+    case Reason::kWaitingManifest: return "waiting for manifest";
+    case Reason::kEngineBlocked: return "engine blocked";
+    case Reason::kCachedVerdict: return "cached verdict";
+    case Reason::kOwnEvent: return "own event";
+    case Reason::kEngineError: return "engine error";
+    case Reason::kNoPath: return "no path";
+    case Reason::kUnreadable: return "unreadable";
+    case Reason::kTooLarge: return "too large";
+    case Reason::kUnstable: return "changed while hashed";
+    case Reason::kDeadline: return "deadline";
+    case Reason::kOverload: return "overload";
+    case Reason::kStopping: return "stopping";
+    case Reason::kBadEvent: return "bad event";
+  }
+  return "unknown";
+}
+
+bool IsPolicyReason(Reason reason) {
+  switch (reason) {
+    case Reason::kEngineAllowed:
+    case Reason::kEngineLogOnly:
+    case Reason::kWaitingManifest:
+    case Reason::kEngineBlocked:
+    case Reason::kCachedVerdict:
+    case Reason::kOwnEvent:
+      return false;
+    default:
+      return true;
+  }
+}
 
 uint64_t NowNanos() {
   struct timespec now {};
@@ -47,7 +109,7 @@ PermissionMonitor::PermissionMonitor(const Settings& settings, Stats* stats,
     : settings_(settings), stats_(stats), cache_(cache), processes_(processes),
       self_(getpid()) {}
 
-PermissionMonitor::~PermissionMonitor() { Stop(); }
+PermissionMonitor::~PermissionMonitor() { Stop(UINT64_MAX); }
 
 bool PermissionMonitor::Open(const std::vector<std::string>& folders,
                              std::string* error) {
@@ -62,12 +124,15 @@ bool PermissionMonitor::Open(const std::vector<std::string>& folders,
     return false;
   }
   for (const std::string& folder : folders) {
-    if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM,
+    // The file system, not the mount: every mount of it, in every mount
+    // namespace (containers, unshare -m, PrivateTmp), is covered.
+    if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FAN_OPEN_EXEC_PERM,
                       AT_FDCWD, folder.c_str()) != 0) {
-      *error = "cannot watch program starts on the mount of " + folder + ": " +
+      *error = "cannot watch program starts on the file system of " + folder + ": " +
                strerror(errno);
       if (errno == EINVAL)
-        *error += " (the kernel needs FAN_OPEN_EXEC_PERM: Linux 5.0 or later)";
+        *error += " (the kernel needs FAN_OPEN_EXEC_PERM and file-system marks: "
+                  "Linux 5.0 or later)";
       close(group_);
       group_ = -1;
       return false;
@@ -80,40 +145,68 @@ bool PermissionMonitor::Open(const std::vector<std::string>& folders,
     group_ = -1;
     return false;
   }
-  slots_ = std::make_unique<Slot[]>(kBatch * settings_.threads);
+  // Each waiting event holds a descriptor: stay well inside the limit, so
+  // that the group can always be read.
+  struct rlimit files {};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+    maxPending_ = std::max<size_t>(16, std::min<size_t>(maxPending_, files.rlim_cur / 2));
   return true;
 }
 
 void PermissionMonitor::Start() {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    workersRunning_ = settings_.threads;
+  }
   for (unsigned i = 0; i < settings_.threads; ++i)
-    workers_.emplace_back(&PermissionMonitor::Work, this, i);
-  watchdog_ = std::thread(&PermissionMonitor::Watch, this);
+    workers_.emplace_back(&PermissionMonitor::Work, this);
+  reader_ = std::thread(&PermissionMonitor::ReadLoop, this);
 }
 
-void PermissionMonitor::Stop() {
-  if (group_ < 0) return;
-  stopping_.store(true);
-  const uint64_t one = 1;
-  // Stays readable: every worker's poll returns.
-  if (write(wake_, &one, sizeof(one)) != sizeof(one))
-    g_log->Printf(BRIX_LOG_ERROR, "cannot wake the workers: %s", strerror(errno));
+bool PermissionMonitor::Stop(uint64_t graceNanos) {
+  if (group_ < 0) return true;
+  if (reader_.joinable()) {
+    stopping_.store(true);
+    const uint64_t one = 1;
+    if (write(wake_, &one, sizeof(one)) != sizeof(one))
+      g_log->Printf(BRIX_LOG_ERROR, "cannot wake the reader: %s", strerror(errno));
+    reader_.join();
+  }
+  bool idle;
+  {
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    workersStopping_ = true;
+    queueWake_.notify_all();
+    const auto limit = graceNanos == UINT64_MAX
+                           ? std::chrono::steady_clock::time_point::max()
+                           : std::chrono::steady_clock::now() +
+                                 std::chrono::nanoseconds(graceNanos);
+    idle = workersIdle_.wait_until(lock, limit, [&] { return workersRunning_ == 0; });
+  }
+  if (!idle) {
+    // A worker waits inside the engine (a locked database): its event is
+    // answered; the process ends around it.
+    g_log->Write(BRIX_LOG_ERROR, "a worker is still inside the engine at stop");
+    for (std::thread& worker : workers_) worker.detach();
+    workers_.clear();
+    return false;
+  }
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();
-  {
-    std::lock_guard<std::mutex> lock(watchdogMutex_);
-    watchdogStopping_.store(true);
-    watchdogWake_.notify_all();
-  }
-  if (watchdog_.joinable()) watchdog_.join();
-  // Whatever is still queued in the kernel is allowed when the group
-  // closes.
+  // Nothing is queued in the kernel any more: the reader answered all it
+  // could read before it ended.
   close(group_);
   close(wake_);
   group_ = wake_ = -1;
+  return true;
 }
 
-uint32_t PermissionMonitor::PolicyAnswer() const {
-  return settings_.failOpen ? FAN_ALLOW : FAN_DENY;
+Outcome PermissionMonitor::Policy(Reason reason, std::string detail) const {
+  Outcome outcome;
+  outcome.answer = settings_.failOpen ? FAN_ALLOW : FAN_DENY;
+  outcome.reason = reason;
+  outcome.detail = std::move(detail);
+  return outcome;
 }
 
 void PermissionMonitor::Respond(int fd, uint32_t answer) {
@@ -124,234 +217,351 @@ void PermissionMonitor::Respond(int fd, uint32_t answer) {
     if (errno == EINTR) continue;
     // ENOENT: the kernel no longer waits for this event (the process was
     // killed); nothing is lost.
-    if (errno != ENOENT)
+    if (errno != ENOENT) {
+      stats_->answerErrors.fetch_add(1, std::memory_order_relaxed);
       g_log->Printf(BRIX_LOG_ERROR, "cannot answer a program start: %s", strerror(errno));
+    }
     return;
   }
 }
 
-void PermissionMonitor::Work(unsigned index) {
-  Slot* mine = &slots_[index * kBatch];
-  alignas(struct fanotify_event_metadata) char buffer[kBatch * sizeof(struct fanotify_event_metadata)];
-  pid_t pids[kBatch];
-  while (!stopping_.load(std::memory_order_relaxed)) {
-    struct pollfd fds[2] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      g_log->Printf(BRIX_LOG_ERROR, "worker %u: poll: %s", index, strerror(errno));
-      return;
+// ---- The reader -----------------------------------------------------------
+
+void PermissionMonitor::ReadLoop() {
+  alignas(struct fanotify_event_metadata) char buffer[kReadBuffer];
+  uint64_t nextPing = 0;
+  uint64_t errorsLogged = 0;
+  for (;;) {
+    uint64_t now = NowNanos();
+    const uint64_t nextDeadline = Sweep(now);
+    if (settings_.watchdogNanos != 0 && now >= nextPing) {
+      NotifyService("WATCHDOG=1");
+      nextPing = now + settings_.watchdogNanos;
     }
-    if (stopping_.load(std::memory_order_relaxed)) break;
-    const ssize_t length = read(group_, buffer, sizeof(buffer));
-    if (length < 0) {
-      // Another worker took the events first.
-      if (errno == EAGAIN || errno == EINTR) continue;
-      g_log->Printf(BRIX_LOG_ERROR, "worker %u: reading events: %s", index, strerror(errno));
-      // EMFILE and the like pass; do not spin while they last.
-      usleep(1000);
+    uint64_t wakeAt = settings_.watchdogNanos != 0 ? nextPing : now + 1000000000ull;
+    if (nextDeadline != 0) wakeAt = std::min(wakeAt, nextDeadline);
+    // Rounded up: woken a little late rather than spinning early.
+    const int timeout =
+        wakeAt <= now ? 0 : static_cast<int>(std::min<uint64_t>((wakeAt - now + 999999) / 1000000, 1000));
+    struct pollfd fds[2] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    const int ready = poll(fds, 2, timeout);
+    if (ready < 0 && errno != EINTR) {
+      // Never the end of the reader: the deadlines still need it.
+      stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
+      if (errorsLogged++ < 10)
+        g_log->Printf(BRIX_LOG_ERROR, "reader: poll: %s", strerror(errno));
+      usleep(10000);
       continue;
     }
-    const uint64_t readAt = NowNanos();
-    size_t count = 0;
-    ssize_t left = length;
-    for (auto* event = reinterpret_cast<struct fanotify_event_metadata*>(buffer);
-         FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
-      if (event->vers != FANOTIFY_METADATA_VERSION) {
-        g_log->Printf(BRIX_LOG_ERROR, "fanotify event version %u, expected %u",
-                      event->vers, FANOTIFY_METADATA_VERSION);
-        if (event->fd >= 0) close(event->fd);
-        continue;
+    if (stopping_.load(std::memory_order_relaxed)) break;
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+      for (int i = 0; i < kReadsPerSweep && ReadBatch(buffer, sizeof(buffer), false); ++i) {
       }
-      if (event->fd < 0) continue;
-      if ((event->mask & FAN_OPEN_EXEC_PERM) == 0) {
-        close(event->fd);
-        continue;
-      }
-      // Registered before any is decided: the watchdog covers the events
-      // that wait behind a slow one in this batch.
-      Slot* slot = &mine[count];
-      {
-        std::lock_guard<std::mutex> lock(slot->mutex);
-        slot->busy = true;
-        slot->answered = false;
-        slot->fd = event->fd;
-        slot->startNanos = readAt;
-      }
-      pids[count] = event->pid;
-      ++count;
     }
-    for (size_t i = 0; i < count; ++i) Handle(&mine[i], pids[i]);
+  }
+  // What the kernel still holds and what is waiting here gets the failure
+  // policy now: nothing is left to the kernel's allow at close.  The marks
+  // go first, so that the queue ends.
+  if (fanotify_mark(group_, FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr) != 0)
+    g_log->Printf(BRIX_LOG_ERROR, "reader: removing the marks: %s", strerror(errno));
+  for (int i = 0; i < 1024 && ReadBatch(buffer, sizeof(buffer), true); ++i) {
+  }
+  for (EventPtr& event : registry_)
+    if (!event->answered.load()) Conclude(*event, Policy(Reason::kStopping));
+  registry_.clear();
+}
+
+bool PermissionMonitor::ReadBatch(char* buffer, size_t size, bool stopping) {
+  const ssize_t length = read(group_, buffer, size);
+  if (length < 0) {
+    if (errno == EAGAIN || errno == EINTR) return false;
+    // EMFILE and the like: the event stays queued; say so and go on.
+    stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
+    g_log->Printf(BRIX_LOG_ERROR, "reader: reading events: %s", strerror(errno));
+    usleep(1000);
+    return false;
+  }
+  if (length == 0) return false;
+  ssize_t left = length;
+  for (auto* event = reinterpret_cast<struct fanotify_event_metadata*>(buffer);
+       FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
+    Admit(event, stopping);
+  return true;
+}
+
+void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bool stopping) {
+  if (metadata->fd < 0) {
+    // A permission event always carries a descriptor; without one there
+    // is nothing to answer with.
+    stats_->badEvents.fetch_add(1, std::memory_order_relaxed);
+    g_log->Printf(BRIX_LOG_ERROR, "event without a descriptor (mask 0x%llx)",
+                  static_cast<unsigned long long>(metadata->mask));
+    return;
+  }
+  auto event = std::make_shared<PendingEvent>();
+  event->fd = metadata->fd;
+  event->pid = metadata->pid;
+  event->mask = metadata->mask;
+  event->readNanos = NowNanos();
+  event->deadlineNanos = event->readNanos + settings_.deadlineNanos;
+  if (metadata->vers != FANOTIFY_METADATA_VERSION) {
+    Conclude(*event, Policy(Reason::kBadEvent, "event version " + std::to_string(metadata->vers)));
+    return;
+  }
+  if (metadata->mask & FAN_OPEN_EXEC_PERM) event->kind = EventKind::kProgramStart;
+  if (event->pid == self_) {
+    // brixd never runs programs; should it ever, judging its own start
+    // could wait on itself.
+    Outcome own;
+    own.answer = FAN_ALLOW;
+    own.reason = Reason::kOwnEvent;
+    Conclude(*event, own);
+    return;
+  }
+  if (stopping) {
+    Conclude(*event, Policy(Reason::kStopping));
+    return;
+  }
+  if (event->kind == EventKind::kUnknown) {
+    Conclude(*event, Policy(Reason::kBadEvent, "unexpected event mask"));
+    return;
+  }
+  if (registry_.size() >= maxPending_) {
+    Conclude(*event, Policy(Reason::kOverload));
+    return;
+  }
+  GatherFacts(event.get());
+  registry_.push_back(event);
+  if (CachedAllow(*event)) {
+    Outcome cached;
+    cached.answer = FAN_ALLOW;
+    cached.reason = Reason::kCachedVerdict;
+    Conclude(*event, cached);
+    return;
+  }
+  Enqueue(std::move(event));
+}
+
+void PermissionMonitor::GatherFacts(PendingEvent* event) {
+  // Cheap and never waiting on a disk or a name service: the path from
+  // the kernel's own table, the status of the open file, the process from
+  // /proc with names from the cache.
+  event->path = DescriptorPath(event->fd, &event->pathError);
+  if (fstat(event->fd, &event->st) == 0)
+    event->statOk = true;
+  else
+    event->statErrno = errno;
+  processes_->ReadIdentity(event->pid, &event->process);
+}
+
+uint64_t PermissionMonitor::Sweep(uint64_t now) {
+  while (!registry_.empty()) {
+    PendingEvent& front = *registry_.front();
+    if (!front.answered.load(std::memory_order_acquire)) {
+      if (now < front.deadlineNanos) return front.deadlineNanos;
+      Conclude(front, Policy(Reason::kDeadline));
+    }
+    registry_.pop_front();
+  }
+  return 0;
+}
+
+// ---- The workers ----------------------------------------------------------
+
+void PermissionMonitor::Enqueue(EventPtr event) {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queue_.push_back(std::move(event));
+  }
+  queueWake_.notify_one();
+}
+
+void PermissionMonitor::Work() {
+  for (;;) {
+    EventPtr event;
+    {
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      queueWake_.wait(lock, [&] { return workersStopping_ || !queue_.empty(); });
+      if (workersStopping_) {
+        queue_.clear();
+        if (--workersRunning_ == 0) workersIdle_.notify_all();
+        return;
+      }
+      event = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    // Answered at its deadline while it waited here: no work is owed.
+    if (event->answered.load(std::memory_order_acquire)) {
+      stats_->lateDecisions.fetch_add(1, std::memory_order_relaxed);
+      continue;
+    }
+    const Outcome outcome = Decide(*event);
+    Conclude(*event, outcome);
   }
 }
 
-void PermissionMonitor::Handle(Slot* slot, pid_t pid) {
-  int fd;
-  uint64_t start;
-  {
-    std::lock_guard<std::mutex> lock(slot->mutex);
-    fd = slot->fd;
-    start = slot->startNanos;
+Outcome PermissionMonitor::Decide(PendingEvent& event) {
+  switch (event.kind) {
+    case EventKind::kProgramStart: return DecideProgramStart(event);
+    case EventKind::kUnknown: break;
   }
-  uint32_t answer = FAN_ALLOW;
-  const bool own = pid == self_;
-  if (own) {
-    // brixd never runs programs; should it ever, judging its own start
-    // could wait on itself.
-    stats_->ownEvents.fetch_add(1, std::memory_order_relaxed);
+  return Policy(Reason::kBadEvent, "unexpected event mask");
+}
+
+Outcome PermissionMonitor::DecideProgramStart(PendingEvent& event) {
+  if (event.path.empty()) return Policy(Reason::kNoPath, event.pathError);
+  if (!event.statOk) return Policy(Reason::kUnreadable, strerror(event.statErrno));
+  if (!S_ISREG(event.st.st_mode)) return Policy(Reason::kUnreadable, "not a regular file");
+
+  DigestLimits limits;
+  limits.hash.maxBytes = settings_.maxHashBytes;
+  limits.hash.stop = &event.answered;
+  brix_host::FileDigests digests;
+  struct stat hashed {};
+  std::string error;
+  switch (DigestsOf(event.fd, cache_, stats_, limits, &digests, &hashed, &error)) {
+    case DigestEnd::kDone: break;
+    case DigestEnd::kFailed: return Policy(Reason::kUnreadable, error);
+    case DigestEnd::kTooLarge: return Policy(Reason::kTooLarge, error);
+    case DigestEnd::kUnstable: return Policy(Reason::kUnstable, error);
+    case DigestEnd::kStopped: return Policy(Reason::kDeadline, "hashing stopped");
+  }
+  ActingProcess process = event.process;
+  processes_->ReadCommandLine(event.pid, &process);
+
+  brix_host::HostEvent host;
+  ac_wrapper_event_s& numbers = host.numbers();
+  numbers.type = brix_host::kHostTypeProgramStart;
+  numbers.pid = static_cast<uint64_t>(event.pid);
+  numbers.size = static_cast<uint64_t>(hashed.st_size);
+  numbers.mode = hashed.st_mode;
+  numbers.isexec = (hashed.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+  host.SetFileDigests(digests);
+  host.SetText(&ac_wrapper_event_s::name, event.path);
+  SetActingProcess(host, process);
+
+  const ac_wrapper_event_s record = host.Record();
+  Outcome outcome;
+  outcome.engineAsked = true;
+  outcome.status = app_ctl(nullptr, &record, &outcome.response);
+  const uint32_t action = outcome.response.action;
+  if (outcome.status == BRIX_STATUS_BLOCK) {
+    outcome.answer = FAN_DENY;
+    outcome.reason = Reason::kEngineBlocked;
+  } else if (outcome.status == BRIX_STATUS_SUCCESS && action == BRIX_ACTION_ALLOW) {
+    outcome.answer = FAN_ALLOW;
+    // Allowed by a rule or the inventory: the same version started by
+    // the same process is allowed again without asking.  Logged-only
+    // starts are not remembered, so each one still reaches the engine.
+    if (outcome.response.decision == 1) {
+      outcome.reason = Reason::kEngineAllowed;
+      RememberAllow(event, hashed);
+    } else {
+      outcome.reason = Reason::kEngineLogOnly;
+    }
+  } else if (outcome.status == BRIX_STATUS_SUCCESS && action == BRIX_ACTION_BLOCK) {
+    // The engine's own return says go on: an upgrade waits for its
+    // manifest and blocks are only counted until it comes.
+    outcome.answer = FAN_ALLOW;
+    outcome.reason = Reason::kWaitingManifest;
   } else {
-    stats_->execEvents.fetch_add(1, std::memory_order_relaxed);
-    answer = Decide(fd, pid);
+    // An error status, no verdict (the lookup failed) or anything else:
+    // only an explicit allow lets a program run.
+    const Outcome policy = Policy(Reason::kEngineError);
+    outcome.answer = policy.answer;
+    outcome.reason = policy.reason;
+    char detail[64];
+    snprintf(detail, sizeof(detail), "status 0x%08x, action %u", outcome.status, action);
+    outcome.detail = detail;
   }
-  bool answeredHere = false;
+  return outcome;
+}
+
+// ---- The one end ----------------------------------------------------------
+
+void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   // Taken before the answer: once it is written the started program may
   // run on this CPU before this thread does again.
   const uint64_t decidedAt = NowNanos();
-  {
-    std::lock_guard<std::mutex> lock(slot->mutex);
-    if (!slot->answered) {
-      Respond(fd, answer);
-      slot->answered = true;
-      answeredHere = true;
-    }
-  }
-  if (!own) {
-    if (answeredHere) {
-      stats_->latency.Record(decidedAt - start);
-      (answer == FAN_ALLOW ? stats_->allowed : stats_->blocked)
-          .fetch_add(1, std::memory_order_relaxed);
-    } else {
-      stats_->lateDecisions.fetch_add(1, std::memory_order_relaxed);
-    }
-  }
-  std::lock_guard<std::mutex> lock(slot->mutex);
-  close(fd);
-  slot->fd = -1;
-  slot->busy = false;
-}
+  const bool here = !event.answered.exchange(true, std::memory_order_acq_rel);
+  if (here) Respond(event.fd, outcome.answer);
 
-bool PermissionMonitor::AllowedFromCache(const std::string& path, const FileIdentity& id,
-                                         const ActingProcess& process) {
-  {
-    std::lock_guard<std::mutex> lock(allowedMutex_);
-    auto it = allowedVersions_.find(path);
-    if (it == allowedVersions_.end()) return false;
-    if (!(it->second == id)) {
-      allowedVersions_.erase(it);
-      return false;
-    }
+  if (outcome.reason == Reason::kOwnEvent) {
+    stats_->ownEvents.fetch_add(1, std::memory_order_relaxed);
+    return;
   }
-  // An event without a type asks the engine's allow cache alone: no
-  // lookup in the database, no rule walk.
-  ac_wrapper_event_s probe{};
-  probe.name = path.c_str();
-  probe.processName = process.executable.empty() ? nullptr : process.executable.c_str();
-  probe.user = process.user.empty() ? nullptr : process.user.c_str();
-  ac_wrapper_response_s response{};
-  return app_ctl(nullptr, &probe, &response) == BRIX_STATUS_SUCCESS &&
-         response.action == BRIX_ACTION_ALLOW;
-}
-
-void PermissionMonitor::RememberAllowed(const std::string& path, const FileIdentity& id) {
-  std::lock_guard<std::mutex> lock(allowedMutex_);
-  if (allowedVersions_.size() >= kMaxAllowedVersions && allowedVersions_.count(path) == 0)
-    allowedVersions_.erase(allowedVersions_.begin());
-  allowedVersions_[path] = id;
-}
-
-uint32_t PermissionMonitor::Decide(int fd, pid_t pid) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    const int why = errno;
-    stats_->targetErrors.fetch_add(1, std::memory_order_relaxed);
-    const uint32_t answer = PolicyAnswer();
-    g_log->Printf(BRIX_LOG_ERROR, "cannot examine %s to decide its start (pid %d): %s; %s",
-                  DescriptorPath(fd).c_str(), static_cast<int>(pid), strerror(why),
-                  answer == FAN_ALLOW ? "allowed" : "denied");
-    return answer;
+  if (!here) {
+    // Decided after the deadline or the stop had answered: counted only.
+    stats_->lateDecisions.fetch_add(1, std::memory_order_relaxed);
+    return;
   }
-  const FileIdentity id = FileIdentity::Of(st);
-  const std::string path = DescriptorPath(fd);
-  ActingProcess process;
-  processes_->ReadIdentity(pid, &process);
-  if (AllowedFromCache(path, id, process)) {
-    stats_->verdictCacheHits.fetch_add(1, std::memory_order_relaxed);
-    return FAN_ALLOW;
-  }
-
-  std::string error;
-  brix_host::FileDigests digests;
-  if (!DigestsOf(fd, st, cache_, stats_, &digests, &error)) {
-    stats_->targetErrors.fetch_add(1, std::memory_order_relaxed);
-    const uint32_t answer = PolicyAnswer();
-    g_log->Printf(BRIX_LOG_ERROR, "cannot read %s to decide its start (pid %d): %s; %s",
-                  path.c_str(), static_cast<int>(pid), error.c_str(),
-                  answer == FAN_ALLOW ? "allowed" : "denied");
-    return answer;
-  }
-  processes_->ReadCommandLine(pid, &process);
-
-  brix_host::HostEvent event;
-  ac_wrapper_event_s& numbers = event.numbers();
-  numbers.type = brix_host::kHostTypeProgramStart;
-  numbers.pid = static_cast<uint64_t>(pid);
-  numbers.size = static_cast<uint64_t>(st.st_size);
-  numbers.mode = st.st_mode;
-  numbers.isexec = (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
-  event.SetFileDigests(digests);
-  event.SetText(&ac_wrapper_event_s::name, path);
-  SetActingProcess(event, process);
-
-  const ac_wrapper_event_s record = event.Record();
-  ac_wrapper_response_s response{};
-  const uint32_t status = app_ctl(nullptr, &record, &response);
-  if (status == BRIX_STATUS_BLOCK) {
-    g_log->Printf(BRIX_LOG_INFO, "blocked %s started by %s (pid %d, user %s)",
-                  path.c_str(), process.executable.c_str(), static_cast<int>(pid),
-                  process.user.c_str());
-    return FAN_DENY;
-  }
-  if (status != BRIX_STATUS_SUCCESS) {
-    // The engine could not judge the file; only its explicit block stops
-    // a program.
-    stats_->engineErrors.fetch_add(1, std::memory_order_relaxed);
-    g_log->Printf(BRIX_LOG_WARNING, "engine could not decide the start of %s (status 0x%08x); allowed",
-                  path.c_str(), status);
-    return FAN_ALLOW;
-  }
-  // Allowed by a rule or the inventory: the engine now holds it in its
-  // allow cache.  Logged-only starts are not remembered, so each one
-  // still reaches the engine.
-  if (response.action == BRIX_ACTION_ALLOW && response.decision == 1)
-    RememberAllowed(path, id);
-  return FAN_ALLOW;
-}
-
-void PermissionMonitor::Watch() {
-  // Ten looks per deadline keep the answer within a tenth of it.
-  const uint64_t tick = std::max<uint64_t>(1000000, std::min<uint64_t>(
-                                                        settings_.deadlineNanos / 10, 50000000));
-  const size_t total = kBatch * settings_.threads;
-  std::unique_lock<std::mutex> wait(watchdogMutex_);
-  while (!watchdogStopping_.load()) {
-    watchdogWake_.wait_for(wait, std::chrono::nanoseconds(tick));
-    const uint64_t now = NowNanos();
-    for (size_t i = 0; i < total; ++i) {
-      Slot& slot = slots_[i];
-      std::lock_guard<std::mutex> lock(slot.mutex);
-      if (!slot.busy || slot.answered || now - slot.startNanos < settings_.deadlineNanos)
-        continue;
-      const uint32_t answer = PolicyAnswer();
-      Respond(slot.fd, answer);
-      slot.answered = true;
-      stats_->deadlineAnswers.fetch_add(1, std::memory_order_relaxed);
-      (answer == FAN_ALLOW ? stats_->deadlineAllowed : stats_->deadlineDenied)
-          .fetch_add(1, std::memory_order_relaxed);
-      g_log->Printf(BRIX_LOG_WARNING, "no verdict for %s within %llu ms: %s",
-                    DescriptorPath(slot.fd).c_str(),
+  Stats& s = *stats_;
+  const bool allowed = outcome.answer == FAN_ALLOW;
+  s.execEvents.fetch_add(1, std::memory_order_relaxed);
+  (allowed ? s.allowed : s.blocked).fetch_add(1, std::memory_order_relaxed);
+  s.latency.Record(decidedAt - event.readNanos);
+  const char* path = event.path.empty() ? "(unknown path)" : event.path.c_str();
+  switch (outcome.reason) {
+    case Reason::kCachedVerdict:
+      s.verdictCacheHits.fetch_add(1, std::memory_order_relaxed);
+      return;
+    case Reason::kEngineAllowed:
+    case Reason::kEngineLogOnly:
+    case Reason::kWaitingManifest:
+      return;
+    case Reason::kEngineBlocked:
+      g_log->Printf(BRIX_LOG_INFO, "blocked %s started by %s (pid %d, user %s)", path,
+                    event.process.executable.c_str(), static_cast<int>(event.pid),
+                    event.process.user.c_str());
+      return;
+    case Reason::kDeadline:
+      s.deadlineAnswers.fetch_add(1, std::memory_order_relaxed);
+      (allowed ? s.deadlineAllowed : s.deadlineDenied).fetch_add(1, std::memory_order_relaxed);
+      g_log->Printf(BRIX_LOG_WARNING, "no verdict for %s within %llu ms: %s", path,
                     static_cast<unsigned long long>(settings_.deadlineNanos / 1000000),
-                    answer == FAN_ALLOW ? "allowed" : "denied");
-    }
+                    AnswerWord(outcome.answer));
+      break;
+    case Reason::kEngineError: s.engineErrors.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kNoPath: s.pathErrors.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kUnreadable: s.targetErrors.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kTooLarge: s.tooLarge.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kUnstable: s.unstableFiles.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kOverload: s.slotsFull.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kStopping: s.stopAnswers.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kBadEvent: s.badEvents.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kOwnEvent: return;
   }
+  (allowed ? s.policyAllowed : s.policyDenied).fetch_add(1, std::memory_order_relaxed);
+  if (outcome.reason != Reason::kDeadline)
+    g_log->Printf(BRIX_LOG_WARNING, "start of %s by pid %d %s by the failure policy: %s%s%s",
+                  path, static_cast<int>(event.pid), AnswerWord(outcome.answer),
+                  ReasonName(outcome.reason), outcome.detail.empty() ? "" : ": ",
+                  outcome.detail.c_str());
+}
+
+// ---- Brixd's memory of allowed starts ------------------------------------
+
+bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
+  if (event.kind != EventKind::kProgramStart || event.path.empty() || !event.statOk)
+    return false;
+  const FileIdentity id = FileIdentity::Of(event.st);
+  std::lock_guard<std::mutex> lock(allowedMutex_);
+  auto it = allowed_.find(AllowKey(event));
+  if (it == allowed_.end()) return false;
+  if (!(it->second == id)) {
+    // Another version now: decided afresh, and the old one forgotten.
+    allowed_.erase(it);
+    return false;
+  }
+  return true;
+}
+
+void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct stat& hashed) {
+  std::string key = AllowKey(event);
+  std::lock_guard<std::mutex> lock(allowedMutex_);
+  if (allowed_.size() >= kMaxAllowed && allowed_.count(key) == 0)
+    allowed_.erase(allowed_.begin());
+  allowed_[std::move(key)] = FileIdentity::Of(hashed);
 }
 
 }  // namespace brixd

@@ -1,19 +1,25 @@
-// PermissionMonitor.h: program starts on the watched mounts, answered with
-// the engine's verdicts.
+// PermissionMonitor.h: program starts on the watched file systems,
+// answered with the engine's verdicts within a deadline.
 //
 // One fanotify group of class content carries FAN_OPEN_EXEC_PERM marks on
-// the watched mounts: the kernel holds each execve of a file there until
-// brixd writes FAN_ALLOW or FAN_DENY for it.  Worker threads read the
-// group directly (no hand-over between threads on the hot path), hash the
-// target through the digest cache, build a program-start event and let
-// app_ctl decide.  A watchdog answers every event still undecided at its
-// deadline with the failure policy, so a slow hash or a stuck engine
-// delays a program start by the deadline at most; the worker's late
-// verdict is then only counted.  Each event waits in a slot that records
-// whether it was answered; the slot's lock makes sure exactly one answer is
-// written and the event's descriptor is closed only after it.  Closing the
-// group (on Stop, or when the process dies) makes the kernel allow every
-// event still queued.
+// the file systems of the watched folders (file-system marks, so that a
+// copy of a mount in another mount namespace is watched as well): the
+// kernel holds each execve of a file there until brixd answers.
+//
+// One reader thread owns the group.  It drains it in batches, fills each
+// event's facts, registers it with its deadline at once and answers
+// what needs no work itself: brixd's own events, a file version already
+// allowed for the same process, and anything it cannot take (overload,
+// an event of an unknown version).  Everything else goes to a pool of
+// workers that hash the target and ask the engine.  Between reads the
+// reader answers every event whose deadline passed with the failure
+// policy; a worker's hashing stops as soon as its event is answered.  So
+// no event waits longer than the deadline, whatever the workers are
+// doing, and SIGTERM answers all that is pending at once.
+//
+// Every event ends in Conclude, which knows the verdict, the reason and
+// the event's facts: counters, latency, log lines (and any later record
+// of decisions) hang there.
 #ifndef BRIX_TOOLS_BRIXD_PERMISSIONMONITOR_H_
 #define BRIX_TOOLS_BRIXD_PERMISSIONMONITOR_H_
 
@@ -22,6 +28,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,11 +37,13 @@
 #include <vector>
 
 #include "DigestCache.h"
+#include "PendingEvent.h"
+
+struct fanotify_event_metadata;
 
 namespace brixd {
 
 class ProcessReader;
-struct ActingProcess;
 struct Stats;
 
 class PermissionMonitor {
@@ -43,6 +52,9 @@ class PermissionMonitor {
     unsigned threads = 2;
     uint64_t deadlineNanos = 1000000000;
     bool failOpen = true;  // the answer at the deadline and on errors
+    uint64_t maxHashBytes = 256ull << 20;
+    // Every this often the reader tells systemd it is alive; 0: never.
+    uint64_t watchdogNanos = 0;
   };
 
   PermissionMonitor(const Settings& settings, Stats* stats, DigestCache* cache,
@@ -51,38 +63,44 @@ class PermissionMonitor {
   PermissionMonitor(const PermissionMonitor&) = delete;
   PermissionMonitor& operator=(const PermissionMonitor&) = delete;
 
-  // Creates the group and marks the mounts that hold `folders`.  False
-  // with `error` naming the folder and the kernel's reason.
+  // Creates the group and marks the file systems that hold `folders`.
+  // False with `error` naming the folder and the kernel's reason.
   bool Open(const std::vector<std::string>& folders, std::string* error);
 
   void Start();
-  // Answers what the workers hold, stops them and closes the group.
-  void Stop();
+  // Answers every pending event with the failure policy, stops the reader
+  // and waits up to `graceNanos` for the workers.  False when a worker is
+  // still inside the engine then: its thread is left behind, and the
+  // caller must end the process without unloading the engine.
+  bool Stop(uint64_t graceNanos);
 
  private:
-  // One event between reading and answering.
-  struct Slot {
-    std::mutex mutex;
-    // Guarded by mutex
-    bool busy = false;
-    bool answered = false;
-    int fd = -1;
-    uint64_t startNanos = 0;
-  };
+  using EventPtr = std::shared_ptr<PendingEvent>;
 
-  static constexpr size_t kBatch = 32;  // events a worker reads at once
+  void ReadLoop();
+  // Reads what the group holds; false when nothing was there.
+  bool ReadBatch(char* buffer, size_t size, bool stopping);
+  void Admit(const struct fanotify_event_metadata* event, bool stopping);
+  void GatherFacts(PendingEvent* event);
+  // Answers the events whose deadline has passed and forgets the
+  // answered ones; the monotonic time of the next deadline, or 0.
+  uint64_t Sweep(uint64_t now);
 
-  void Work(unsigned index);
-  void Watch();
-  void Handle(Slot* slot, pid_t pid);
-  uint32_t Decide(int fd, pid_t pid);
-  // True when the engine's allow cache vouches for this start and the
-  // file is still the version the engine allowed.
-  bool AllowedFromCache(const std::string& path, const FileIdentity& id,
-                        const ActingProcess& process);
-  void RememberAllowed(const std::string& path, const FileIdentity& id);
+  void Work();
+  void Enqueue(EventPtr event);
+  Outcome Decide(PendingEvent& event);
+  Outcome DecideProgramStart(PendingEvent& event);
+  Outcome Policy(Reason reason, std::string detail = std::string()) const;
+
+  // The one end of every event: answers it unless it was answered, then
+  // counts and logs.
+  void Conclude(PendingEvent& event, const Outcome& outcome);
   void Respond(int fd, uint32_t answer);
-  uint32_t PolicyAnswer() const;
+
+  // Brixd's memory of allowed starts: a file version (identity) that the
+  // engine allowed by rule or inventory for this process and user.
+  bool CachedAllow(const PendingEvent& event);
+  void RememberAllow(const PendingEvent& event, const struct stat& hashed);
 
   // Constant after construction
   const Settings settings_;
@@ -94,25 +112,28 @@ class PermissionMonitor {
   // Constant between Open and Stop
   int group_ = -1;
   int wake_ = -1;  // eventfd: readable once Stop begins
-  std::unique_ptr<Slot[]> slots_;  // kBatch per worker
+  size_t maxPending_ = 4096;
 
-  // The version of each file whose start the engine allowed by rule or
-  // inventory (and so put in its allow cache).  The engine forgets a path
-  // when it hears of a change to it, but drift reaches it after the fact:
-  // a file replaced and started at once must not ride on the old verdict.
+  // Only the reader thread touches the registry: events in the order they
+  // were read, which is the order of their deadlines.
+  std::deque<EventPtr> registry_;
+
   // State below is protected by allowedMutex_
   std::mutex allowedMutex_;
-  std::unordered_map<std::string, FileIdentity> allowedVersions_;
-  static constexpr size_t kMaxAllowedVersions = 65536;
+  std::unordered_map<std::string, FileIdentity> allowed_;
+  static constexpr size_t kMaxAllowed = 65536;
+
+  // State below is protected by queueMutex_
+  std::mutex queueMutex_;
+  std::condition_variable queueWake_;
+  std::condition_variable workersIdle_;
+  std::deque<EventPtr> queue_;
+  bool workersStopping_ = false;
+  unsigned workersRunning_ = 0;
 
   std::atomic<bool> stopping_{false};
-  // The watchdog outlives the workers: a worker still hashing during Stop
-  // keeps its event under the deadline.
-  std::atomic<bool> watchdogStopping_{false};
+  std::thread reader_;
   std::vector<std::thread> workers_;
-  std::thread watchdog_;
-  std::mutex watchdogMutex_;
-  std::condition_variable watchdogWake_;
 };
 
 // Monotonic nanoseconds.

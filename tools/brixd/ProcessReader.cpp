@@ -8,6 +8,8 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace brixd {
@@ -75,44 +77,95 @@ void ProcessReader::ReadCommandLine(pid_t pid, ActingProcess* out) {
   }
 }
 
-std::string ProcessReader::UserName(uid_t uid) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = users_.find(uid);
-    if (it != users_.end()) return it->second;
+namespace {
+
+// Reads "name:x:id:..." lines of a local account file into `names`.
+void LoadIdFile(const char* path, std::unordered_map<unsigned, std::string>* names) {
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return;
+  char line[4096];
+  while (fgets(line, sizeof(line), file) != nullptr) {
+    const char* name = line;
+    char* colon = strchr(line, ':');
+    if (colon == nullptr) continue;
+    *colon = '\0';
+    char* second = strchr(colon + 1, ':');
+    if (second == nullptr) continue;
+    char* end = nullptr;
+    const unsigned long id = strtoul(second + 1, &end, 10);
+    if (end == second + 1 || *end != ':' || name[0] == '\0') continue;
+    names->emplace(static_cast<unsigned>(id), name);
   }
-  // Resolved outside the lock: a slow directory service must not hold up
-  // the other threads' lookups of ids already known.
-  std::vector<char> buffer(16384);
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  std::string name;
-  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
-    name = found->pw_name;
-  else
-    name = std::to_string(uid);
-  std::lock_guard<std::mutex> lock(mutex_);
-  users_[uid] = name;
-  return name;
+  fclose(file);
 }
 
-std::string ProcessReader::GroupName(gid_t gid) {
+// Ids waiting for the name service at most; more are sent as numbers.
+constexpr size_t kMaxRequests = 1024;
+
+}  // namespace
+
+ProcessReader::ProcessReader() : names_(std::make_shared<Names>()) {
+  LoadIdFile("/etc/passwd", &names_->users);
+  LoadIdFile("/etc/group", &names_->groups);
+  std::thread(&ProcessReader::Resolve, names_).detach();
+}
+
+ProcessReader::~ProcessReader() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = groups_.find(gid);
-    if (it != groups_.end()) return it->second;
+    std::lock_guard<std::mutex> lock(names_->mutex);
+    names_->stopping = true;
   }
+  names_->wake.notify_all();
+}
+
+std::string ProcessReader::UserName(uid_t uid) { return Name(true, uid); }
+
+std::string ProcessReader::GroupName(gid_t gid) { return Name(false, gid); }
+
+std::string ProcessReader::Name(bool user, unsigned id) {
+  std::lock_guard<std::mutex> lock(names_->mutex);
+  auto& names = user ? names_->users : names_->groups;
+  auto it = names.find(id);
+  if (it != names.end()) return it->second;
+  // Asked once: the number stands in until the answer is in.
+  const std::string number = std::to_string(id);
+  names.emplace(id, number);
+  if (names_->requests.size() < kMaxRequests) {
+    names_->requests.push_back({user, id});
+    names_->wake.notify_one();
+  }
+  return number;
+}
+
+void ProcessReader::Resolve(std::shared_ptr<Names> names) {
   std::vector<char> buffer(16384);
-  struct group entry {};
-  struct group* found = nullptr;
-  std::string name;
-  if (getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
-    name = found->gr_name;
-  else
-    name = std::to_string(gid);
-  std::lock_guard<std::mutex> lock(mutex_);
-  groups_[gid] = name;
-  return name;
+  for (;;) {
+    Request request;
+    {
+      std::unique_lock<std::mutex> lock(names->mutex);
+      names->wake.wait(lock, [&] { return names->stopping || !names->requests.empty(); });
+      if (names->stopping) return;
+      request = names->requests.front();
+      names->requests.pop_front();
+    }
+    std::string name;
+    if (request.user) {
+      struct passwd entry {};
+      struct passwd* found = nullptr;
+      if (getpwuid_r(request.id, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+          found != nullptr)
+        name = found->pw_name;
+    } else {
+      struct group entry {};
+      struct group* found = nullptr;
+      if (getgrgid_r(request.id, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+          found != nullptr)
+        name = found->gr_name;
+    }
+    if (name.empty()) continue;
+    std::lock_guard<std::mutex> lock(names->mutex);
+    (request.user ? names->users : names->groups)[request.id] = name;
+  }
 }
 
 }  // namespace brixd

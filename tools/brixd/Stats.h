@@ -38,13 +38,24 @@ struct Stats {
   std::atomic<uint64_t> execEvents{0};
   std::atomic<uint64_t> allowed{0};
   std::atomic<uint64_t> blocked{0};
-  std::atomic<uint64_t> engineErrors{0};    // app_ctl failed: allowed
-  std::atomic<uint64_t> targetErrors{0};    // target unreadable: policy
-  std::atomic<uint64_t> deadlineAnswers{0};  // answered by the watchdog
+  // Answered by the failure policy, for one of the reasons below.
+  std::atomic<uint64_t> policyAllowed{0};
+  std::atomic<uint64_t> policyDenied{0};
+  std::atomic<uint64_t> engineErrors{0};    // engine failed or no verdict
+  std::atomic<uint64_t> targetErrors{0};    // target unreadable
+  std::atomic<uint64_t> pathErrors{0};      // target path unreadable
+  std::atomic<uint64_t> tooLarge{0};        // above --max-hash-size
+  std::atomic<uint64_t> unstableFiles{0};   // rewritten while hashed
+  std::atomic<uint64_t> deadlineAnswers{0};  // no verdict in time
   std::atomic<uint64_t> deadlineAllowed{0};
   std::atomic<uint64_t> deadlineDenied{0};
-  std::atomic<uint64_t> lateDecisions{0};    // decided after the deadline
-  std::atomic<uint64_t> slotsFull{0};        // answered at once by policy
+  std::atomic<uint64_t> slotsFull{0};        // too many events waiting
+  std::atomic<uint64_t> stopAnswers{0};      // pending when brixd stopped
+  std::atomic<uint64_t> badEvents{0};        // unexpected version or kind
+  std::atomic<uint64_t> lateDecisions{0};    // decided after the answer
+  std::atomic<uint64_t> readErrors{0};       // poll or read of the group
+  std::atomic<uint64_t> answerErrors{0};     // the answer was refused
+  std::atomic<uint64_t> hashRepeats{0};      // hashed again: file changed
   std::atomic<uint64_t> ownEvents{0};        // caused by brixd: not judged
   std::atomic<uint64_t> verdictCacheHits{0};  // answered by the allow cache
   std::atomic<uint64_t> cacheHits{0};

@@ -9,8 +9,6 @@
 // own threads.
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -18,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <thread>
 
 #include "AsyncLog.h"
 #include "DigestCache.h"
@@ -28,6 +28,7 @@
 #include "Options.h"
 #include "PermissionMonitor.h"
 #include "ProcessReader.h"
+#include "ServiceNotify.h"
 #include "Stats.h"
 
 namespace brixd {
@@ -37,6 +38,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kStopLimitMillis = 1800;
 
 void EngineLine(unsigned level, unsigned line, const char* function,
                 const char* file, const char* message) {
@@ -48,24 +50,6 @@ void EngineLine(unsigned level, unsigned line, const char* function,
   }
   g_log->Printf(level, "engine %s:%u %s: %s", file ? file : "?", line,
                 function ? function : "?", message ? message : "");
-}
-
-// Tells systemd (Type=notify) how far we are; nothing without it.
-void NotifyService(const char* state) {
-  const char* socketPath = getenv("NOTIFY_SOCKET");
-  if (socketPath == nullptr || socketPath[0] == '\0') return;
-  struct sockaddr_un address {};
-  address.sun_family = AF_UNIX;
-  const size_t length = strlen(socketPath);
-  if (length >= sizeof(address.sun_path)) return;
-  memcpy(address.sun_path, socketPath, length);
-  if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // abstract
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  (void)sendto(fd, state, strlen(state), MSG_NOSIGNAL,
-               reinterpret_cast<struct sockaddr*>(&address),
-               static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + length));
-  close(fd);
 }
 
 void WriteStats(const Options& options, const Stats& stats, const AsyncLog& log) {
@@ -134,12 +118,14 @@ int Run(const Options& options) {
   settings.threads = options.threads;
   settings.deadlineNanos = options.deadlineMillis * 1000000ull;
   settings.failOpen = options.failOpen;
+  settings.maxHashBytes = options.maxHashBytes;
+  settings.watchdogNanos = ServiceWatchdogNanos();
   PermissionMonitor starts(settings, &stats, &cache, &processes);
-  DriftMonitor drift(&stats, &cache, &processes);
+  DriftMonitor drift(&stats, &cache, &processes, options.maxHashBytes);
   if (!starts.Open(options.watch, &error) || !drift.Open(options.watch, &error)) {
     log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
-    starts.Stop();
-    drift.Stop();
+    starts.Stop(UINT64_MAX);
+    drift.Stop(UINT64_MAX);
     session.Stop();
     log.Stop();
     fprintf(stderr, "brixd: %s\n", error.c_str());
@@ -149,12 +135,13 @@ int Run(const Options& options) {
   drift.Start();
   log.Printf(BRIX_LOG_INFO,
              "ready: watching %s; lockdown %s, maintenance window %s, deadline %llu ms, "
-             "fail-%s, %u threads",
+             "fail-%s, %u threads, hash cap %llu bytes",
              Joined(options.watch).c_str(),
              (options.modes.bits & BRIX_MODE_LOCKDOWN) ? "on" : "off",
              (options.modes.bits & BRIX_MODE_AUTO_AUTHORIZE) ? "open" : "closed",
              static_cast<unsigned long long>(options.deadlineMillis),
-             options.failOpen ? "open" : "closed", options.threads);
+             options.failOpen ? "open" : "closed", options.threads,
+             static_cast<unsigned long long>(options.maxHashBytes));
   WriteStats(options, stats, log);
   NotifyService("READY=1");
 
@@ -187,9 +174,22 @@ int Run(const Options& options) {
   }
 
   NotifyService("STOPPING=1");
-  starts.Stop();
-  drift.Stop();
+  // A stop must end within two seconds whatever brixd is doing: a unit's
+  // stop timeout or a shutdown waits on it.  Should the engine hold a
+  // thread longer (a locked database), the process ends without it.
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStopLimitMillis));
+    fprintf(stderr, "brixd: not stopped within %d ms; ending now\n", kStopLimitMillis);
+    _exit(kExitFailure);
+  }).detach();
+  const bool startsStopped = starts.Stop(300000000ull);
+  const bool driftStopped = drift.Stop(800000000ull);
   WriteStats(options, stats, log);
+  if (!startsStopped || !driftStopped) {
+    log.Write(BRIX_LOG_ERROR, "stopped without unloading the engine: a thread is still inside it");
+    log.Stop();
+    _exit(kExitFailure);
+  }
   session.Stop();
   log.Printf(BRIX_LOG_INFO, "stopped: %llu program starts, %llu allowed, %llu blocked, "
              "%llu answered at the deadline",

@@ -80,34 +80,45 @@ bool HashBytes(const void* data, size_t length, FileDigests* out) {
   return true;
 }
 
-bool HashDescriptor(int fd, FileDigests* out, std::string* error) {
+HashEnd HashDescriptorBounded(int fd, const HashLimits& limits, FileDigests* out,
+                              std::string* error) {
   TripleDigest digest;
   if (!digest.Init()) {
     *error = "OpenSSL could not set up the digests";
-    return false;
+    return HashEnd::kFailed;
   }
   std::vector<unsigned char> block(kReadBlock);
   uint64_t total = 0;
   for (;;) {
-    const ssize_t n = read(fd, block.data(), block.size());
+    if (limits.stop != nullptr && limits.stop->load(std::memory_order_relaxed))
+      return HashEnd::kStopped;
+    const ssize_t n = pread(fd, block.data(), block.size(), static_cast<off_t>(total));
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
       *error = strerror(errno);
-      return false;
+      return HashEnd::kFailed;
+    }
+    total += static_cast<uint64_t>(n);
+    if (total > limits.maxBytes) {
+      *error = "larger than " + std::to_string(limits.maxBytes) + " bytes";
+      return HashEnd::kTooLarge;
     }
     if (!digest.Update(block.data(), static_cast<size_t>(n))) {
       *error = "OpenSSL digest update failed";
-      return false;
+      return HashEnd::kFailed;
     }
-    total += static_cast<uint64_t>(n);
   }
   if (!digest.Final(out)) {
     *error = "OpenSSL digest final failed";
-    return false;
+    return HashEnd::kFailed;
   }
   out->size = total;
-  return true;
+  return HashEnd::kDone;
+}
+
+bool HashDescriptor(int fd, FileDigests* out, std::string* error) {
+  return HashDescriptorBounded(fd, HashLimits{}, out, error) == HashEnd::kDone;
 }
 
 bool HashFile(const std::string& path, FileDigests* out, std::string* error) {

@@ -9,6 +9,7 @@
 #define BRIX_TOOLS_HOST_FILEDIGEST_H_
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,10 +28,31 @@ struct FileDigests {
 // Digests of a block of bytes.  False only when OpenSSL fails.
 bool HashBytes(const void* data, size_t length, FileDigests* out);
 
-// Digests of an open descriptor, read from its current position to the
-// end.  On failure returns false and sets `error` to the reason
+// Digests of an open regular file, read from its start to the end.  On
+// failure returns false and sets `error` to the reason
 // ("Input/output error").
 bool HashDescriptor(int fd, FileDigests* out, std::string* error);
+
+// How a bounded hash ended.
+enum class HashEnd {
+  kDone,      // digests filled
+  kFailed,    // read or OpenSSL error; `error` says which
+  kTooLarge,  // the file holds more than the cap; nothing hashed
+  kStopped,   // the stop flag was raised before the end
+};
+
+// Limits of one hash: a daemon answering the kernel must not read a huge
+// file to the end, nor go on once nobody waits for the answer.
+struct HashLimits {
+  uint64_t maxBytes = UINT64_MAX;
+  const std::atomic<bool>* stop = nullptr;  // looked at before every block
+};
+
+// Digests of an open descriptor from offset 0 (read with pread, so the
+// descriptor's position is left alone) within `limits`.  The cap is
+// checked against what is read, so a file that grows meanwhile is caught.
+HashEnd HashDescriptorBounded(int fd, const HashLimits& limits, FileDigests* out,
+                              std::string* error);
 
 // Opens `path` (following symbolic links), checks that it is a regular
 // file and hashes it.  On failure returns false and sets `error`, e.g.

@@ -1,0 +1,97 @@
+// PendingEvent.h: one permission event between reading and answering, and
+// the outcome it ends with.
+//
+// The reader thread fills an event's facts the moment it reads it (target
+// descriptor, path and status, acting process, deadline) and never
+// changes them afterwards, so every thread may read them without a lock.
+// Exactly one answer reaches the kernel: whoever first flips `answered`
+// (a worker with the verdict, the reader at the deadline or at stop)
+// writes it; the others only count their late result.  The descriptor is
+// closed when the last holder lets the event go, never before its answer.
+#ifndef BRIX_TOOLS_BRIXD_PENDINGEVENT_H_
+#define BRIX_TOOLS_BRIXD_PENDINGEVENT_H_
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "ProcessReader.h"
+#include "brix.h"
+
+namespace brixd {
+
+// What the kernel asks about.
+enum class EventKind {
+  kProgramStart,  // FAN_OPEN_EXEC_PERM: execve of the target
+  kUnknown,       // a permission event brixd did not ask for
+};
+
+// Why an event got its answer.  Every answer but the engine's own verdicts
+// and brixd's own events is the failure policy.
+enum class Reason {
+  kEngineAllowed,    // allowed by rule, inventory or trust
+  kEngineLogOnly,    // unknown program, lockdown off
+  kWaitingManifest,  // a block let through until the manifest is imported
+  kEngineBlocked,    // the engine's block
+  kCachedVerdict,    // the same file version allowed before for this process
+  kOwnEvent,         // brixd's own (it never judges itself)
+  kEngineError,      // the engine failed or gave no verdict
+  kNoPath,           // the target's path could not be read
+  kUnreadable,       // the target could not be examined or read
+  kTooLarge,         // above --max-hash-size
+  kUnstable,         // rewritten during every attempt to hash it
+  kDeadline,         // no verdict within the deadline
+  kOverload,         // too many events waiting already
+  kStopping,         // brixd stops
+  kBadEvent,         // an event of an unexpected version or kind
+};
+
+// "engine allowed", "deadline" ...: stable words for logs and journals.
+const char* ReasonName(Reason reason);
+
+// True for the reasons that are the failure policy's answer.
+bool IsPolicyReason(Reason reason);
+
+struct Outcome {
+  uint32_t answer = 0;  // FAN_ALLOW or FAN_DENY
+  Reason reason = Reason::kEngineError;
+  // The engine's answer, where it was asked.
+  bool engineAsked = false;
+  uint32_t status = 0;
+  ac_wrapper_response_s response{};
+  std::string detail;  // the error text, where there is one
+};
+
+struct PendingEvent {
+  PendingEvent() = default;
+  ~PendingEvent() {
+    if (fd >= 0) close(fd);
+  }
+  PendingEvent(const PendingEvent&) = delete;
+  PendingEvent& operator=(const PendingEvent&) = delete;
+
+  // Facts, set by the reader before anyone else sees the event.
+  int fd = -1;
+  pid_t pid = 0;
+  uint64_t mask = 0;
+  EventKind kind = EventKind::kUnknown;
+  uint64_t readNanos = 0;      // monotonic
+  uint64_t deadlineNanos = 0;  // monotonic
+  std::string path;            // empty when it could not be read
+  std::string pathError;
+  bool statOk = false;
+  struct stat st {};
+  int statErrno = 0;
+  ActingProcess process;  // executable, user and group; no command line
+
+  // Raised by whoever answers first; hashing stops when it is up.
+  std::atomic<bool> answered{false};
+};
+
+}  // namespace brixd
+
+#endif  // BRIX_TOOLS_BRIXD_PENDINGEVENT_H_
