@@ -150,13 +150,6 @@ TEST(JournalFormatTest, EntryKeepsWhatMattersAndCountsInventoryAllows) {
   EXPECT_EQ(JournalEntryFor(JournalKind::kDrift, BRIX_STATUS_SUCCESS, drift, false, false),
             JournalEntry::kRecord) << "recorded by the maintenance window";
 
-  uint64_t bytes = 0;
-  EXPECT_TRUE(brixd::ParseByteSize("64K", &bytes));
-  EXPECT_EQ(bytes, 65536u);
-  EXPECT_TRUE(brixd::ParseByteSize("3M", &bytes));
-  EXPECT_EQ(bytes, 3u << 20);
-  EXPECT_FALSE(brixd::ParseByteSize("12X", &bytes));
-  EXPECT_FALSE(brixd::ParseByteSize("99999999999999999999G", &bytes));
 }
 
 // ---------------------------------------------------------------- writer

@@ -99,28 +99,6 @@ std::string ParentExecutable(pid_t pid) {
   return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
 
-bool ParseByteSize(const std::string& text, uint64_t* bytes) {
-  if (text.empty() || text.size() > 20) return false;
-  uint64_t value = 0;
-  size_t i = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (value > (UINT64_MAX - 9) / 10) return false;
-    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-  }
-  if (i == 0) return false;
-  unsigned shift = 0;
-  if (i < text.size()) {
-    const std::string unit = text.substr(i);
-    if (unit == "K" || unit == "k") shift = 10;
-    else if (unit == "M") shift = 20;
-    else if (unit == "G") shift = 30;
-    else return false;
-  }
-  if (value > (UINT64_MAX >> shift)) return false;
-  *bytes = value << shift;
-  return true;
-}
-
 Journal::Journal(JournalSettings settings, ErrorSink onError)
     : settings_(std::move(settings)), onError_(std::move(onError)) {}
 

@@ -66,9 +66,6 @@ void SetJournalVerdict(uint32_t status, const ac_wrapper_response_s& response,
 // The executable of `pid`'s parent, from /proc; empty when either is gone.
 std::string ParentExecutable(pid_t pid);
 
-// "4096", "64K", "32M", "1G" (powers of 1024).
-bool ParseByteSize(const std::string& text, uint64_t* bytes);
-
 // Wall-clock milliseconds since the epoch.
 uint64_t WallMillis();
 

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "AsyncLog.h"
+#include "DecisionJournal.h"
 #include "HostEvent.h"
 #include "ProcessReader.h"
 #include "ServiceNotify.h"
@@ -442,6 +443,8 @@ Outcome PermissionMonitor::DecideProgramStart(PendingEvent& event) {
 
   const ac_wrapper_event_s record = host.Record();
   Outcome outcome;
+  outcome.sha256 = brix_host::ToHex(digests.sha256.data(), digests.sha256.size());
+  outcome.size = static_cast<uint64_t>(hashed.st_size);
   outcome.engineAsked = true;
   outcome.status = app_ctl(nullptr, &record, &outcome.response);
   const uint32_t action = outcome.response.action;
@@ -495,6 +498,7 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
     stats_->lateDecisions.fetch_add(1, std::memory_order_relaxed);
     return;
   }
+  JournalPermissionEvent(journal_, event, outcome);
   Stats& s = *stats_;
   const bool allowed = outcome.answer == FAN_ALLOW;
   s.execEvents.fetch_add(1, std::memory_order_relaxed);

@@ -43,6 +43,7 @@ struct fanotify_event_metadata;
 
 namespace brixd {
 
+class Journal;
 class ProcessReader;
 struct Stats;
 
@@ -66,6 +67,9 @@ class PermissionMonitor {
   // Creates the group and marks the file systems that hold `folders`.
   // False with `error` naming the folder and the kernel's reason.
   bool Open(const std::vector<std::string>& folders, std::string* error);
+
+  // Decisions that matter go to `journal` (may be null); set before Start.
+  void SetJournal(Journal* journal) { journal_ = journal; }
 
   void Start();
   // Answers every pending event with the failure policy, stops the reader
@@ -108,6 +112,7 @@ class PermissionMonitor {
   DigestCache* const cache_;
   ProcessReader* const processes_;
   const pid_t self_;
+  Journal* journal_ = nullptr;
 
   // Constant between Open and Stop
   int group_ = -1;
