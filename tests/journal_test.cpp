@@ -2,7 +2,6 @@
 // refuses), the line format, the reader that brixctl's report and suggest
 // share, and the two commands on synthetic journals.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,8 +17,6 @@
 #include "JournalFormat.h"
 #include "JournalReader.h"
 #include "test_util.h"
-
-extern char** environ;
 
 namespace {
 
@@ -326,23 +323,9 @@ class JournalCommandTest : public TempDirTest {
 
   ToolRun Brixctl(std::vector<std::string> args) {
     args.insert(args.begin(), BRIXCTL_PATH);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, PathIn(".out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, PathIn(".err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
+    unlink(PathIn(".err").c_str());
     ToolRun run;
-    if (posix_spawn(&pid, BRIXCTL_PATH, &actions, nullptr, argv.data(), environ) == 0) {
-      int status = 0;
-      waitpid(pid, &status, 0);
-      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    run.status = SpawnAndWait(args, PathIn(".out"), PathIn(".err"));
     run.out = ReadFile(PathIn(".out"));
     run.err = ReadFile(PathIn(".err"));
     return run;

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -24,8 +23,6 @@
 #include <vector>
 
 #include "test_util.h"
-
-extern char** environ;
 
 namespace {
 
@@ -60,21 +57,7 @@ class LockdownJourneyTest : public TempDirTest {
   // Runs argv[0] with output to `out`; the exit status, or -errno when
   // the kernel refused to start it.
   int Spawn(std::vector<std::string> argv, const std::string& out = "/dev/null") {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, PathIn("stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    std::vector<char*> args;
-    for (std::string& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    const int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) return -failed;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    return SpawnAndWait(std::move(argv), out, PathIn("stderr"));
   }
 
   int Brixctl(std::vector<std::string> args, const std::string& out = "/dev/null") {

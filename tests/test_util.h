@@ -95,4 +95,11 @@ ac_engine_start_s MakeStart(const char* dbPath, ac_log_callback_t cb,
 // Wall-clock milliseconds, computed independently of the engine's clock.
 uint64_t GetCurrentTimeInMillisForTest();
 
+// Runs `argv` (argv[0] a path) and waits for it, with standard output in
+// `outPath` (replaced) and standard error appended to `errPath`.  The exit
+// status, 128 after a signal, or -errno when the kernel refused to start
+// the program (EPERM: a brixd under lockdown said no).
+int SpawnAndWait(std::vector<std::string> argv, const std::string& outPath,
+                 const std::string& errPath);
+
 #endif  // BRIX_TESTS_TEST_UTIL_H_
