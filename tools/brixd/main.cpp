@@ -197,6 +197,10 @@ int Run(const Options& options) {
   const bool driftStopped = drift.Stop(800000000ull);
   // After the monitors: their last decisions are still written.
   journal.Stop();
+  if (!options.journal.empty())
+    log.Printf(BRIX_LOG_INFO, "journal: %llu lines written, %llu records dropped",
+               static_cast<unsigned long long>(journal.written()),
+               static_cast<unsigned long long>(journal.dropped()));
   WriteStats(options, stats, log);
   if (!startsStopped || !driftStopped) {
     log.Write(BRIX_LOG_ERROR, "stopped without unloading the engine: a thread is still inside it");
