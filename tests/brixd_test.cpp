@@ -1,229 +1,17 @@
-// Tests of brixd enforcing on a real mount.  Each test runs in a process
-// of its own that first moves into a private mount namespace and mounts a
-// tmpfs there: brixd watches only that mount, and the mount vanishes with
-// the test process whatever happens.  brixd runs as a child that the
-// kernel kills when the test process dies, and every test stops it by its
-// process id.  Needs root (fanotify and mount), as CI has.
-#include <errno.h>
-#include <fcntl.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
+// Tests of brixd enforcing on a real mount: decisions, drift, deadlines,
+// signals and the command line.
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include <cjson/cJSON.h>
+#include "brixd_fixture.h"
 
-#include "FileDigest.h"
-#include "test_util.h"
-
+namespace brixd_test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-struct ChildRun {
-  int status = -1;  // exit status, or -errno when exec itself failed
-  std::string err;
-};
-
-uint64_t NowMillis() { return GetCurrentTimeInMillisForTest(); }
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A copy of /bin/true; `salt` appended after the program changes its
-// digests but not what it does.
-void MakeProgram(const std::string& path, const std::string& salt, size_t padding = 0) {
-  std::string content = ReadAll("/bin/true") + salt;
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-  if (padding > 0) {
-    std::string zeros(1 << 20, '\0');
-    for (size_t done = 0; done < padding; done += zeros.size()) out << zeros;
-  }
-  out.close();
-  ASSERT_EQ(chmod(path.c_str(), 0755), 0) << path;
-}
-
-class BrixdTest : public TempDirTest {
- protected:
-  // Outside /tmp/: the engine leaves drift there unrecorded.
-  std::string BaseDir() const override { return WatchedBaseDir(); }
-
-  void SetUp() override {
-    TempDirTest::SetUp();
-    ASSERT_EQ(geteuid(), 0u) << "brixd's tests need root for fanotify and mount";
-    // A private namespace: the tmpfs is seen by this process and its
-    // children only, and goes away with them.
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
-    mnt_ = PathIn("mnt");
-    ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
-    ASSERT_EQ(mount("tmpfs", mnt_.c_str(), "tmpfs", 0, "size=1g"), 0) << strerror(errno);
-    mounted_ = true;
-    db_ = PathIn("ac.db");
-    log_ = PathIn("brixd.log");
-    stats_ = PathIn("stats.json");
-  }
-
-  void TearDown() override {
-    if (daemon_ > 0) {
-      kill(daemon_, SIGKILL);
-      waitpid(daemon_, nullptr, 0);
-      daemon_ = -1;
-    }
-    if (mounted_) umount2(mnt_.c_str(), MNT_DETACH);
-    TempDirTest::TearDown();
-  }
-
-  std::string InMount(const std::string& name) const { return mnt_ + "/" + name; }
-
-  // Runs `argv` and waits for it.
-  ChildRun Run(const std::vector<std::string>& argv) {
-    int report[2];
-    EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
-    const std::string errPath = PathIn(".err");
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(err, STDERR_FILENO);
-      dup2(err, STDOUT_FILENO);
-      std::vector<char*> args;
-      for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      const int why = errno;
-      (void)!write(report[1], &why, sizeof(why));
-      _exit(127);
-    }
-    close(report[1]);
-    int why = 0;
-    const bool execFailed = read(report[0], &why, sizeof(why)) == sizeof(why);
-    close(report[0]);
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    ChildRun run;
-    run.status = execFailed ? -why : (WIFEXITED(status) ? WEXITSTATUS(status) : 128);
-    run.err = ReadAll(errPath);
-    return run;
-  }
-
-  ChildRun Brixctl(std::vector<std::string> args) {
-    args.insert(args.begin(), {BRIXCTL_PATH, "--db", db_});
-    return Run(args);
-  }
-
-  // The agent manifest ends lockdown's wait for one; without it blocks
-  // are only logged.
-  void ImportManifest() {
-    const std::string path = PathIn("manifest.json");
-    std::ofstream(path) << "{\"rules\": []}";
-    ASSERT_EQ(Brixctl({"import", "agent-manifest", path}).status, 0);
-  }
-
-  void ImportRuleset(const std::string& name, const std::string& program,
-                     const std::string& action) {
-    brix_host::FileDigests digests;
-    std::string error;
-    ASSERT_TRUE(brix_host::HashFile(program, &digests, &error)) << error;
-    const std::string path = PathIn(name + ".json");
-    std::ofstream(path) << "{\"rules\": [{\"fileName\": \""
-                        << std::filesystem::path(program).filename().string()
-                        << "\", \"sha256\": \""
-                        << brix_host::ToHex(digests.sha256.data(), digests.sha256.size())
-                        << "\", \"size\": 0, \"action\": \"" << action << "\"}]}";
-    const ChildRun run = Brixctl({"import", name, path});
-    ASSERT_EQ(run.status, 0) << run.err;
-  }
-
-  // Starts brixd on the mount with `extra` options and waits until it
-  // watches.
-  void StartDaemon(const std::vector<std::string>& extra) {
-    ASSERT_LE(daemon_, 0) << "brixd already runs";
-    const size_t logged = ReadAll(log_).size();
-    std::vector<std::string> argv = {BRIXD_PATH, "--db", db_, "--watch", mnt_,
-                                     "--log-file", log_, "--stats-file", stats_};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    const pid_t pid = fork();
-    if (pid == 0) {
-      // Never outlive the test: a daemon left behind would keep deciding.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      std::vector<char*> args;
-      for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-      args.push_back(nullptr);
-      execv(BRIXD_PATH, args.data());
-      _exit(127);
-    }
-    daemon_ = pid;
-    const auto limit = Clock::now() + std::chrono::seconds(15);
-    while (Clock::now() < limit) {
-      if (ReadAll(log_).find("ready: ", logged) != std::string::npos) return;
-      int status = 0;
-      if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
-        daemon_ = -1;
-        FAIL() << "brixd ended at start: " << ReadAll(log_);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    FAIL() << "brixd not ready in time: " << ReadAll(log_);
-  }
-
-  // SIGTERM and a wait; the exit status, or -1 when it had to be killed.
-  int StopDaemon() {
-    if (daemon_ <= 0) return -1;
-    kill(daemon_, SIGTERM);
-    const auto limit = Clock::now() + std::chrono::seconds(15);
-    int status = 0;
-    while (Clock::now() < limit) {
-      if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
-        daemon_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(daemon_, SIGKILL);
-    waitpid(daemon_, nullptr, 0);
-    daemon_ = -1;
-    return -1;
-  }
-
-  // A counter from the "brixd" object of the stats file.
-  double Counter(const std::string& name) {
-    cJSON* root = cJSON_Parse(ReadAll(stats_).c_str());
-    if (root == nullptr) return -1;
-    const cJSON* own = cJSON_GetObjectItem(root, "brixd");
-    const cJSON* item = own ? cJSON_GetObjectItem(own, name.c_str()) : nullptr;
-    const double value = cJSON_IsNumber(item) ? item->valuedouble : -1;
-    cJSON_Delete(root);
-    return value;
-  }
-
-  // The inventory items of one source as exported JSON lines.
-  std::string Export(const std::string& source) {
-    const std::string out = PathIn("export-" + source + ".jsonl");
-    const ChildRun run = Brixctl({"export", "--source", source, out});
-    EXPECT_EQ(run.status, 0) << run.err;
-    return ReadAll(out);
-  }
-
-  std::string mnt_, db_, log_, stats_;
-  bool mounted_ = false;
-  pid_t daemon_ = -1;
-};
 
 TEST_F(BrixdTest, LockdownRunsScannedProgramAndBlocksUnknownCopy) {
   const std::string known = InMount("known");
@@ -444,6 +232,12 @@ TEST_F(BrixdTest, BadCommandLinesChangeNothing) {
   EXPECT_EQ(Run({BRIXD_PATH, "--watch", mnt_, "--fail-open", "--fail-closed"}).status, 2);
   EXPECT_EQ(Run({BRIXD_PATH, "--watch", mnt_, "--maintenance", "5", "4"}).status, 2);
   EXPECT_EQ(Run({BRIXD_PATH, "--watch", mnt_, "--bogus"}).status, 2);
+  // A flag given a value is refused, not taken as the flag.
+  const ChildRun valued = Run({BRIXD_PATH, "--watch", mnt_, "--lockdown=no"});
+  EXPECT_EQ(valued.status, 2);
+  EXPECT_NE(valued.err.find("--lockdown takes no value"), std::string::npos) << valued.err;
+  EXPECT_EQ(Run({BRIXD_PATH, "--watch", mnt_, "--fail-closed=0"}).status, 2);
+  EXPECT_EQ(Run({BRIXD_PATH, "--watch", mnt_, "--max-hash-size", "12X"}).status, 2);
   EXPECT_FALSE(std::filesystem::exists(db_));
   // A folder that does not exist is refused at start, with its name.
   const ChildRun missing = Run({BRIXD_PATH, "--db", db_, "--watch", PathIn("nowhere")});
@@ -452,3 +246,4 @@ TEST_F(BrixdTest, BadCommandLinesChangeNothing) {
 }
 
 }  // namespace
+}  // namespace brixd_test

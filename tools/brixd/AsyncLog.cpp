@@ -1,6 +1,9 @@
 #include "AsyncLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,12 +16,47 @@ namespace brixd {
 
 AsyncLog* g_log = nullptr;
 
+void AppendEscaped(const char* text, std::string* line) {
+  static const char kDigits[] = "0123456789abcdef";
+  for (const char* c = text; *c != '\0'; ++c) {
+    const unsigned char byte = static_cast<unsigned char>(*c);
+    if (byte < 0x20 || byte == 0x7f || byte == '\\') {
+      line->append("\\x");
+      *line += kDigits[byte >> 4];
+      *line += kDigits[byte & 0x0f];
+    } else {
+      *line += *c;
+    }
+  }
+}
+
+namespace {
+
+// Appends to the log at `path`, creating it with mode 0640; a symbolic
+// link there is refused, so nobody can point brixd's writes elsewhere.
+FILE* OpenLogFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
+                                        O_NOCTTY, 0640);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "a");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+}  // namespace
+
 AsyncLog::~AsyncLog() { Stop(); }
 
 bool AsyncLog::Start(const std::string& path, std::string* error) {
   path_ = path;
   if (!path_.empty()) {
-    file_ = fopen(path_.c_str(), "ae");
+    file_ = OpenLogFile(path_);
     if (file_ == nullptr) {
       *error = "cannot open log file " + path_ + ": " + strerror(errno);
       return false;
@@ -46,7 +84,7 @@ void AsyncLog::Write(unsigned level, const char* text) {
   line += millis;
   line += brix_host::LogLevelName(level);
   line += ' ';
-  line += text;
+  AppendEscaped(text, &line);
   line += '\n';
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -81,7 +119,7 @@ void AsyncLog::Wake() {
 
 void AsyncLog::ReopenNow() {
   if (path_.empty()) return;
-  FILE* file = fopen(path_.c_str(), "ae");
+  FILE* file = OpenLogFile(path_);
   if (file == nullptr) {
     // Keep writing to the old file: a line in a moved file is better than
     // a line lost.

@@ -4,7 +4,9 @@
 // wait, every program start on the watched mounts waits with them.  They
 // hand a formatted line to this queue and go on; one writer thread puts
 // the lines into the file.  When the queue is full a line is dropped and
-// counted rather than blocking the caller.  Reopen (after SIGHUP, when a
+// counted rather than blocking the caller.  Control characters in a line
+// are escaped.  The file is created with mode 0640 and never through a
+// symbolic link.  Reopen (after SIGHUP, when a
 // log rotation moved the file away) is done by the writer between lines.
 // All members are safe from any thread.
 #ifndef BRIX_TOOLS_BRIXD_ASYNCLOG_H_
@@ -71,6 +73,11 @@ class AsyncLog {
 
   std::thread writer_;
 };
+
+// Appends `text` to `line` with every control character and the
+// backslash written as \xNN: a file named with a newline cannot forge a
+// log line.
+void AppendEscaped(const char* text, std::string* line);
 
 // The daemon's log; set by main before any other thread starts.
 extern AsyncLog* g_log;

@@ -4,21 +4,26 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <ctime>
 #include <cstring>
 #include <vector>
 
 #include "AsyncLog.h"
 #include "DecisionJournal.h"
 #include "DigestCache.h"
+#include "PermissionMonitor.h"
 #include "ProcessReader.h"
 #include "Stats.h"
+#include "TreeScan.h"
 #include "brix.h"
 
 namespace brixd {
@@ -26,6 +31,16 @@ namespace brixd {
 namespace {
 
 constexpr uint64_t kNamedMask = FAN_CLOSE_WRITE | FAN_ATTRIB | FAN_DELETE | FAN_RENAME;
+// Before FAN_RENAME (Linux 5.17) a rename is its two halves: the old name
+// leaves (a delete) and the new one arrives (hashed like a write).
+constexpr uint64_t kNamedMaskWithoutRename =
+    FAN_CLOSE_WRITE | FAN_ATTRIB | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO;
+// A rescan after a lost event looks at files changed this long before the
+// last moment the monitor was known to be in step.
+constexpr time_t kRescanSlackSeconds = 2;
+// A written file that takes longer to hash is skipped (logged), so that
+// one huge file cannot hold up the drift of every other.
+constexpr uint64_t kDriftHashNanos = 5000000000ull;
 
 std::string LinkTarget(int fd) {
   char link[64];
@@ -55,14 +70,19 @@ DriftMonitor::DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* proc
 DriftMonitor::~DriftMonitor() { Stop(UINT64_MAX); }
 
 bool DriftMonitor::Open(const std::vector<std::string>& folders, std::string* error) {
+  folders_ = folders;
   const unsigned eventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
-  group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
+  // Unlimited queues: a change the kernel could not queue would be lost to
+  // the inventory.
+  group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE |
+                             FAN_REPORT_DFID_NAME,
                          eventFlags);
   named_ = group_ >= 0;
   if (!named_) {
     // Before Linux 5.9 a group reports file descriptors only: written
     // files can still be followed, renames and deletes cannot.
-    group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK, eventFlags);
+    group_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE,
+                           eventFlags);
     if (group_ < 0) {
       *error = std::string("cannot create the drift monitor (fanotify_init): ") +
                strerror(errno);
@@ -81,7 +101,7 @@ bool DriftMonitor::Open(const std::vector<std::string>& folders, std::string* er
         // FAN_RENAME arrived in Linux 5.17; without it a rename is seen
         // as a delete of the old name only.
         marked = fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM,
-                               kNamedMask & ~static_cast<uint64_t>(FAN_RENAME),
+                               kNamedMaskWithoutRename,
                                AT_FDCWD, folder.c_str());
       }
     } else {
@@ -149,6 +169,12 @@ bool DriftMonitor::Stop(uint64_t graceNanos) {
 }
 
 void DriftMonitor::Run() {
+  // Hashing written files must never take the processor from the threads
+  // that answer program starts.
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10) != 0)
+    g_log->Printf(BRIX_LOG_WARNING, "drift: cannot lower the reader's priority: %s",
+                  strerror(errno));
+  syncedAt_ = time(nullptr);
   while (!stopping_.load(std::memory_order_relaxed)) {
     struct pollfd fds[2] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
@@ -160,6 +186,7 @@ void DriftMonitor::Run() {
       continue;
     }
     Drain(false);
+    if (rescanPending_) Rescan();
   }
   // Changes made before the stop still reach the inventory.
   Drain(true);
@@ -170,6 +197,7 @@ void DriftMonitor::Run() {
 
 void DriftMonitor::Drain(bool last) {
   alignas(struct fanotify_event_metadata) char buffer[64 * 1024];
+  const time_t started = time(nullptr);
   for (;;) {
     if (last && abandon_.load()) {
       g_log->Write(BRIX_LOG_WARNING, "drift: changes still queued at stop were not recorded");
@@ -178,8 +206,13 @@ void DriftMonitor::Drain(bool last) {
     const ssize_t length = read(group_, buffer, sizeof(buffer));
     if (length < 0) {
       if (errno == EINTR) continue;
-      if (errno != EAGAIN)
+      if (errno != EAGAIN) {
+        stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
         g_log->Printf(BRIX_LOG_ERROR, "drift: reading events: %s", strerror(errno));
+      } else if (!rescanPending_) {
+        // Everything changed before `started` has been seen.
+        syncedAt_ = started;
+      }
       return;
     }
     HandleBuffer(buffer, length);
@@ -204,14 +237,22 @@ void DriftMonitor::HandleBuffer(const char* buffer, ssize_t length) {
     const auto* event =
         reinterpret_cast<const struct fanotify_event_metadata*>(storage.data());
     if (event->vers != FANOTIFY_METADATA_VERSION) {
+      stats_->badEvents.fetch_add(1, std::memory_order_relaxed);
+      g_log->Printf(BRIX_LOG_ERROR, "drift: event version %u, expected %u", event->vers,
+                    FANOTIFY_METADATA_VERSION);
       if (event->fd >= 0) close(event->fd);
       continue;
     }
     if (event->mask & FAN_Q_OVERFLOW) {
+      // The queue is unlimited, so this takes the kernel running out of
+      // memory; what was lost is found again by a rescan.
       stats_->driftOverflows.fetch_add(1, std::memory_order_relaxed);
       g_log->Write(BRIX_LOG_WARNING,
-                   "drift: the kernel's queue overflowed; changes were lost and "
-                   "the inventory may miss them until the next scan");
+                   "drift: the kernel's queue overflowed; changes were lost and the "
+                   "watched folders will be rescanned");
+      const time_t since = syncedAt_ - kRescanSlackSeconds;
+      rescanSince_ = rescanPending_ ? std::min(rescanSince_, since) : since;
+      rescanPending_ = true;
       continue;
     }
     if (event->pid == self_) {
@@ -224,6 +265,31 @@ void DriftMonitor::HandleBuffer(const char* buffer, ssize_t length) {
     else
       HandleDescriptorEvent(event);
   }
+}
+
+void DriftMonitor::Rescan() {
+  rescanPending_ = false;
+  stats_->driftRescans.fetch_add(1, std::memory_order_relaxed);
+  brix_host::ScanPlan plan;
+  std::string error;
+  if (!brix_host::PlanScan(folders_, &plan, &error)) {
+    g_log->Printf(BRIX_LOG_ERROR, "drift: cannot rescan: %s", error.c_str());
+    return;
+  }
+  size_t reported = 0;
+  for (const std::string& path : plan.files) {
+    if (stopping_.load(std::memory_order_relaxed)) {
+      g_log->Write(BRIX_LOG_WARNING, "drift: rescan cut short by the stop");
+      return;
+    }
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (st.st_ctime < rescanSince_ && st.st_mtime < rescanSince_) continue;
+    Report(kHostTypeClose, 0, path, "", -1);
+    ++reported;
+  }
+  g_log->Printf(BRIX_LOG_INFO, "drift: rescan found %zu files changed since the overflow",
+                reported);
 }
 
 bool DriftMonitor::DirectoryPath(const void* fidInfo, std::string* path) const {
@@ -280,6 +346,8 @@ void DriftMonitor::HandleNamedEvent(const struct fanotify_event_metadata* event)
   if (event->mask & FAN_ATTRIB) Report(kHostTypeModeChange, pid, path, "", -1);
   if (event->mask & FAN_RENAME) Report(kHostTypeRename, pid, newPath, oldPath, -1);
   if (event->mask & FAN_DELETE) Report(kHostTypeDelete, pid, path, "", -1);
+  if (event->mask & FAN_MOVED_FROM) Report(kHostTypeDelete, pid, path, "", -1);
+  if (event->mask & FAN_MOVED_TO) Report(kHostTypeClose, pid, path, "", -1);
 }
 
 void DriftMonitor::HandleDescriptorEvent(const struct fanotify_event_metadata* event) {
@@ -328,6 +396,7 @@ void DriftMonitor::Report(uint32_t type, pid_t pid, const std::string& path,
     DigestLimits limits;
     limits.hash.maxBytes = maxHashBytes_;
     limits.hash.stop = &abandon_;
+    limits.hash.notAfterNanos = NowNanos() + kDriftHashNanos;
     limits.remember = false;
     const bool hashed =
         DigestsOf(fd, cache_, stats_, limits, &digests, &st, &error) == DigestEnd::kDone;

@@ -8,14 +8,21 @@
 // delete events, so that new executables are recorded during a
 // maintenance window and deleted ones leave the inventory.  Nothing here
 // is answered or waited for: a notification group only reports, so a slow
-// engine delays the inventory, never a process.  One thread reads the
-// group; at Stop it first takes every event already queued.  On kernels
+// engine delays the inventory, never a process.  One thread, at a lower
+// priority than the threads answering program starts, reads the group;
+// at Stop it first takes every event already queued (within a bound).
+// The queue is unlimited; should the kernel still report an overflow,
+// the watched folders are rescanned for files changed since the monitor
+// was last in step.  Drift digests are not kept in the digest cache, so
+// bulk writes cannot push out the programs that start.  On kernels
 // without name reporting it falls back to written files alone.
 #ifndef BRIX_TOOLS_BRIXD_DRIFTMONITOR_H_
 #define BRIX_TOOLS_BRIXD_DRIFTMONITOR_H_
 
 #include <sys/fanotify.h>
 #include <sys/types.h>
+
+#include <ctime>
 
 #include <atomic>
 #include <condition_variable>
@@ -70,6 +77,9 @@ class DriftMonitor {
 
   void Run();
   void Drain(bool last);
+  // Reports the files under the watched folders changed since
+  // rescanSince_: what a queue overflow may have hidden.
+  void Rescan();
   void HandleBuffer(const char* buffer, ssize_t length);
   void HandleNamedEvent(const struct fanotify_event_metadata* event);
   void HandleDescriptorEvent(const struct fanotify_event_metadata* event);
@@ -91,6 +101,12 @@ class DriftMonitor {
   int wake_ = -1;
   bool named_ = false;  // directory and name reporting
   std::vector<Mount> mounts_;
+  std::vector<std::string> folders_;
+
+  // Only the reader thread touches these
+  time_t syncedAt_ = 0;  // every change before it was seen
+  bool rescanPending_ = false;
+  time_t rescanSince_ = 0;
 
   std::atomic<bool> stopping_{false};
   std::atomic<bool> abandon_{false};  // the stop's grace is over

@@ -15,7 +15,7 @@ namespace brixd {
 
 struct Options {
   std::string db = "/var/lib/brix/ac.db";
-  std::vector<std::string> watch;  // folders; their mounts are watched
+  std::vector<std::string> watch;  // folders; their file systems are watched
   brix_host::Modes modes;
   brix_host::LogSettings log;      // engine log mask; log.filePath: the log
   unsigned threads = 2;

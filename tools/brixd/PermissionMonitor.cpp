@@ -276,7 +276,8 @@ bool PermissionMonitor::ReadBatch(char* buffer, size_t size, bool stopping) {
   const ssize_t length = read(group_, buffer, size);
   if (length < 0) {
     if (errno == EAGAIN || errno == EINTR) return false;
-    // EMFILE and the like: the event stays queued; say so and go on.
+    // EMFILE and the like: the kernel denies the event it could not hand
+    // over; say so and go on.
     stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
     g_log->Printf(BRIX_LOG_ERROR, "reader: reading events: %s", strerror(errno));
     usleep(1000);

@@ -2,10 +2,12 @@
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -55,6 +57,7 @@ const CounterField kCounters[] = {
     {"driftAttributes", &Stats::driftAttributes},
     {"driftSkipped", &Stats::driftSkipped},
     {"driftOverflows", &Stats::driftOverflows},
+    {"driftRescans", &Stats::driftRescans},
 };
 
 }  // namespace
@@ -122,10 +125,19 @@ bool WriteStatsFile(const std::string& path, const Stats& stats,
     return false;
   }
   std::unique_ptr<char, void (*)(void*)> owned(text, cJSON_free);
-  const std::string temporary = path + ".new";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A fresh temporary name, created exclusively (never a file or link
+  // someone planted), then renamed over the path: a link at the path is
+  // replaced, not followed.
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
     *error = "cannot write " + temporary + ": " + strerror(errno);
+    return false;
+  }
+  if (fchmod(fd, 0640) != 0) {
+    *error = "cannot set the mode of " + temporary + ": " + strerror(errno);
+    close(fd);
+    unlink(temporary.c_str());
     return false;
   }
   const size_t length = strlen(text);

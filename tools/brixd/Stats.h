@@ -68,13 +68,14 @@ struct Stats {
   std::atomic<uint64_t> driftAttributes{0};
   std::atomic<uint64_t> driftSkipped{0};     // path gone before it was read
   std::atomic<uint64_t> driftOverflows{0};   // the kernel dropped events
+  std::atomic<uint64_t> driftRescans{0};     // folders rescanned after one
 
   LatencyHistogram latency;
 };
 
 // Writes {"brixd": {...counters, "latency": {...}}, "engine": METRICS}
 // to `path` through a temporary file and a rename, so a reader never sees
-// half a document.  `engineMetrics` is the engine's own JSON document, or
+// half a document; the file gets mode 0640.  `engineMetrics` is the engine's own JSON document, or
 // empty when it could not be read.  False with `error` set on failure.
 bool WriteStatsFile(const std::string& path, const Stats& stats,
                     uint64_t logLinesDropped, const std::string& engineMetrics,

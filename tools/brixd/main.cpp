@@ -2,7 +2,7 @@
 //
 // Loads brix.so through its exported functions, starts the engine on the
 // rule database with the operating modes of the command line, and answers
-// the kernel's fanotify checks of program starts on the watched mounts
+// the kernel's fanotify checks of program starts on the watched file systems
 // with the engine's verdicts, while changes on those file systems are
 // reported to the engine as drift.  The main thread only waits for
 // signals and writes the stats file; the work is done by the monitors'

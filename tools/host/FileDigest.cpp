@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -90,8 +91,19 @@ HashEnd HashDescriptorBounded(int fd, const HashLimits& limits, FileDigests* out
   std::vector<unsigned char> block(kReadBlock);
   uint64_t total = 0;
   for (;;) {
-    if (limits.stop != nullptr && limits.stop->load(std::memory_order_relaxed))
+    if (limits.stop != nullptr && limits.stop->load(std::memory_order_relaxed)) {
+      *error = "stopped";
       return HashEnd::kStopped;
+    }
+    if (limits.notAfterNanos != 0) {
+      struct timespec now {};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      if (static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec) >
+          limits.notAfterNanos) {
+        *error = "took too long to hash";
+        return HashEnd::kStopped;
+      }
+    }
     const ssize_t n = pread(fd, block.data(), block.size(), static_cast<off_t>(total));
     if (n == 0) break;
     if (n < 0) {

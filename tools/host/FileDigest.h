@@ -38,7 +38,7 @@ enum class HashEnd {
   kDone,      // digests filled
   kFailed,    // read or OpenSSL error; `error` says which
   kTooLarge,  // the file holds more than the cap; nothing hashed
-  kStopped,   // the stop flag was raised before the end
+  kStopped,   // the stop flag was raised, or time ran out, before the end
 };
 
 // Limits of one hash: a daemon answering the kernel must not read a huge
@@ -46,6 +46,7 @@ enum class HashEnd {
 struct HashLimits {
   uint64_t maxBytes = UINT64_MAX;
   const std::atomic<bool>* stop = nullptr;  // looked at before every block
+  uint64_t notAfterNanos = 0;  // CLOCK_MONOTONIC; 0: no time limit
 };
 
 // Digests of an open descriptor from offset 0 (read with pread, so the

@@ -1,0 +1,286 @@
+// The ways a local user might get an unknown program past brixd under
+// lockdown, or make a start wait beyond the deadline, each tried against
+// the daemon on a private tmpfs.
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "brixd_fixture.h"
+
+namespace brixd_test {
+namespace {
+
+class BrixdRouteTest : public BrixdTest {
+ protected:
+  // A scanned program and the agent manifest: lockdown enforces.
+  void KnownProgramAndManifest(const std::string& known) {
+    MakeProgram(known, "");
+    ASSERT_EQ(Brixctl({"scan", known}).status, 0);
+    ImportManifest();
+  }
+
+  std::future<ChildRun> RunLater(const std::vector<std::string>& argv) {
+    return std::async(std::launch::async, [this, argv] { return Run(argv); });
+  }
+};
+
+TEST_F(BrixdRouteTest, CopyOfTheMountInAnotherNamespaceIsWatched) {
+  const std::string known = InMount("known");
+  const std::string unknown = InMount("unknown");
+  KnownProgramAndManifest(known);
+  MakeProgram(unknown, "\nunknown");
+  StartDaemon({"--lockdown"});
+  // unshare -m starts the program on a copy of every mount.
+  EXPECT_EQ(Run({"/usr/bin/unshare", "-m", known}).status, 0);
+  EXPECT_NE(Run({"/usr/bin/unshare", "-m", unknown}).status, 0);
+  ASSERT_EQ(StopDaemon(), 0);
+  EXPECT_EQ(Counter("blocked"), 1);
+  EXPECT_EQ(Counter("allowed"), 1);
+}
+
+TEST_F(BrixdRouteTest, ProgramBeyondPathMaxGetsTheFailurePolicy) {
+  ImportManifest();
+  // Folders nested past PATH_MAX: made, and the program started, from
+  // relative names.
+  const std::string part(200, 'd');
+  int folder = open(mnt_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int depth = 0; depth < 25; ++depth) {
+    ASSERT_EQ(mkdirat(folder, part.c_str(), 0755), 0) << strerror(errno);
+    const int inner = openat(folder, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(folder);
+    ASSERT_GE(inner, 0);
+    folder = inner;
+  }
+  const std::string source = InMount("deep");
+  MakeProgram(source, "\ndeep");
+  ASSERT_EQ(renameat(AT_FDCWD, source.c_str(), folder, "prog"), 0) << strerror(errno);
+  StartDaemon({"--lockdown"});
+  EXPECT_EQ(Run({"./prog"}, folder).status, -EPERM);
+  close(folder);
+  ASSERT_EQ(StopDaemon(), 0);
+  EXPECT_EQ(Counter("pathErrors"), 1);
+  EXPECT_EQ(Counter("policyDenied"), 1);
+  EXPECT_NE(ReadAll(log_).find("denied by the failure policy: no path"), std::string::npos);
+}
+
+TEST_F(BrixdRouteTest, LockedOrFailingDatabaseGetsTheFailurePolicy) {
+  const std::string known = InMount("known");
+  KnownProgramAndManifest(known);
+  std::vector<std::string> unknown;
+  for (int i = 0; i < 3; ++i) {
+    unknown.push_back(InMount("unknown" + std::to_string(i)));
+    MakeProgram(unknown.back(), "\nunknown " + std::to_string(i));
+  }
+  StartDaemon({"--lockdown", "--deadline", "400"});
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+
+  // Locked: more starts than workers, each answered at its deadline
+  // while the workers wait inside the engine.
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto begin = Clock::now();
+  std::vector<std::future<ChildRun>> runs;
+  for (const std::string& program : unknown) runs.push_back(RunLater({program}));
+  for (auto& run : runs) EXPECT_EQ(run.get().status, -EPERM);
+  EXPECT_LT(MillisSince(begin), 400 + 600);
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+
+  // Failing: the engine's lookup errors at once and gives no verdict;
+  // even the known program is refused until it works again.
+  ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE InventoryItems RENAME TO Hidden", nullptr, nullptr,
+                         nullptr), SQLITE_OK);
+  EXPECT_EQ(Run({known}).status, -EPERM);
+  ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE Hidden RENAME TO InventoryItems", nullptr, nullptr,
+                         nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_EQ(Run({known}).status, 0);
+  ASSERT_EQ(StopDaemon(), 0);
+  EXPECT_EQ(Counter("deadlineDenied"), 3);
+  EXPECT_EQ(Counter("engineErrors"), 1);
+  EXPECT_NE(ReadAll(log_).find("denied by the failure policy: engine error"), std::string::npos);
+}
+
+TEST_F(BrixdRouteTest, RewriteDuringHashingIsHashedAgain) {
+  // A known program large enough that hashing it takes a while; its head
+  // is replaced by another program once brixd is reading it.
+  const std::string program = InMount("big-known");
+  MakeProgram(program, "\nbig", 96u << 20);
+  ASSERT_EQ(Brixctl({"scan", program}).status, 0);
+  ImportManifest();
+  StartDaemon({"--lockdown", "--deadline", "20000", "--max-hash-size", "1G"});
+  const uint64_t base = DaemonReadBytes();
+  auto started = RunLater({program});
+  ASSERT_TRUE(WaitDaemonReads(base, 16u << 20));
+  {
+    const std::string other = ReadAll("/bin/false");
+    const int fd = open(program.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_EQ(pwrite(fd, other.data(), other.size(), 0), static_cast<ssize_t>(other.size()))
+        << strerror(errno);
+    close(fd);
+  }
+  EXPECT_EQ(started.get().status, -EPERM);
+  ASSERT_EQ(StopDaemon(), 0);
+  EXPECT_GE(Counter("hashRepeats"), 1);
+}
+
+TEST_F(BrixdRouteTest, HugeFilesDoNotDelayAKnownProgram) {
+  const std::string known = InMount("known");
+  KnownProgramAndManifest(known);
+  const std::string huge1 = InMount("huge1"), huge2 = InMount("huge2");
+  const std::string big1 = InMount("big1"), big2 = InMount("big2");
+  MakeSparseProgram(huge1, "\nh1", 4ll << 30);
+  MakeSparseProgram(huge2, "\nh2", 4ll << 30);
+  MakeSparseProgram(big1, "\nb1", 200ll << 20);
+  MakeSparseProgram(big2, "\nb2", 200ll << 20);
+  StartDaemon({"--lockdown", "--deadline", "1000"});
+  ASSERT_EQ(Run({known}).status, 0);
+
+  // The huge files are refused unread; the big ones (under the cap)
+  // keep both workers hashing.
+  const auto begin = Clock::now();
+  auto h1 = RunLater({huge1});
+  auto h2 = RunLater({huge2});
+  EXPECT_EQ(h1.get().status, -EPERM);
+  EXPECT_EQ(h2.get().status, -EPERM);
+  EXPECT_LT(MillisSince(begin), 500);
+  const uint64_t base = DaemonReadBytes();
+  auto b1 = RunLater({big1});
+  auto b2 = RunLater({big2});
+  ASSERT_TRUE(WaitDaemonReads(base, 32u << 20));
+  const auto knownBegin = Clock::now();
+  EXPECT_EQ(Run({known}).status, 0);
+  EXPECT_LT(MillisSince(knownBegin), 1000 + 300);
+  EXPECT_EQ(b1.get().status, -EPERM);
+  EXPECT_EQ(b2.get().status, -EPERM);
+  ASSERT_EQ(StopDaemon(), 0);
+  EXPECT_EQ(Counter("tooLarge"), 2);
+}
+
+TEST_F(BrixdRouteTest, StopWhileHashingEndsWithinTwoSeconds) {
+  const std::string big = InMount("big");
+  MakeSparseProgram(big, "\nbig", 900ll << 20);
+  ImportManifest();
+  StartDaemon({"--lockdown", "--deadline", "30000", "--max-hash-size", "1G"});
+  const uint64_t base = DaemonReadBytes();
+  auto started = RunLater({big});
+  ASSERT_TRUE(WaitDaemonReads(base, 16u << 20));
+  const auto begin = Clock::now();
+  EXPECT_EQ(StopDaemon(), 0);
+  EXPECT_LT(MillisSince(begin), 2000);
+  EXPECT_EQ(started.get().status, -EPERM);
+  EXPECT_EQ(Counter("stopAnswers"), 1);
+}
+
+TEST_F(BrixdRouteTest, PlantedSymlinksAreNotFollowed) {
+  const std::string victim = PathIn("victim");
+  std::ofstream(victim) << "precious";
+  // The log: brixd refuses to start rather than write through the link.
+  const std::string logLink = PathIn("log-link");
+  ASSERT_EQ(symlink(victim.c_str(), logLink.c_str()), 0);
+  const ChildRun refused = Run({BRIXD_PATH, "--db", db_, "--watch", mnt_, "--log-file", logLink});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("log-link"), std::string::npos) << refused.err;
+
+  // The stats file: the link is replaced, not followed.
+  ASSERT_EQ(symlink(victim.c_str(), stats_.c_str()), 0);
+  StartDaemon({});
+  ASSERT_EQ(StopDaemon(), 0);
+  EXPECT_EQ(ReadAll(victim), "precious");
+  struct stat st {};
+  ASSERT_EQ(lstat(stats_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  ASSERT_EQ(lstat(log_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(BrixdRouteTest, NamesCannotForgeLogLines) {
+  const std::string program = InMount("evil\n2000-01-01T00:00:00.000 INFO forged");
+  MakeProgram(program, "\nevil");
+  ImportManifest();
+  StartDaemon({"--lockdown"});
+  EXPECT_EQ(Run({program}).status, -EPERM);
+  ASSERT_EQ(StopDaemon(), 0);
+  const std::string log = ReadAll(log_);
+  EXPECT_EQ(log.find("\n2000-01-01"), std::string::npos) << log;
+  EXPECT_NE(log.find("evil\\x0a2000-01-01"), std::string::npos) << log;
+}
+
+// What the systemd unit takes away (capabilities beyond its bounding set,
+// new privileges) leaves enforcement and drift whole, and the reader keeps
+// the unit's watchdog fed.
+TEST_F(BrixdRouteTest, HardenedAsTheUnitRunsIt) {
+  std::string bounding = "-all";
+  {
+    std::ifstream unit(std::string(BRIX_EXAMPLES_DIR) + "/../tools/brixd/brixd.service");
+    std::string line;
+    const std::string key = "CapabilityBoundingSet=";
+    while (std::getline(unit, line)) {
+      if (line.rfind(key, 0) != 0) continue;
+      std::istringstream words(line.substr(key.size()));
+      std::string cap;
+      while (words >> cap) {
+        for (char& c : cap) c = static_cast<char>(tolower(c));
+        bounding += ",+" + cap.substr(4);  // without "cap_"
+      }
+    }
+  }
+  ASSERT_NE(bounding, "-all") << "no CapabilityBoundingSet in the unit";
+  launcher_ = {"/usr/bin/setpriv", "--bounding-set", bounding, "--no-new-privs"};
+
+  const std::string notify = PathIn("notify");
+  const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(notify.size(), sizeof(address.sun_path));
+  memcpy(address.sun_path, notify.c_str(), notify.size());
+  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)), 0);
+  setenv("NOTIFY_SOCKET", notify.c_str(), 1);
+  setenv("WATCHDOG_USEC", "200000", 1);
+
+  const std::string known = InMount("known");
+  const std::string unknown = InMount("unknown");
+  KnownProgramAndManifest(known);
+  MakeProgram(unknown, "\nunknown");
+  StartDaemon({"--lockdown"});
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  EXPECT_EQ(Run({known}).status, 0);
+  EXPECT_EQ(Run({unknown}).status, -EPERM);
+  MakeProgram(InMount("written"), "\nwritten");
+
+  int ready = 0, pings = 0;
+  const auto limit = Clock::now() + std::chrono::milliseconds(600);
+  while (Clock::now() < limit) {
+    struct pollfd fd = {listener, POLLIN, 0};
+    if (poll(&fd, 1, 50) <= 0) continue;
+    char message[256];
+    const ssize_t n = recv(listener, message, sizeof(message) - 1, 0);
+    if (n <= 0) continue;
+    const std::string text(message, static_cast<size_t>(n));
+    ready += text == "READY=1";
+    pings += text == "WATCHDOG=1";
+  }
+  close(listener);
+  ASSERT_EQ(StopDaemon(), 0);
+  EXPECT_EQ(ready, 1);
+  EXPECT_GE(pings, 3);
+  EXPECT_GE(Counter("driftWrites"), 1);
+  EXPECT_EQ(Counter("driftSkipped"), 0);
+}
+
+}  // namespace
+}  // namespace brixd_test
