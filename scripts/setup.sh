@@ -11,6 +11,7 @@ packages=(
   libbenchmark-dev
   libssl-dev
   clang libclang-rt-14-dev
+  python3
 )
 
 missing=()

@@ -16,11 +16,17 @@ using brix_host::JournalKind;
 constexpr uint32_t kItemExecutable = 3;
 constexpr uint32_t kItemScript = 4;
 
-JournalKind KindOf(const PendingEvent& event) {
+// The journal's kind of a decided event; false for the opens brixd
+// answers itself, which decide nothing about code.
+bool KindOf(const PendingEvent& event, JournalKind* kind) {
   switch (event.kind) {
-    case EventKind::kProgramStart: return JournalKind::kStart;
-    default: return JournalKind::kStart;
+    case EventKind::kProgramStart: *kind = JournalKind::kStart; return true;
+    case EventKind::kLibrary: *kind = JournalKind::kLibrary; return true;
+    case EventKind::kScript: *kind = JournalKind::kScript; return true;
+    case EventKind::kOpen:
+    case EventKind::kUnknown: break;
   }
+  return false;
 }
 
 // A written file that could run: the engine classified it as executable
@@ -38,8 +44,10 @@ bool CouldRun(const ac_wrapper_event_s& record, const ac_wrapper_response_s& res
 }  // namespace
 
 void JournalPermissionEvent(Journal* journal, const PendingEvent& event, const Outcome& outcome) {
-  if (journal == nullptr || !journal->running()) return;
-  const JournalKind kind = KindOf(event);
+  JournalKind kind = JournalKind::kStart;
+  if (journal == nullptr || !journal->running() || !KindOf(event, &kind) ||
+      outcome.reason == Reason::kPlainOpen || outcome.reason == Reason::kNotScript)
+    return;
   if (outcome.reason == Reason::kCachedVerdict) {
     // Only rule and inventory allows are remembered.
     journal->CountInventoryAllow(kind);

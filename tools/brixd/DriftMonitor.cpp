@@ -22,6 +22,7 @@
 #include "DigestCache.h"
 #include "PermissionMonitor.h"
 #include "ProcessReader.h"
+#include "ProcessTable.h"
 #include "Stats.h"
 #include "TreeScan.h"
 #include "brix.h"
@@ -63,8 +64,8 @@ const char* TypeName(uint32_t type) {
 }  // namespace
 
 DriftMonitor::DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes,
-                           uint64_t maxHashBytes)
-    : stats_(stats), cache_(cache), processes_(processes), self_(getpid()),
+                           const ProcessTable* table, uint64_t maxHashBytes)
+    : stats_(stats), cache_(cache), processes_(processes), table_(table), self_(getpid()),
       maxHashBytes_(maxHashBytes) {}
 
 DriftMonitor::~DriftMonitor() { Stop(UINT64_MAX); }
@@ -414,6 +415,17 @@ void DriftMonitor::Report(uint32_t type, pid_t pid, const std::string& path,
   }
   ActingProcess process;
   processes_->Read(pid, &process);
+  ProcessFacts gone;
+  if (process.executable.empty() && table_ != nullptr && table_->WriterOf(pid, &gone)) {
+    // The writer has ended (a linker, an installer's helper): named as
+    // brixd saw it while it ran, so that process trust rules still apply
+    // to what it wrote.
+    process.executable = gone.executable;
+    process.commandLine.clear();
+    if (gone.uid != static_cast<uid_t>(-1)) process.user = processes_->UserName(gone.uid);
+    if (gone.gid != static_cast<gid_t>(-1)) process.group = processes_->GroupName(gone.gid);
+    stats_->driftWritersRemembered.fetch_add(1, std::memory_order_relaxed);
+  }
   SetActingProcess(event, process);
 
   const ac_wrapper_event_s record = event.Record();

@@ -39,6 +39,7 @@ namespace brixd {
 class DigestCache;
 class Journal;
 class ProcessReader;
+class ProcessTable;
 struct Stats;
 
 // Host codes of the changes brixd reports.
@@ -49,8 +50,9 @@ constexpr uint32_t kHostTypeDelete = 50;
 
 class DriftMonitor {
  public:
+  // `table` names writers that are gone by the time their change is read.
   DriftMonitor(Stats* stats, DigestCache* cache, ProcessReader* processes,
-               uint64_t maxHashBytes);
+               const ProcessTable* table, uint64_t maxHashBytes);
   ~DriftMonitor();
   DriftMonitor(const DriftMonitor&) = delete;
   DriftMonitor& operator=(const DriftMonitor&) = delete;
@@ -92,6 +94,7 @@ class DriftMonitor {
   Stats* const stats_;
   DigestCache* const cache_;
   ProcessReader* const processes_;
+  const ProcessTable* const table_;
   const pid_t self_;
   Journal* journal_ = nullptr;
   const uint64_t maxHashBytes_;

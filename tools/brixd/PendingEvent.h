@@ -20,41 +20,10 @@
 #include <string>
 
 #include "ProcessReader.h"
+#include "VerdictTable.h"
 #include "brix.h"
 
 namespace brixd {
-
-// What the kernel asks about.
-enum class EventKind {
-  kProgramStart,  // FAN_OPEN_EXEC_PERM: execve of the target
-  kUnknown,       // a permission event brixd did not ask for
-};
-
-// Why an event got its answer.  Every answer but the engine's own verdicts
-// and brixd's own events is the failure policy.
-enum class Reason {
-  kEngineAllowed,    // allowed by rule, inventory or trust
-  kEngineLogOnly,    // unknown program, lockdown off
-  kWaitingManifest,  // a block let through until the manifest is imported
-  kEngineBlocked,    // the engine's block
-  kCachedVerdict,    // the same file version allowed before for this process
-  kOwnEvent,         // brixd's own (it never judges itself)
-  kEngineError,      // the engine failed or gave no verdict
-  kNoPath,           // the target's path could not be read
-  kUnreadable,       // the target could not be examined or read
-  kTooLarge,         // above --max-hash-size
-  kUnstable,         // rewritten during every attempt to hash it
-  kDeadline,         // no verdict within the deadline
-  kOverload,         // too many events waiting already
-  kStopping,         // brixd stops
-  kBadEvent,         // an event of an unexpected version or kind
-};
-
-// "engine allowed", "deadline" ...: stable words for logs and journals.
-const char* ReasonName(Reason reason);
-
-// True for the reasons that are the failure policy's answer.
-bool IsPolicyReason(Reason reason);
 
 struct Outcome {
   uint32_t answer = 0;  // FAN_ALLOW or FAN_DENY

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -16,9 +17,11 @@
 #include <cstring>
 
 #include "AsyncLog.h"
+#include "DecisionEvent.h"
 #include "DecisionJournal.h"
 #include "HostEvent.h"
 #include "ProcessReader.h"
+#include "ProcessTable.h"
 #include "ServiceNotify.h"
 #include "Stats.h"
 
@@ -53,7 +56,8 @@ std::string DescriptorPath(int fd, std::string* error) {
 const char* AnswerWord(uint32_t answer) { return answer == FAN_ALLOW ? "allowed" : "denied"; }
 
 std::string AllowKey(const PendingEvent& event) {
-  std::string key = event.path;
+  std::string key(1, static_cast<char>(event.kind));
+  key += event.path;
   key += '\0';
   key += event.process.user;
   key += '\0';
@@ -63,41 +67,6 @@ std::string AllowKey(const PendingEvent& event) {
 
 }  // namespace
 
-const char* ReasonName(Reason reason) {
-  switch (reason) {
-    case Reason::kEngineAllowed: return "engine allowed";
-    case Reason::kEngineLogOnly: return "logged only";
-    case Reason::kWaitingManifest: return "waiting for manifest";
-    case Reason::kEngineBlocked: return "engine blocked";
-    case Reason::kCachedVerdict: return "cached verdict";
-    case Reason::kOwnEvent: return "own event";
-    case Reason::kEngineError: return "engine error";
-    case Reason::kNoPath: return "no path";
-    case Reason::kUnreadable: return "unreadable";
-    case Reason::kTooLarge: return "too large";
-    case Reason::kUnstable: return "changed while hashed";
-    case Reason::kDeadline: return "deadline";
-    case Reason::kOverload: return "overload";
-    case Reason::kStopping: return "stopping";
-    case Reason::kBadEvent: return "bad event";
-  }
-  return "unknown";
-}
-
-bool IsPolicyReason(Reason reason) {
-  switch (reason) {
-    case Reason::kEngineAllowed:
-    case Reason::kEngineLogOnly:
-    case Reason::kWaitingManifest:
-    case Reason::kEngineBlocked:
-    case Reason::kCachedVerdict:
-    case Reason::kOwnEvent:
-      return false;
-    default:
-      return true;
-  }
-}
-
 uint64_t NowNanos() {
   struct timespec now {};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -106,8 +75,9 @@ uint64_t NowNanos() {
 }
 
 PermissionMonitor::PermissionMonitor(const Settings& settings, Stats* stats,
-                                     DigestCache* cache, ProcessReader* processes)
-    : settings_(settings), stats_(stats), cache_(cache), processes_(processes),
+                                     DigestCache* cache, ProcessReader* processes,
+                                     ProcessTable* table)
+    : settings_(settings), stats_(stats), cache_(cache), processes_(processes), table_(table),
       self_(getpid()) {}
 
 PermissionMonitor::~PermissionMonitor() { Stop(UINT64_MAX); }
@@ -127,8 +97,9 @@ bool PermissionMonitor::Open(const std::vector<std::string>& folders,
   for (const std::string& folder : folders) {
     // The file system, not the mount: every mount of it, in every mount
     // namespace (containers, unshare -m, PrivateTmp), is covered.
-    if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FAN_OPEN_EXEC_PERM,
-                      AT_FDCWD, folder.c_str()) != 0) {
+    const uint64_t mask = FAN_OPEN_EXEC_PERM | (settings_.opens ? FAN_OPEN_PERM : 0);
+    if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, AT_FDCWD,
+                      folder.c_str()) != 0) {
       *error = "cannot watch program starts on the file system of " + folder + ": " +
                strerror(errno);
       if (errno == EINVAL)
@@ -145,6 +116,25 @@ bool PermissionMonitor::Open(const std::vector<std::string>& folders,
     close(group_);
     group_ = -1;
     return false;
+  }
+  if (!settings_.dbPath.empty()) {
+    // SQLite writes the database in place, beside a journal or a WAL
+    // file: any of them written or replaced means the rules may differ.
+    const size_t slash = settings_.dbPath.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : slash == 0 ? "/" : settings_.dbPath.substr(0, slash);
+    dbName_ = slash == std::string::npos ? settings_.dbPath : settings_.dbPath.substr(slash + 1);
+    dbWatch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (dbWatch_ < 0 ||
+        inotify_add_watch(dbWatch_, folder.c_str(),
+                          IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE) < 0) {
+      // Without it nothing may be remembered across a change of rules.
+      g_log->Printf(BRIX_LOG_WARNING,
+                    "cannot watch %s for rule changes (%s): verdicts are not cached in the kernel",
+                    folder.c_str(), strerror(errno));
+      if (dbWatch_ >= 0) close(dbWatch_);
+      dbWatch_ = -1;
+    }
   }
   // Each waiting event holds a descriptor: stay well inside the limit, so
   // that the group can always be read.
@@ -198,7 +188,8 @@ bool PermissionMonitor::Stop(uint64_t graceNanos) {
   // could read before it ended.
   close(group_);
   close(wake_);
-  group_ = wake_ = -1;
+  if (dbWatch_ >= 0) close(dbWatch_);
+  group_ = wake_ = dbWatch_ = -1;
   return true;
 }
 
@@ -244,8 +235,8 @@ void PermissionMonitor::ReadLoop() {
     // Rounded up: woken a little late rather than spinning early.
     const int timeout =
         wakeAt <= now ? 0 : static_cast<int>(std::min<uint64_t>((wakeAt - now + 999999) / 1000000, 1000));
-    struct pollfd fds[2] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}};
-    const int ready = poll(fds, 2, timeout);
+    struct pollfd fds[3] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}, {dbWatch_, POLLIN, 0}};
+    const int ready = poll(fds, dbWatch_ >= 0 ? 3 : 2, timeout);
     if (ready < 0 && errno != EINTR) {
       // Never the end of the reader: the deadlines still need it.
       stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
@@ -255,6 +246,8 @@ void PermissionMonitor::ReadLoop() {
       continue;
     }
     if (stopping_.load(std::memory_order_relaxed)) break;
+    // Before the events: one read after a change is decided afresh.
+    if (ready > 0 && dbWatch_ >= 0 && (fds[2].revents & POLLIN) != 0) DrainDatabaseWatch();
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
       for (int i = 0; i < kReadsPerSweep && ReadBatch(buffer, sizeof(buffer), false); ++i) {
       }
@@ -310,7 +303,12 @@ void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bo
     Conclude(*event, Policy(Reason::kBadEvent, "event version " + std::to_string(metadata->vers)));
     return;
   }
-  if (metadata->mask & FAN_OPEN_EXEC_PERM) event->kind = EventKind::kProgramStart;
+  // An execve opens its file for execution and (when FAN_OPEN_PERM is
+  // marked too) for opening in one event: it is a program start.
+  if (metadata->mask & FAN_OPEN_EXEC_PERM)
+    event->kind = EventKind::kProgramStart;
+  else if (metadata->mask & FAN_OPEN_PERM)
+    event->kind = EventKind::kOpen;
   if (event->pid == self_) {
     // brixd never runs programs; should it ever, judging its own start
     // could wait on itself.
@@ -332,6 +330,7 @@ void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bo
     Conclude(*event, Policy(Reason::kOverload));
     return;
   }
+  if (event->kind == EventKind::kOpen && TriageOpen(event.get())) return;
   GatherFacts(event.get());
   registry_.push_back(event);
   if (CachedAllow(*event)) {
@@ -404,13 +403,19 @@ void PermissionMonitor::Work() {
 
 Outcome PermissionMonitor::Decide(PendingEvent& event) {
   switch (event.kind) {
-    case EventKind::kProgramStart: return DecideProgramStart(event);
+    case EventKind::kProgramStart:
+      // The process runs this image from now on (if it is allowed).
+      if (event.statOk) table_->RecordStart(event.pid, event.path, event.st);
+      return AskEngine(event, EventKind::kProgramStart);
+    case EventKind::kLibrary: return AskEngine(event, EventKind::kLibrary);
+    case EventKind::kScript: return AskEngine(event, EventKind::kScript);
+    case EventKind::kOpen: return DecideOpen(event);
     case EventKind::kUnknown: break;
   }
   return Policy(Reason::kBadEvent, "unexpected event mask");
 }
 
-Outcome PermissionMonitor::DecideProgramStart(PendingEvent& event) {
+Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   if (event.path.empty()) return Policy(Reason::kNoPath, event.pathError);
   if (!event.statOk) return Policy(Reason::kUnreadable, strerror(event.statErrno));
   if (!S_ISREG(event.st.st_mode)) return Policy(Reason::kUnreadable, "not a regular file");
@@ -430,53 +435,32 @@ Outcome PermissionMonitor::DecideProgramStart(PendingEvent& event) {
   }
   ActingProcess process = event.process;
   processes_->ReadCommandLine(event.pid, &process);
-
-  brix_host::HostEvent host;
-  ac_wrapper_event_s& numbers = host.numbers();
-  numbers.type = brix_host::kHostTypeProgramStart;
-  numbers.pid = static_cast<uint64_t>(event.pid);
-  numbers.size = static_cast<uint64_t>(hashed.st_size);
-  numbers.mode = hashed.st_mode;
-  numbers.isexec = (hashed.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
-  host.SetFileDigests(digests);
-  host.SetText(&ac_wrapper_event_s::name, event.path);
-  SetActingProcess(host, process);
-
+  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
+  const brix_host::HostEvent host =
+      BuildDecisionEvent(kind, event.pid, event.path, hashed, digests, process);
   const ac_wrapper_event_s record = host.Record();
   Outcome outcome;
   outcome.sha256 = brix_host::ToHex(digests.sha256.data(), digests.sha256.size());
   outcome.size = static_cast<uint64_t>(hashed.st_size);
   outcome.engineAsked = true;
   outcome.status = app_ctl(nullptr, &record, &outcome.response);
-  const uint32_t action = outcome.response.action;
-  if (outcome.status == BRIX_STATUS_BLOCK) {
-    outcome.answer = FAN_DENY;
-    outcome.reason = Reason::kEngineBlocked;
-  } else if (outcome.status == BRIX_STATUS_SUCCESS && action == BRIX_ACTION_ALLOW) {
-    outcome.answer = FAN_ALLOW;
-    // Allowed by a rule or the inventory: the same version started by
-    // the same process is allowed again without asking.  Logged-only
-    // starts are not remembered, so each one still reaches the engine.
-    if (outcome.response.decision == 1) {
-      outcome.reason = Reason::kEngineAllowed;
-      RememberAllow(event, hashed);
-    } else {
-      outcome.reason = Reason::kEngineLogOnly;
-    }
-  } else if (outcome.status == BRIX_STATUS_SUCCESS && action == BRIX_ACTION_BLOCK) {
-    // The engine's own return says go on: an upgrade waits for its
-    // manifest and blocks are only counted until it comes.
-    outcome.answer = FAN_ALLOW;
-    outcome.reason = Reason::kWaitingManifest;
-  } else {
-    // An error status, no verdict (the lookup failed) or anything else:
-    // only an explicit allow lets a program run.
-    const Outcome policy = Policy(Reason::kEngineError);
-    outcome.answer = policy.answer;
-    outcome.reason = policy.reason;
+  outcome.reason = AnswerFor(kind, outcome.status, outcome.response, settings_.lockdown);
+  if (IsPolicyReason(outcome.reason)) {
+    outcome.answer = Policy(outcome.reason).answer;
     char detail[64];
-    snprintf(detail, sizeof(detail), "status 0x%08x, action %u", outcome.status, action);
+    snprintf(detail, sizeof(detail), "status 0x%08x, action %u, type %u", outcome.status,
+             outcome.response.action, outcome.response.type);
     outcome.detail = detail;
+  } else {
+    outcome.answer = outcome.reason == Reason::kEngineBlocked ? FAN_DENY : FAN_ALLOW;
+  }
+  // Allowed by a rule or the inventory: the same version opened or
+  // started by the same process is allowed again without asking.
+  // Logged-only events are not remembered, so each one still reaches the
+  // engine.
+  if (outcome.reason == Reason::kEngineAllowed) {
+    RememberAllow(event, hashed, generation);
+    MaybeIgnore(event, kind, hashed, outcome, generation);
   }
   return outcome;
 }
@@ -487,6 +471,11 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   // Taken before the answer: once it is written the started program may
   // run on this CPU before this thread does again.
   const uint64_t decidedAt = NowNanos();
+  // An execve that is let through opens its file at once a second time,
+  // as a plain open: that open is part of the start just judged.  Noted
+  // before the answer, which lets the kernel go on to it.
+  if (event.kind == EventKind::kProgramStart && outcome.answer == FAN_ALLOW && event.statOk)
+    NoteStartedImage(event.pid, FileIdentity::Of(event.st));
   const bool here = !event.answered.exchange(true, std::memory_order_acq_rel);
   if (here) Respond(event.fd, outcome.answer);
 
@@ -502,20 +491,40 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   JournalPermissionEvent(journal_, event, outcome);
   Stats& s = *stats_;
   const bool allowed = outcome.answer == FAN_ALLOW;
-  s.execEvents.fetch_add(1, std::memory_order_relaxed);
-  (allowed ? s.allowed : s.blocked).fetch_add(1, std::memory_order_relaxed);
   s.latency.Record(decidedAt - event.readNanos);
+  if (outcome.reason == Reason::kPlainOpen || outcome.reason == Reason::kCachedVerdict)
+    s.cachedLatency.Record(decidedAt - event.readNanos);
+  if (outcome.reason == Reason::kPlainOpen) {
+    s.plainOpens.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  switch (event.kind) {
+    case EventKind::kProgramStart: s.execEvents.fetch_add(1, std::memory_order_relaxed); break;
+    case EventKind::kLibrary: s.libraryEvents.fetch_add(1, std::memory_order_relaxed); break;
+    case EventKind::kScript: s.scriptEvents.fetch_add(1, std::memory_order_relaxed); break;
+    case EventKind::kOpen:
+    case EventKind::kUnknown: break;
+  }
+  (allowed ? s.allowed : s.blocked).fetch_add(1, std::memory_order_relaxed);
   const char* path = event.path.empty() ? "(unknown path)" : event.path.c_str();
+  const char* kind = EventKindName(event.kind);
   switch (outcome.reason) {
     case Reason::kCachedVerdict:
       s.verdictCacheHits.fetch_add(1, std::memory_order_relaxed);
       return;
+    case Reason::kNotScript:
+      s.notScripts.fetch_add(1, std::memory_order_relaxed);
+      return;
     case Reason::kEngineAllowed:
     case Reason::kEngineLogOnly:
     case Reason::kWaitingManifest:
+    case Reason::kPlainOpen:
       return;
     case Reason::kEngineBlocked:
-      g_log->Printf(BRIX_LOG_INFO, "blocked %s started by %s (pid %d, user %s)", path,
+      g_log->Printf(BRIX_LOG_INFO, "blocked %s %s by %s (pid %d, user %s)", path,
+                    event.kind == EventKind::kProgramStart ? "started"
+                    : event.kind == EventKind::kLibrary    ? "loaded"
+                                                           : "run",
                     event.process.executable.c_str(), static_cast<int>(event.pid),
                     event.process.user.c_str());
       return;
@@ -538,8 +547,8 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   }
   (allowed ? s.policyAllowed : s.policyDenied).fetch_add(1, std::memory_order_relaxed);
   if (outcome.reason != Reason::kDeadline)
-    g_log->Printf(BRIX_LOG_WARNING, "start of %s by pid %d %s by the failure policy: %s%s%s",
-                  path, static_cast<int>(event.pid), AnswerWord(outcome.answer),
+    g_log->Printf(BRIX_LOG_WARNING, "%s of %s by pid %d %s by the failure policy: %s%s%s",
+                  kind, path, static_cast<int>(event.pid), AnswerWord(outcome.answer),
                   ReasonName(outcome.reason), outcome.detail.empty() ? "" : ": ",
                   outcome.detail.c_str());
 }
@@ -547,7 +556,8 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
 // ---- Brixd's memory of allowed starts ------------------------------------
 
 bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
-  if (event.kind != EventKind::kProgramStart || event.path.empty() || !event.statOk)
+  if (event.kind == EventKind::kOpen || event.kind == EventKind::kUnknown ||
+      event.path.empty() || !event.statOk)
     return false;
   const FileIdentity id = FileIdentity::Of(event.st);
   std::lock_guard<std::mutex> lock(allowedMutex_);
@@ -561,12 +571,17 @@ bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
   return true;
 }
 
-void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct stat& hashed) {
+void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct stat& hashed,
+                                      uint64_t generation) {
   std::string key = AllowKey(event);
   std::lock_guard<std::mutex> lock(allowedMutex_);
+  // The reader empties the memory under this lock after raising the
+  // generation: a verdict of older rules is not put back.
+  if (rulesGeneration_.load(std::memory_order_acquire) != generation) return;
   if (allowed_.size() >= kMaxAllowed && allowed_.count(key) == 0)
     allowed_.erase(allowed_.begin());
   allowed_[std::move(key)] = FileIdentity::Of(hashed);
 }
 
 }  // namespace brixd
+

@@ -1,16 +1,20 @@
-// PermissionMonitor.h: program starts on the watched file systems,
-// answered with the engine's verdicts within a deadline.
+// PermissionMonitor.h: program starts, library loads and script runs on
+// the watched file systems, answered with the engine's verdicts within a
+// deadline.
 //
-// One fanotify group of class content carries FAN_OPEN_EXEC_PERM marks on
-// the file systems of the watched folders (file-system marks, so that a
-// copy of a mount in another mount namespace is watched as well): the
-// kernel holds each execve of a file there until brixd answers.
+// One fanotify group of class content carries FAN_OPEN_EXEC_PERM and
+// FAN_OPEN_PERM marks on the file systems of the watched folders
+// (file-system marks, so that a copy of a mount in another mount
+// namespace is watched as well): the kernel holds each execve and each
+// open of a file there until brixd answers.  Most opens are neither code
+// nor an interpreter's (DecisionEvent.h): the reader answers them at once
+// from the file's kind and the process's image, without hashing.
 //
 // One reader thread owns the group.  It drains it in batches, fills each
 // event's facts, registers it with its deadline at once and answers
-// what needs no work itself: brixd's own events, a file version already
-// allowed for the same process, and anything it cannot take (overload,
-// an event of an unknown version).  Everything else goes to a pool of
+// what needs no work itself: brixd's own events, ordinary opens, a file
+// version already allowed for the same process, and anything it cannot
+// take (overload, an event of an unknown version).  Everything else goes to a pool of
 // workers that hash the target and ask the engine.  Between reads the
 // reader answers every event whose deadline passed with the failure
 // policy; a worker's hashing stops as soon as its event is answered.  So
@@ -37,6 +41,8 @@
 #include <vector>
 
 #include "DigestCache.h"
+#include "InterpreterCache.h"
+#include "ObjectKind.h"
 #include "PendingEvent.h"
 
 struct fanotify_event_metadata;
@@ -45,6 +51,7 @@ namespace brixd {
 
 class Journal;
 class ProcessReader;
+class ProcessTable;
 struct Stats;
 
 class PermissionMonitor {
@@ -53,13 +60,20 @@ class PermissionMonitor {
     unsigned threads = 2;
     uint64_t deadlineNanos = 1000000000;
     bool failOpen = true;  // the answer at the deadline and on errors
+    bool lockdown = false;  // the engine's mode: a log-only allow is then no verdict
+    bool opens = true;      // libraries and scripts too, not only program starts
+    // The rule database: a change to it (an import by brixctl, say) drops
+    // every verdict brixd remembers and the kernel's ignore marks.
+    std::string dbPath;
     uint64_t maxHashBytes = 256ull << 20;
     // Every this often the reader tells systemd it is alive; 0: never.
     uint64_t watchdogNanos = 0;
   };
 
+  // `table` learns every process seen starting a program or opening a
+  // file, for drift to name writers that are gone.
   PermissionMonitor(const Settings& settings, Stats* stats, DigestCache* cache,
-                    ProcessReader* processes);
+                    ProcessReader* processes, ProcessTable* table);
   ~PermissionMonitor();
   PermissionMonitor(const PermissionMonitor&) = delete;
   PermissionMonitor& operator=(const PermissionMonitor&) = delete;
@@ -86,6 +100,15 @@ class PermissionMonitor {
   bool ReadBatch(char* buffer, size_t size, bool stopping);
   void Admit(const struct fanotify_event_metadata* event, bool stopping);
   void GatherFacts(PendingEvent* event);
+  // The reader's look at a plain open: true when it answered it.  Else
+  // the event's kind says what the workers do with it.
+  bool TriageOpen(PendingEvent* event);
+  // The image of a start just allowed, and the open that follows it.
+  void NoteStartedImage(pid_t pid, const FileIdentity& id);
+  bool TakeStartedImage(pid_t pid, const FileIdentity& id);
+  // Records a process in the table the first time it is seen with this
+  // image.
+  void RememberProcess(pid_t pid, const std::string& executable);
   // Answers the events whose deadline has passed and forgets the
   // answered ones; the monotonic time of the next deadline, or 0.
   uint64_t Sweep(uint64_t now);
@@ -93,7 +116,10 @@ class PermissionMonitor {
   void Work();
   void Enqueue(EventPtr event);
   Outcome Decide(PendingEvent& event);
-  Outcome DecideProgramStart(PendingEvent& event);
+  // A plain open the reader could not settle without waiting.
+  Outcome DecideOpen(PendingEvent& event);
+  // Hashes the target and asks the engine about an event of `kind`.
+  Outcome AskEngine(PendingEvent& event, EventKind kind);
   Outcome Policy(Reason reason, std::string detail = std::string()) const;
 
   // The one end of every event: answers it unless it was answered, then
@@ -101,22 +127,42 @@ class PermissionMonitor {
   void Conclude(PendingEvent& event, const Outcome& outcome);
   void Respond(int fd, uint32_t answer);
 
+  // The kernel's ignore marks: a file whose verdict cannot depend on the
+  // process (allowed by the inventory or an execution ruleset, with no
+  // trust rule that could name a process, user or group) causes no event
+  // for any process until it is written (the kernel then drops the mark)
+  // or the rules change (brixd drops them all).
+  void MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
+                   const Outcome& outcome, uint64_t generation);
+  bool TrustRulesAbsent();
+  // Reader: the rule database changed.
+  void RulesChanged();
+  void DrainDatabaseWatch();
+
   // Brixd's memory of allowed starts: a file version (identity) that the
   // engine allowed by rule or inventory for this process and user.
   bool CachedAllow(const PendingEvent& event);
-  void RememberAllow(const PendingEvent& event, const struct stat& hashed);
+  void RememberAllow(const PendingEvent& event, const struct stat& hashed,
+                     uint64_t generation);
 
   // Constant after construction
   const Settings settings_;
   Stats* const stats_;
   DigestCache* const cache_;
   ProcessReader* const processes_;
+  ProcessTable* const table_;
   const pid_t self_;
   Journal* journal_ = nullptr;
+
+  // Safe from any thread
+  ObjectKindCache kinds_{65536};
+  InterpreterCache interpreters_{4096};
 
   // Constant between Open and Stop
   int group_ = -1;
   int wake_ = -1;  // eventfd: readable once Stop begins
+  int dbWatch_ = -1;  // inotify on the rule database's folder; -1: none
+  std::string dbName_;
   size_t maxPending_ = 4096;
 
   // Only the reader thread touches the registry: events in the order they
@@ -128,6 +174,11 @@ class PermissionMonitor {
   std::unordered_map<std::string, FileIdentity> allowed_;
   static constexpr size_t kMaxAllowed = 65536;
 
+  // State below is protected by startedMutex_
+  std::mutex startedMutex_;
+  std::unordered_map<pid_t, FileIdentity> started_;
+  static constexpr size_t kMaxStarted = 4096;
+
   // State below is protected by queueMutex_
   std::mutex queueMutex_;
   std::condition_variable queueWake_;
@@ -135,6 +186,12 @@ class PermissionMonitor {
   std::deque<EventPtr> queue_;
   bool workersStopping_ = false;
   unsigned workersRunning_ = 0;
+
+  // Raised by the reader on every change of the rule database; verdicts
+  // taken under an older value are not remembered.
+  std::atomic<uint64_t> rulesGeneration_{0};
+  // 0 not known (since the last change), 1 no trust rules, 2 some.
+  std::atomic<int> trustRules_{0};
 
   std::atomic<bool> stopping_{false};
   std::thread reader_;

@@ -27,6 +27,14 @@ struct CounterField {
 
 const CounterField kCounters[] = {
     {"execEvents", &Stats::execEvents},
+    {"openEvents", &Stats::openEvents},
+    {"plainOpens", &Stats::plainOpens},
+    {"libraryEvents", &Stats::libraryEvents},
+    {"scriptEvents", &Stats::scriptEvents},
+    {"notScripts", &Stats::notScripts},
+    {"interpreterProbes", &Stats::interpreterProbes},
+    {"ignoreMarks", &Stats::ignoreMarks},
+    {"ruleChanges", &Stats::ruleChanges},
     {"allowed", &Stats::allowed},
     {"blocked", &Stats::blocked},
     {"policyAllowed", &Stats::policyAllowed},
@@ -58,6 +66,7 @@ const CounterField kCounters[] = {
     {"driftSkipped", &Stats::driftSkipped},
     {"driftOverflows", &Stats::driftOverflows},
     {"driftRescans", &Stats::driftRescans},
+    {"driftWritersRemembered", &Stats::driftWritersRemembered},
 };
 
 }  // namespace
@@ -117,6 +126,8 @@ bool WriteStatsFile(const std::string& path, const Stats& stats,
         static_cast<double>((stats.*field.member).load(std::memory_order_relaxed)));
   cJSON_AddNumberToObject(own, "logLinesDropped", static_cast<double>(logLinesDropped));
   cJSON_AddItemToObject(own, "latency", cJSON_Parse(stats.latency.ToJson().c_str()));
+  cJSON_AddItemToObject(own, "cachedLatency",
+                        cJSON_Parse(stats.cachedLatency.ToJson().c_str()));
   cJSON* engine = engineMetrics.empty() ? nullptr : cJSON_Parse(engineMetrics.c_str());
   cJSON_AddItemToObject(root.get(), "engine", engine != nullptr ? engine : cJSON_CreateNull());
   char* text = cJSON_Print(root.get());

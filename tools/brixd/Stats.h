@@ -36,6 +36,16 @@ class LatencyHistogram {
 struct Stats {
   // Program starts
   std::atomic<uint64_t> execEvents{0};
+  // Opens: all of them, those answered as ordinary, those decided as a
+  // library or an interpreter's, and the engine probes for interpreters.
+  std::atomic<uint64_t> openEvents{0};
+  std::atomic<uint64_t> plainOpens{0};
+  std::atomic<uint64_t> libraryEvents{0};
+  std::atomic<uint64_t> scriptEvents{0};
+  std::atomic<uint64_t> notScripts{0};
+  std::atomic<uint64_t> interpreterProbes{0};
+  std::atomic<uint64_t> ignoreMarks{0};   // files the kernel stops asking about
+  std::atomic<uint64_t> ruleChanges{0};   // rule database changes seen
   std::atomic<uint64_t> allowed{0};
   std::atomic<uint64_t> blocked{0};
   // Answered by the failure policy, for one of the reasons below.
@@ -69,8 +79,12 @@ struct Stats {
   std::atomic<uint64_t> driftSkipped{0};     // path gone before it was read
   std::atomic<uint64_t> driftOverflows{0};   // the kernel dropped events
   std::atomic<uint64_t> driftRescans{0};     // folders rescanned after one
+  std::atomic<uint64_t> driftWritersRemembered{0};  // gone, named from the table
 
   LatencyHistogram latency;
+  // Only the events answered from what brixd already knew, without a
+  // worker: ordinary opens and remembered verdicts.
+  LatencyHistogram cachedLatency;
 };
 
 // Writes {"brixd": {...counters, "latency": {...}}, "engine": METRICS}

@@ -1,10 +1,12 @@
-// brixd: the brix engine enforcing program starts on Linux.
+// brixd: the brix engine enforcing program starts, libraries and scripts
+// on Linux.
 //
 // Loads brix.so through its exported functions, starts the engine on the
 // rule database with the operating modes of the command line, and answers
-// the kernel's fanotify checks of program starts on the watched file systems
-// with the engine's verdicts, while changes on those file systems are
-// reported to the engine as drift.  The main thread only waits for
+// the kernel's fanotify checks of program starts, library loads and
+// interpreters' opens on the watched file systems with the engine's
+// verdicts, while changes on those file systems are reported to the
+// engine as drift.  The main thread only waits for
 // signals and writes the stats file; the work is done by the monitors'
 // own threads.
 #include <signal.h>
@@ -28,7 +30,9 @@
 #include "ModeOptions.h"
 #include "Options.h"
 #include "PermissionMonitor.h"
+#include "InterpreterCache.h"
 #include "ProcessReader.h"
+#include "ProcessTable.h"
 #include "ServiceNotify.h"
 #include "Stats.h"
 
@@ -40,9 +44,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kStopLimitMillis = 1800;
+// Processes remembered for drift: far more than run at once.
+constexpr size_t kProcessTableEntries = 32768;
 
 void EngineLine(unsigned level, unsigned line, const char* function,
                 const char* file, const char* message) {
+  if (EngineLinesMuted()) return;  // an interpreter probe's own complaints
   if (g_log == nullptr) {
     // The engine may still log while the process unwinds.
     fprintf(stderr, "brixd: engine %s:%u %s: %s\n", file ? file : "?", line,
@@ -99,6 +106,7 @@ int Run(const Options& options) {
   if (session.Start(options.db, engineLog, &error) != BRIX_STATUS_SUCCESS) {
     log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
     log.Stop();
+    g_log = nullptr;  // the engine may still log while the process unwinds
     fprintf(stderr, "brixd: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -108,6 +116,7 @@ int Run(const Options& options) {
     log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
     session.Stop();
     log.Stop();
+    g_log = nullptr;  // the engine may still log while the process unwinds
     fprintf(stderr, "brixd: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -121,8 +130,11 @@ int Run(const Options& options) {
   settings.failOpen = options.failOpen;
   settings.maxHashBytes = options.maxHashBytes;
   settings.watchdogNanos = ServiceWatchdogNanos();
-  PermissionMonitor starts(settings, &stats, &cache, &processes);
-  DriftMonitor drift(&stats, &cache, &processes, options.maxHashBytes);
+  settings.lockdown = (options.modes.bits & BRIX_MODE_LOCKDOWN) != 0;
+  settings.dbPath = options.db;
+  ProcessTable table(kProcessTableEntries);
+  PermissionMonitor starts(settings, &stats, &cache, &processes, &table);
+  DriftMonitor drift(&stats, &cache, &processes, &table, options.maxHashBytes);
   JournalSettings journalSettings;
   journalSettings.path = options.journal;
   journalSettings.maxSize = options.journalMaxSize;
@@ -139,6 +151,7 @@ int Run(const Options& options) {
     drift.Stop(UINT64_MAX);
     session.Stop();
     log.Stop();
+    g_log = nullptr;  // the engine may still log while the process unwinds
     fprintf(stderr, "brixd: %s\n", error.c_str());
     return kExitFailure;
   }

@@ -1,0 +1,352 @@
+// Tests of the parts of brixd that decide without a kernel group: the
+// table from the engine's answer to the kernel's, the recognition of code
+// among opened files, the interpreter probe, the events sent for library
+// and script opens, and the table of processes seen.  The engine runs in
+// this process (one test per process, in a fresh folder).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "DecisionEvent.h"
+#include "FileDigest.h"
+#include "InterpreterCache.h"
+#include "ObjectKind.h"
+#include "ProcessTable.h"
+#include "VerdictTable.h"
+#include "brix.h"
+#include "test_util.h"
+
+namespace brixd {
+namespace {
+
+ac_wrapper_response_s Response(uint32_t action, uint32_t type, uint32_t decision) {
+  ac_wrapper_response_s response{};
+  response.action = action;
+  response.type = type;
+  response.decision = decision;
+  return response;
+}
+
+TEST(VerdictTableTest, OnlyExplicitAllowsAndNonScriptsPassWithoutThePolicy) {
+  struct Case {
+    EventKind kind;
+    uint32_t status, action, type, decision;
+    bool lockdown;
+    Reason expected;
+  };
+  const Case cases[] = {
+      {EventKind::kProgramStart, BRIX_STATUS_BLOCK, 10, 1, 0, true, Reason::kEngineBlocked},
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 1, true, Reason::kEngineAllowed},
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 0, false, Reason::kEngineLogOnly},  // log-only
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 0, true, Reason::kEngineError},
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 10, 1, 0, true, Reason::kWaitingManifest},  // no manifest yet
+      // The inventory lookup failed (a locked database): no verdict.
+      {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 0, 1, 0, true, Reason::kEngineError},
+      {EventKind::kProgramStart, BRIX_STATUS_FAILED, 8, 1, 0, false, Reason::kEngineError},
+      {EventKind::kProgramStart, BRIX_STATUS_NOT_STARTED, 0, 0, 0, false, Reason::kEngineError},
+      {EventKind::kLibrary, BRIX_STATUS_SUCCESS, 9, 9, 1, true, Reason::kEngineAllowed},
+      {EventKind::kLibrary, BRIX_STATUS_SUCCESS, 7, 53, 0, false, Reason::kEngineError},
+      // An interpreter's open of a file that is not a script for it.
+      {EventKind::kScript, BRIX_STATUS_SUCCESS, 0, 15, 0, true, Reason::kNotScript},
+      {EventKind::kScript, BRIX_STATUS_SUCCESS, 7, 15, 0, true, Reason::kNotScript},
+      // A script start that ended without a verdict.
+      {EventKind::kScript, BRIX_STATUS_SUCCESS, 0, 8, 0, true, Reason::kEngineError},
+      {EventKind::kScript, BRIX_STATUS_FAILED, 8, 8, 0, false, Reason::kEngineError},
+      {EventKind::kScript, BRIX_STATUS_BLOCK, 10, 8, 0, true, Reason::kEngineBlocked},
+  };
+  for (const Case& c : cases) {
+    const Reason reason =
+        AnswerFor(c.kind, c.status, Response(c.action, c.type, c.decision), c.lockdown);
+    EXPECT_EQ(ReasonName(reason), std::string(ReasonName(c.expected)))
+        << EventKindName(c.kind) << " status " << std::hex << c.status << std::dec
+        << " action " << c.action << " type " << c.type << " decision " << c.decision
+        << " lockdown " << c.lockdown;
+  }
+}
+
+// An ELF header of `type`, optionally followed by a PT_INTERP segment.
+std::vector<unsigned char> Elf64(uint16_t type, bool interp) {
+  std::vector<unsigned char> data(64 + 56, 0);
+  memcpy(data.data(), "\177ELF", 4);
+  data[4] = 2;  // 64-bit
+  data[5] = 1;  // little-endian
+  data[16] = static_cast<unsigned char>(type);
+  data[32] = 64;  // program headers right after the ELF header
+  data[54] = 56;  // entry size
+  data[56] = 1;   // one entry
+  data[64] = interp ? 3 : 1;  // PT_INTERP or PT_LOAD
+  return data;
+}
+
+TEST(ObjectKindTest, CodeIsExecutablesAndSharedObjectsOnly) {
+  auto kind = [](const std::vector<unsigned char>& data) {
+    return ObjectKindOf(data.data(), data.size());
+  };
+  EXPECT_EQ(kind(Elf64(2, false)), ObjectKind::kExecutable);
+  EXPECT_EQ(kind(Elf64(3, true)), ObjectKind::kExecutable);  // PIE
+  EXPECT_EQ(kind(Elf64(3, false)), ObjectKind::kSharedObject);
+  EXPECT_EQ(kind(Elf64(1, false)), ObjectKind::kOtherElf);  // a .o file
+  EXPECT_EQ(kind(Elf64(4, false)), ObjectKind::kOtherElf);  // a core dump
+  std::vector<unsigned char> cut = Elf64(3, true);
+  cut.resize(12);
+  EXPECT_EQ(kind(cut), ObjectKind::kOtherElf);
+  const std::string text = "#!/bin/sh\necho hi\n";
+  EXPECT_EQ(ObjectKindOf(reinterpret_cast<const unsigned char*>(text.data()), text.size()),
+            ObjectKind::kNotElf);
+  EXPECT_FALSE(IsCode(ObjectKind::kOtherElf));
+  EXPECT_TRUE(IsCode(ObjectKind::kSharedObject));
+
+  // The system's own files, read through a descriptor as brixd reads them.
+  auto fileKind = [](const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << path;
+    struct stat st {};
+    fstat(fd, &st);
+    ObjectKind out = ObjectKind::kOtherElf;
+    int error = 0;
+    EXPECT_TRUE(ReadObjectKind(fd, static_cast<uint64_t>(st.st_size), false, &out, &error));
+    close(fd);
+    return out;
+  };
+  EXPECT_EQ(fileKind("/usr/bin/true"), ObjectKind::kExecutable);
+  EXPECT_EQ(fileKind("/usr/lib/x86_64-linux-gnu/libm.so.6"), ObjectKind::kSharedObject);
+  EXPECT_EQ(fileKind("/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"),
+            ObjectKind::kSharedObject);
+  EXPECT_EQ(fileKind("/etc/passwd"), ObjectKind::kNotElf);
+
+  ObjectKindCache cache(1);
+  struct stat a {}, b {};
+  stat("/usr/bin/true", &a);
+  stat("/etc/passwd", &b);
+  cache.Insert(FileIdentity::Of(a), ObjectKind::kExecutable);
+  cache.Insert(FileIdentity::Of(b), ObjectKind::kNotElf);  // makes room
+  ObjectKind found = ObjectKind::kOtherElf;
+  EXPECT_FALSE(cache.Find(FileIdentity::Of(a), &found));
+  ASSERT_TRUE(cache.Find(FileIdentity::Of(b), &found));
+  EXPECT_EQ(found, ObjectKind::kNotElf);
+}
+
+TEST(DecisionEventTest, OnlyCodeAndInterpretersOpensGoToTheEngine) {
+  EXPECT_EQ(RouteOpen(false, ObjectKind::kSharedObject, Interpreter::kYes), OpenRoute::kAllow);
+  EXPECT_EQ(RouteOpen(true, ObjectKind::kSharedObject, Interpreter::kNo), OpenRoute::kLibrary);
+  EXPECT_EQ(RouteOpen(true, ObjectKind::kExecutable, Interpreter::kUnknown),
+            OpenRoute::kLibrary);
+  EXPECT_EQ(RouteOpen(true, ObjectKind::kOtherElf, Interpreter::kNo), OpenRoute::kAllow);
+  EXPECT_EQ(RouteOpen(true, ObjectKind::kNotElf, Interpreter::kNo), OpenRoute::kAllow);
+  EXPECT_EQ(RouteOpen(true, ObjectKind::kNotElf, Interpreter::kYes), OpenRoute::kScript);
+  EXPECT_EQ(RouteOpen(true, ObjectKind::kNotElf, Interpreter::kUnknown), OpenRoute::kProbe);
+}
+
+class EngineTest : public TempDirTest {
+ protected:
+  void Start(uint32_t mask = 0) {
+    const std::string db = PathIn("ac.db");
+    ac_engine_start_s start = MakeStart(db.c_str(), &Capture, mask);
+    ASSERT_EQ(engine_start(&start), BRIX_STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    engine_stop();
+    TempDirTest::TearDown();
+  }
+  static int Capture(unsigned level, unsigned, const char*, const char*, const char* message,
+                     unsigned) {
+    if (level == BRIX_LOG_ERROR) (EngineLinesMuted() ? mutedErrors : loudErrors).push_back(message);
+    return 0;
+  }
+  static inline std::vector<std::string> mutedErrors, loudErrors;
+};
+
+TEST_F(EngineTest, ProbeLearnsInterpretersFromTheEngineOnce) {
+  InterpreterCache cache(16);
+  Interpreter answer = Interpreter::kUnknown;
+  uint32_t status = 0;
+  EXPECT_FALSE(cache.Probe("/usr/bin/python3.11", &answer, &status));
+  EXPECT_EQ(status, BRIX_STATUS_NOT_STARTED);
+  EXPECT_EQ(cache.Find("/usr/bin/python3.11"), Interpreter::kUnknown);
+
+  Start(BRIX_LOG_ERROR | BRIX_LOG_WARNING);
+  loudErrors.clear();  // the engine's own start
+  for (const char* program : {"/usr/bin/python3.11", "/usr/bin/dash", "/usr/bin/bash",
+                              "/usr/bin/perl"}) {
+    ASSERT_TRUE(cache.Probe(program, &answer, &status)) << program;
+    EXPECT_EQ(answer, Interpreter::kYes) << program;
+    EXPECT_EQ(cache.Find(program), Interpreter::kYes) << program;
+  }
+  for (const char* program : {"/usr/bin/cat", "/usr/bin/cc1", "/usr/bin/zsh"}) {
+    ASSERT_TRUE(cache.Probe(program, &answer, &status)) << program;
+    EXPECT_EQ(answer, Interpreter::kNo) << program;
+  }
+  // The probe's complaints about its missing digest stay among brixd's
+  // muted lines.
+  for (const std::string& line : loudErrors) ADD_FAILURE() << "not muted: " << line;
+  EXPECT_FALSE(mutedErrors.empty());
+}
+
+TEST_F(EngineTest, ScriptOpensAreDecidedByDigestWhateverTheModeBits) {
+  Start();
+  ASSERT_EQ(set_ruleset_buffer(false, "{\"rules\": []}", "agent-manifest"), BRIX_STATUS_SUCCESS);
+  const std::string ok = PathIn("ok.py"), unknown = PathIn("new.py");
+  std::ofstream(ok) << "print('ok')\n";
+  std::ofstream(unknown) << "print('new')\n";
+  brix_host::FileDigests okDigests, unknownDigests;
+  std::string error;
+  ASSERT_TRUE(brix_host::HashFile(ok, &okDigests, &error)) << error;
+  ASSERT_TRUE(brix_host::HashFile(unknown, &unknownDigests, &error)) << error;
+  const std::string rules =
+      "{\"rules\": [{\"fileName\": \"ok.py\", \"sha256\": \"" +
+      brix_host::ToHex(okDigests.sha256.data(), okDigests.sha256.size()) +
+      "\", \"size\": 0, \"action\": \"allow\"}]}";
+  ASSERT_EQ(set_ruleset_buffer(false, rules.c_str(), "scripts"), BRIX_STATUS_SUCCESS);
+  ASSERT_EQ(set_config(BRIX_MODE_LOCKDOWN, 0, 0), BRIX_STATUS_SUCCESS);
+
+  ActingProcess python;
+  python.executable = "/usr/bin/python3.11";
+  python.user = "root";
+  python.group = "root";
+  auto decide = [&](const std::string& path, const brix_host::FileDigests& digests,
+                    EventKind kind, const std::string& commandLine) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0111, 0u) << "the scripts carry no execute bit";
+    python.commandLine = commandLine;
+    const brix_host::HostEvent event =
+        BuildDecisionEvent(kind, 4242, path, st, digests, python);
+    const ac_wrapper_event_s record = event.Record();
+    ac_wrapper_response_s response{};
+    const uint32_t status = app_ctl(nullptr, &record, &response);
+    return AnswerFor(kind, status, response, true);
+  };
+  EXPECT_EQ(decide(ok, okDigests, EventKind::kScript, "python3 ok.py"), Reason::kEngineAllowed);
+  EXPECT_EQ(decide(unknown, unknownDigests, EventKind::kScript, "python3 new.py"),
+            Reason::kEngineBlocked);
+  // Opened by the interpreter as data, not as its script: no category.
+  const std::string data = PathIn("table.csv");
+  std::ofstream(data) << "a,b\n";
+  brix_host::FileDigests dataDigests;
+  ASSERT_TRUE(brix_host::HashFile(data, &dataDigests, &error)) << error;
+  EXPECT_EQ(decide(data, dataDigests, EventKind::kScript, "python3 ok.py"), Reason::kNotScript);
+  // The same unknown file mapped as code is refused too.
+  EXPECT_EQ(decide(unknown, unknownDigests, EventKind::kLibrary, ""), Reason::kEngineBlocked);
+}
+
+// True once the process or thread under `proc` is inside openat.
+bool InsideOpen(const std::string& proc) {
+  return ReadFile(proc + "/syscall").rfind(std::to_string(SYS_openat) + " ", 0) == 0;
+}
+
+TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
+  ProcessFacts self;
+  ASSERT_TRUE(ReadProcessFacts(getpid(), &self));
+  EXPECT_GT(self.startTime, 0u);
+  EXPECT_EQ(self.uid, geteuid());
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe));
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(self.executable, std::string(exe, static_cast<size_t>(n)));
+
+  ProcessTable table(4);
+  // A child recorded while it lives, then gone and reaped.
+  int hold[2];
+  ASSERT_EQ(pipe(hold), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(hold[1]);
+    char byte;
+    (void)!read(hold[0], &byte, 1);
+    _exit(0);
+  }
+  ProcessFacts facts;
+  ASSERT_TRUE(ReadProcessFacts(child, &facts));
+  table.Record(child, facts);
+  close(hold[1]);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  ProcessFacts writer;
+  ASSERT_TRUE(table.WriterOf(child, &writer));
+  EXPECT_EQ(writer.executable, facts.executable);
+  EXPECT_EQ(writer.startTime, facts.startTime);
+
+  // A zombie that started at another time holds the pid: not the writer.
+  const pid_t zombie = fork();
+  if (zombie == 0) _exit(0);
+  ProcessFacts older = self;
+  older.startTime = 1;
+  table.Record(zombie, older);
+  while (ReadProcessFacts(zombie, &facts)) usleep(1000);  // until it is a zombie
+  EXPECT_FALSE(table.WriterOf(zombie, &writer));
+  ASSERT_EQ(waitpid(zombie, nullptr, 0), zombie);
+
+  // The live process wins over a record.
+  EXPECT_TRUE(table.WriterOf(getpid(), &writer));
+  EXPECT_EQ(writer.startTime, self.startTime);
+
+  // A set-user-id program changes the recorded user.
+  struct stat st {};
+  st.st_mode = S_IFREG | S_ISUID | 0755;
+  st.st_uid = 4321;
+  ASSERT_TRUE(table.RecordStart(getpid(), "/opt/tool", st));
+  ASSERT_TRUE(table.Find(getpid(), &writer));
+  EXPECT_EQ(writer.uid, 4321u);
+  EXPECT_EQ(writer.gid, getegid());
+  EXPECT_EQ(writer.executable, "/opt/tool");
+
+  // Blocked opening a FIFO: for writing, then for reading.
+  const std::string fifo = "/tmp/brixd-parts-fifo-" + std::to_string(getpid());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const int access : {O_WRONLY, O_RDONLY}) {
+    const pid_t opener = fork();
+    if (opener == 0) {
+      open(fifo.c_str(), access);  // blocks: nobody at the other end
+      _exit(0);
+    }
+    // Until it is inside the call.
+    for (int i = 0; i < 2000 && !InsideOpen("/proc/" + std::to_string(opener)); ++i) usleep(1000);
+    EXPECT_EQ(OpensForWriting(opener), access == O_WRONLY);
+    kill(opener, SIGKILL);
+    waitpid(opener, nullptr, 0);
+  }
+  unlink(fifo.c_str());
+  EXPECT_FALSE(OpensForWriting(getpid()));  // running, not opening
+  // A thread blocked opening for writing cannot cover another's read.
+  const std::string other = fifo + "-read";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(other.c_str(), 0600), 0);
+  const pid_t both = fork();
+  if (both == 0) {
+    std::thread writer([&] { open(fifo.c_str(), O_WRONLY); });
+    open(other.c_str(), O_RDONLY);
+    _exit(0);
+  }
+  for (int i = 0; i < 1000; ++i) {
+    // Until both threads are inside their calls.
+    const std::string tasks = "/proc/" + std::to_string(both) + "/task";
+    int waiting = 0;
+    for (const auto& task : std::filesystem::directory_iterator(tasks))
+      waiting += InsideOpen(task.path().string());
+    if (waiting == 2) break;
+    usleep(1000);
+  }
+  EXPECT_FALSE(OpensForWriting(both));
+  kill(both, SIGKILL);
+  waitpid(both, nullptr, 0);
+  unlink(fifo.c_str());
+  unlink(other.c_str());
+
+  // Bounded: the oldest go first.
+  for (pid_t pid = 100000; pid < 100010; ++pid) table.Record(pid, self);
+  EXPECT_LE(table.size(), 4u);
+  EXPECT_TRUE(table.Find(100009, &writer));
+  EXPECT_FALSE(table.Find(100000, &writer));
+}
+
+}  // namespace
+}  // namespace brixd

@@ -1,0 +1,241 @@
+// PermissionOpens.cpp: the plain opens of PermissionMonitor: what the
+// reader answers at once, what a worker settles when the reader could not
+// tell without waiting, and the kernel's ignore marks with the rule
+// changes that end them.
+#include <fcntl.h>
+#include <sys/fanotify.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <cjson/cJSON.h>
+
+#include "AsyncLog.h"
+#include "EngineSession.h"
+#include "PermissionMonitor.h"
+#include "ProcessTable.h"
+#include "Stats.h"
+
+namespace brixd {
+
+// ---- The reader's look at an open -------------------------------------------
+
+bool PermissionMonitor::TriageOpen(PendingEvent* event) {
+  // Nothing here waits: the status of the open file, its first page only
+  // when the page cache holds it, the image of the process from /proc.
+  // What cannot be told so goes to a worker as a plain open.
+  if (fstat(event->fd, &event->st) != 0) return false;
+  event->statOk = true;
+  stats_->openEvents.fetch_add(1, std::memory_order_relaxed);
+  Outcome plain;
+  plain.answer = FAN_ALLOW;
+  plain.reason = Reason::kPlainOpen;
+  // Directories and devices run no code.
+  if (!S_ISREG(event->st.st_mode)) {
+    Conclude(*event, plain);
+    return true;
+  }
+  // Whoever opens a file may be about to write it: drift will want its
+  // name, perhaps after it has gone.
+  int exeError = 0;
+  const std::string executable = ReadExecutable(event->pid, &exeError);
+  RememberProcess(event->pid, executable);
+  // Empty files (every file being created is empty when it is opened) run
+  // no code either.
+  if (event->st.st_size == 0) {
+    Conclude(*event, plain);
+    return true;
+  }
+  const FileIdentity id = FileIdentity::Of(event->st);
+  ObjectKind kind;
+  if (!kinds_.Find(id, &kind)) {
+    int error = 0;
+    if (!ReadObjectKind(event->fd, static_cast<uint64_t>(event->st.st_size), true, &kind, &error))
+      return false;
+    kinds_.Insert(id, kind);
+  }
+  if (IsCode(kind)) {
+    // The open that follows an allowed execve, or a writer (a linker, an
+    // installer): no code is loaded by it.
+    if (TakeStartedImage(event->pid, id) || OpensForWriting(event->pid)) {
+      Conclude(*event, plain);
+      return true;
+    }
+    event->kind = EventKind::kLibrary;
+    return false;
+  }
+  if (executable.empty()) {
+    // A kernel thread, or a process that is gone: no script to run.  Any
+    // other reason is a failure: the process may be an interpreter.
+    if (exeError == ENOENT)
+      Conclude(*event, plain);
+    else
+      Conclude(*event, Policy(Reason::kUnreadable,
+                              std::string("the process's image: ") + strerror(exeError)));
+    return true;
+  }
+  switch (interpreters_.Find(executable)) {
+    case Interpreter::kNo:
+      Conclude(*event, plain);
+      return true;
+    case Interpreter::kYes:
+      // An interpreter writing a file (a shell's redirection, a script's
+      // output) runs nothing from it.
+      if (OpensForWriting(event->pid)) {
+        Conclude(*event, plain);
+        return true;
+      }
+      event->kind = EventKind::kScript;
+      return false;
+    case Interpreter::kUnknown:
+      return false;  // a worker asks the engine
+  }
+  return false;
+}
+
+void PermissionMonitor::NoteStartedImage(pid_t pid, const FileIdentity& id) {
+  std::lock_guard<std::mutex> lock(startedMutex_);
+  // Entries of starts that failed later are never taken; they go in
+  // bulk, long after their moment.
+  if (started_.size() >= kMaxStarted) started_.clear();
+  started_[pid] = id;
+}
+
+bool PermissionMonitor::TakeStartedImage(pid_t pid, const FileIdentity& id) {
+  std::lock_guard<std::mutex> lock(startedMutex_);
+  auto it = started_.find(pid);
+  if (it == started_.end() || !(it->second == id)) return false;
+  started_.erase(it);
+  return true;
+}
+
+void PermissionMonitor::RememberProcess(pid_t pid, const std::string& executable) {
+  // Once per process (and after each new image): drift may need to name
+  // it after it has gone.
+  ProcessFacts known;
+  if (executable.empty() || (table_->Find(pid, &known) && known.executable == executable))
+    return;
+  ProcessFacts facts;
+  if (ReadProcessFacts(pid, &facts, &executable)) table_->Record(pid, facts);
+}
+
+Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
+  if (!event.statOk) return Policy(Reason::kUnreadable, strerror(event.statErrno));
+  Outcome plain;
+  plain.answer = FAN_ALLOW;
+  plain.reason = Reason::kPlainOpen;
+  if (!S_ISREG(event.st.st_mode) || event.st.st_size == 0) return plain;
+  const FileIdentity id = FileIdentity::Of(event.st);
+  ObjectKind kind;
+  if (!kinds_.Find(id, &kind)) {
+    int error = 0;
+    if (!ReadObjectKind(event.fd, static_cast<uint64_t>(event.st.st_size), false, &kind, &error))
+      return Policy(Reason::kUnreadable, strerror(error));
+    kinds_.Insert(id, kind);
+  }
+  if (IsCode(kind)) {
+    if (TakeStartedImage(event.pid, id) || OpensForWriting(event.pid)) return plain;
+    event.kind = EventKind::kLibrary;
+    return AskEngine(event, EventKind::kLibrary);
+  }
+  const std::string& executable = event.process.executable;
+  if (executable.empty()) return plain;
+  Interpreter interpreter = interpreters_.Find(executable);
+  if (interpreter == Interpreter::kUnknown) {
+    uint32_t status = 0;
+    stats_->interpreterProbes.fetch_add(1, std::memory_order_relaxed);
+    if (!interpreters_.Probe(executable, &interpreter, &status)) {
+      char detail[64];
+      snprintf(detail, sizeof(detail), "interpreter probe: status 0x%08x", status);
+      return Policy(Reason::kEngineError, detail);
+    }
+  }
+  if (interpreter != Interpreter::kYes || OpensForWriting(event.pid)) return plain;
+  event.kind = EventKind::kScript;
+  return AskEngine(event, EventKind::kScript);
+}
+
+// ---- The kernel's ignore marks ---------------------------------------------
+
+bool PermissionMonitor::TrustRulesAbsent() {
+  int known = trustRules_.load(std::memory_order_acquire);
+  if (known == 0) {
+    // Read from the engine's own count; a failure leaves it unknown, and
+    // nothing is marked.
+    std::string document;
+    if (brix_host::ReadMetrics(&document) != BRIX_STATUS_SUCCESS) return false;
+    cJSON* root = cJSON_Parse(document.c_str());
+    const cJSON* info = nullptr;
+    for (const cJSON* part = root ? root->child : nullptr; part && !info; part = part->next)
+      info = cJSON_GetObjectItemCaseSensitive(part, "dbinfo");
+    if (info == nullptr) info = cJSON_GetObjectItemCaseSensitive(root, "dbinfo");
+    const cJSON* count = cJSON_GetObjectItemCaseSensitive(info, "totalTrustRules");
+    if (cJSON_IsNumber(count)) known = count->valuedouble == 0 ? 1 : 2;
+    cJSON_Delete(root);
+    if (known == 0) return false;
+    trustRules_.store(known, std::memory_order_release);
+  }
+  return known == 1;
+}
+
+void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
+                                    const struct stat& hashed, const Outcome& outcome,
+                                    uint64_t generation) {
+  if (dbWatch_ < 0) return;
+  // The inventory or an execution ruleset decided by digest alone.  The
+  // maintenance window's approvals end with it; trust rules may name a
+  // process, a user or a group.
+  const uint32_t source = outcome.response.source;
+  if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return;
+  if (outcome.response.isAuthorized == 1) return;
+  if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
+  const uint64_t mask =
+      kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
+  // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark.
+  if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr) != 0)
+    return;
+  // Written between the hashing and the mark, or rules changed meanwhile:
+  // the mark may cover what was not decided.
+  struct stat now {};
+  if (fstat(event.fd, &now) != 0 || !(FileIdentity::Of(now) == FileIdentity::Of(hashed)) ||
+      rulesGeneration_.load(std::memory_order_acquire) != generation) {
+    fanotify_mark(group_, FAN_MARK_REMOVE | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr);
+    return;
+  }
+  stats_->ignoreMarks.fetch_add(1, std::memory_order_relaxed);
+}
+
+void PermissionMonitor::DrainDatabaseWatch() {
+  alignas(struct inotify_event) char buffer[4096];
+  bool changed = false;
+  for (;;) {
+    const ssize_t length = read(dbWatch_, buffer, sizeof(buffer));
+    if (length <= 0) break;
+    for (ssize_t at = 0; at < length;) {
+      const auto* change = reinterpret_cast<const struct inotify_event*>(buffer + at);
+      if (change->mask & IN_Q_OVERFLOW) changed = true;
+      if (change->len > 0 && strncmp(change->name, dbName_.c_str(), dbName_.size()) == 0)
+        changed = true;
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + change->len);
+    }
+  }
+  if (changed) RulesChanged();
+}
+
+void PermissionMonitor::RulesChanged() {
+  rulesGeneration_.fetch_add(1, std::memory_order_acq_rel);
+  trustRules_.store(0, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(allowedMutex_);
+    allowed_.clear();
+  }
+  // Every inode mark of this group is an ignore mark.
+  if (fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
+    g_log->Printf(BRIX_LOG_ERROR, "cannot drop the kernel's ignore marks: %s", strerror(errno));
+  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace brixd
