@@ -125,17 +125,13 @@ bool AnalyseJournals(const std::vector<std::string>& paths,
                      return a.files.size() > b.files.size();
                    });
 
-  // A written file that later ran unknown: its writer made software that
-  // lockdown would stop.
-  std::map<std::pair<std::string, std::string>, uint64_t> lastRun;
-  for (const SeenFile& file : result.unknown) {
-    uint64_t& last = lastRun[{file.path, file.sha256}];
-    last = std::max(last, file.lastMillis);
-  }
-  for (DriftWrite& write : result.drift) {
-    auto it = lastRun.find({write.path, write.sha256});
-    write.ranUnknown = it != lastRun.end() && it->second >= write.timeMillis;
-  }
+  // A written file that ran unknown: its writer made software that
+  // lockdown would stop.  Matched by path and content, not by time: brixd
+  // hears of a write after the fact, often after the new file started.
+  std::set<std::pair<std::string, std::string>> ran;
+  for (const SeenFile& file : result.unknown) ran.insert({file.path, file.sha256});
+  for (DriftWrite& write : result.drift)
+    write.ranUnknown = ran.count({write.path, write.sha256}) != 0;
   std::stable_sort(result.drift.begin(), result.drift.end(),
                    [](const DriftWrite& a, const DriftWrite& b) {
                      return std::tie(a.path, a.timeMillis) < std::tie(b.path, b.timeMillis);

@@ -45,7 +45,7 @@ struct DriftWrite {
   std::string writer;  // executable; empty when the writer was gone
   std::string user;
   std::string verdict;
-  bool ranUnknown = false;  // later started, loaded or run as unknown
+  bool ranUnknown = false;  // this content at this path ran as unknown
 };
 
 struct FolderCount {
