@@ -259,4 +259,11 @@ class LockHolder {
   int answers_[2] = {-1, -1};
 };
 
+// Runs `argv` (argv[0] a path) and waits for it, with standard output in
+// `outPath` (replaced) and standard error appended to `errPath`.  The exit
+// status, 128 after a signal, or -errno when the kernel refused to start
+// the program (EPERM: a brixd under lockdown said no).
+int SpawnAndWait(std::vector<std::string> argv, const std::string& outPath,
+                 const std::string& errPath);
+
 #endif  // BRIX_TESTS_TEST_UTIL_H_

@@ -64,6 +64,8 @@ int RunExport(const GlobalOptions& global, const std::vector<std::string>& args)
 int RunPurge(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunDeleteDb(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunFlush(const GlobalOptions& global, const std::vector<std::string>& args);
+int RunReport(const GlobalOptions& global, const std::vector<std::string>& args);
+int RunSuggest(const GlobalOptions& global, const std::vector<std::string>& args);
 
 }  // namespace brixctl
 

@@ -117,6 +117,32 @@ const std::vector<Command> kCommands = {
      "it buffered before it ends, so this finds nothing to write unless the\n"
      "engine changes; it is here to exercise flush_db_buffer.\n",
      &RunFlush},
+    {"report", "[--since T] [--until T] JOURNAL...",
+     "Reads brixd's decision journals (each with its rotated files JOURNAL.1\n"
+     "...) and shows what lockdown would have stopped: every unknown program,\n"
+     "library and script with its digest, how often, when and by which\n"
+     "processes and users it ran; the folders that hold several of them; the\n"
+     "files written on watched file systems with their writers; what brixd\n"
+     "answered by its fail policy.  Bad and cut-off lines are skipped and\n"
+     "counted.  No engine is started.\n"
+     "  --since T, --until T  only records inside this time (ISO dates such as\n"
+     "                        2026-01-31T08:00, milliseconds or \"now\")\n"
+     "With --json one JSON document.\n",
+     &RunReport},
+    {"suggest", "--out DIR [--folder-threshold N] [--since T] [--until T] JOURNAL...",
+     "Writes rulesets that would let what the journals saw keep running:\n"
+     "DIR/suggested-rules.json (execution rules by hash, one per unknown\n"
+     "file) and DIR/suggested-trustrules.json (trust rules for folders that\n"
+     "hold at least N unknown files, and for writers such as compilers whose\n"
+     "output later ran).  No rule ever trusts a world-writable folder (/tmp,\n"
+     "/var/tmp, /dev/shm, a home's Downloads, any folder with the o+w bit)\n"
+     "or a general-purpose tool by path: those are listed for review by hand.\n"
+     "Prints what each file would allow and what was refused and why.\n"
+     "Nothing is imported: use brixctl import --append on the files.\n"
+     "  --out DIR               folder for the rulesets (created if missing)\n"
+     "  --folder-threshold N    unknown files that make a folder rule (default 5)\n"
+     "  --since T, --until T    as for report\n",
+     &RunSuggest},
 };
 
 }  // namespace

@@ -37,6 +37,7 @@
 namespace brixd {
 
 class DigestCache;
+class Journal;
 class ProcessReader;
 class ProcessTable;
 struct Stats;
@@ -59,6 +60,9 @@ class DriftMonitor {
   // Creates the group and marks the file systems of `folders`.  False with
   // `error` set when the kernel refuses.
   bool Open(const std::vector<std::string>& folders, std::string* error);
+
+  // Drift worth a line goes to `journal` (may be null); set before Start.
+  void SetJournal(Journal* journal) { journal_ = journal; }
 
   void Start();
   // Hands the events already queued to the engine, then stops; after
@@ -92,6 +96,7 @@ class DriftMonitor {
   ProcessReader* const processes_;
   const ProcessTable* const table_;
   const pid_t self_;
+  Journal* journal_ = nullptr;
   const uint64_t maxHashBytes_;
 
   // Constant between Open and Stop

@@ -34,6 +34,10 @@ const char kUsage[] =
     "  --cache-entries N     digests remembered by file identity (default 65536)\n"
     "  --max-hash-size SIZE  larger files are not hashed: their starts get the\n"
     "                        failure policy (bytes, or with K, M, G; default 256M)\n"
+    "  --journal PATH        write decisions that matter as JSON lines (see\n"
+    "                        brixctl report and suggest)\n"
+    "  --journal-max-size SIZE  rotate the journal at SIZE (default 32M)\n"
+    "  --journal-keep N      rotated journals kept (default 3)\n"
     "  --help                this help\n";
 
 namespace {
@@ -166,6 +170,17 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
                  text + "'";
         return false;
       }
+    } else if (name == "--journal") {
+      if (!value(&result.journal)) return false;
+    } else if (name == "--journal-max-size") {
+      std::string text;
+      if (!value(&text)) return false;
+      if (!ParseSize(text, &result.journalMaxSize)) {
+        *error = "--journal-max-size takes a size (as 64K, 32M, 1G), not '" + text + "'";
+        return false;
+      }
+    } else if (name == "--journal-keep") {
+      if (!number(0, 1000, &result.journalKeep)) return false;
     } else if (name == "--cache-entries") {
       if (!number(0, 100000000, &result.cacheEntries)) return false;
     } else {

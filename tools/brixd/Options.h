@@ -26,6 +26,9 @@ struct Options {
   uint64_t statsIntervalSeconds = 60;
   uint64_t cacheEntries = 65536;
   uint64_t maxHashBytes = 256ull << 20;
+  std::string journal;  // decision journal; empty: none
+  uint64_t journalMaxSize = 32ull << 20;
+  uint64_t journalKeep = 3;
   bool help = false;
 };
 

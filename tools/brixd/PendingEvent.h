@@ -33,6 +33,9 @@ struct Outcome {
   uint32_t status = 0;
   ac_wrapper_response_s response{};
   std::string detail;  // the error text, where there is one
+  // The content decided on, where the target was hashed.
+  std::string sha256;  // lower-case hex
+  uint64_t size = 0;
 };
 
 struct PendingEvent {

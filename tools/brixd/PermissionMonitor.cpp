@@ -18,6 +18,7 @@
 
 #include "AsyncLog.h"
 #include "DecisionEvent.h"
+#include "DecisionJournal.h"
 #include "HostEvent.h"
 #include "ProcessReader.h"
 #include "ProcessTable.h"
@@ -439,6 +440,8 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
       BuildDecisionEvent(kind, event.pid, event.path, hashed, digests, process);
   const ac_wrapper_event_s record = host.Record();
   Outcome outcome;
+  outcome.sha256 = brix_host::ToHex(digests.sha256.data(), digests.sha256.size());
+  outcome.size = static_cast<uint64_t>(hashed.st_size);
   outcome.engineAsked = true;
   outcome.status = app_ctl(nullptr, &record, &outcome.response);
   outcome.reason = AnswerFor(kind, outcome.status, outcome.response, settings_.lockdown);
@@ -485,6 +488,7 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
     stats_->lateDecisions.fetch_add(1, std::memory_order_relaxed);
     return;
   }
+  JournalPermissionEvent(journal_, event, outcome);
   Stats& s = *stats_;
   const bool allowed = outcome.answer == FAN_ALLOW;
   s.latency.Record(decidedAt - event.readNanos);

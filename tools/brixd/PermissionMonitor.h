@@ -49,6 +49,7 @@ struct fanotify_event_metadata;
 
 namespace brixd {
 
+class Journal;
 class ProcessReader;
 class ProcessTable;
 struct Stats;
@@ -80,6 +81,9 @@ class PermissionMonitor {
   // Creates the group and marks the file systems that hold `folders`.
   // False with `error` naming the folder and the kernel's reason.
   bool Open(const std::vector<std::string>& folders, std::string* error);
+
+  // Decisions that matter go to `journal` (may be null); set before Start.
+  void SetJournal(Journal* journal) { journal_ = journal; }
 
   void Start();
   // Answers every pending event with the failure policy, stops the reader
@@ -148,6 +152,7 @@ class PermissionMonitor {
   ProcessReader* const processes_;
   ProcessTable* const table_;
   const pid_t self_;
+  Journal* journal_ = nullptr;
 
   // Safe from any thread
   ObjectKindCache kinds_{65536};

@@ -26,6 +26,7 @@
 #include "DriftMonitor.h"
 #include "EngineSession.h"
 #include "HostStatus.h"
+#include "Journal.h"
 #include "ModeOptions.h"
 #include "Options.h"
 #include "PermissionMonitor.h"
@@ -134,7 +135,17 @@ int Run(const Options& options) {
   ProcessTable table(kProcessTableEntries);
   PermissionMonitor starts(settings, &stats, &cache, &processes, &table);
   DriftMonitor drift(&stats, &cache, &processes, &table, options.maxHashBytes);
-  if (!starts.Open(options.watch, &error) || !drift.Open(options.watch, &error)) {
+  JournalSettings journalSettings;
+  journalSettings.path = options.journal;
+  journalSettings.maxSize = options.journalMaxSize;
+  journalSettings.keep = static_cast<unsigned>(options.journalKeep);
+  Journal journal(journalSettings, [](const std::string& problem) {
+    g_log->Printf(BRIX_LOG_WARNING, "%s", problem.c_str());
+  });
+  starts.SetJournal(&journal);
+  drift.SetJournal(&journal);
+  if (!journal.Start(&error) || !starts.Open(options.watch, &error) ||
+      !drift.Open(options.watch, &error)) {
     log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
     starts.Stop(UINT64_MAX);
     drift.Stop(UINT64_MAX);
@@ -197,6 +208,12 @@ int Run(const Options& options) {
   }).detach();
   const bool startsStopped = starts.Stop(300000000ull);
   const bool driftStopped = drift.Stop(800000000ull);
+  // After the monitors: their last decisions are still written.
+  journal.Stop();
+  if (!options.journal.empty())
+    log.Printf(BRIX_LOG_INFO, "journal: %llu lines written, %llu records dropped",
+               static_cast<unsigned long long>(journal.written()),
+               static_cast<unsigned long long>(journal.dropped()));
   WriteStats(options, stats, log);
   if (!startsStopped || !driftStopped) {
     log.Write(BRIX_LOG_ERROR, "stopped without unloading the engine: a thread is still inside it");
