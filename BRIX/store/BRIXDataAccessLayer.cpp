@@ -126,7 +126,7 @@ bool BRIXDAL::InitDB(bool /*readOnly*/) {
   m_initMutex.Unlock();
   // The counts take m_mutex, which is never held with m_initMutex.
   m_trustRulesPresent = TrustRulesCount() > 0;
-  LoadTrustRuleNames();
+  ReloadTrustRuleIndex();
   m_md5RuleCount = static_cast<uint64_t>(MD5RulesCount());
   m_sha1RuleCount = static_cast<uint64_t>(SHA1RulesCount());
   return result;
@@ -264,8 +264,9 @@ bool BRIXDAL::_DeleteDB() {
   BRIX_LOG(BRIX_TRACE, kFile, "Attempting to delete database file at %s",
            m_dbPath.c_str());
   // Whatever happens to the file, its rules are no longer this one's to
-  // trust; a reopened file starts without rules.
-  m_ruleNames.Clear();
+  // trust; whatever is opened next is read anew.
+  m_trustIndex.Clear();
+  m_trustIndexStale = kTrustIndexReload;
   Finalize();
   // The file goes even when a running operation kept the connection open.
   if (remove(m_dbPath.c_str()) == 0) {
@@ -297,7 +298,7 @@ bool BRIXDAL::PurgeDB(DALSource source) {
   if (source == DAL_SOURCE_TRUST_RULES) {
     snprintf(command, sizeof(command),
              "DELETE FROM TrustRules; DELETE FROM UserList;");
-    m_ruleNames.Clear();
+    m_trustIndexStale |= kTrustIndexReload;
     run = m_DB.IsSet();
     result = true;
   } else if (source == DAL_SOURCE_ALL) {
@@ -335,6 +336,12 @@ bool BRIXDAL::PurgeDB(DALSource source) {
   }
 
   if (run) {
+    // VACUUM may renumber the user list rows (the table has no key of its
+    // own); a failed delete leaves rules behind.  Read back what is there.
+    m_trustIndexStale |= source == DAL_SOURCE_TRUST_RULES ||
+                                 source == DAL_SOURCE_ALL
+                             ? kTrustIndexReload
+                             : kTrustIndexReloadUserLists;
     BRIX_LOG(BRIX_TRACE, kFile, "executing %s", command);
     std::shared_ptr<sqlite3> db = m_DB.Get();
     bool ok = true;
@@ -349,6 +356,7 @@ bool BRIXDAL::PurgeDB(DALSource source) {
       ok = false;
     result = ok;
   }
+  SyncTrustRuleIndexInternal();
 
   BRIX_LOG(BRIX_TRACE, kFile, "Returning from PurgeDB with retval %d unlock",
            result ? 1 : 0);
