@@ -8,7 +8,6 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

@@ -430,6 +430,41 @@ TEST_F(TrustRuleIndexDifferential, SameAnswersAsTheQueryForRandomRuleSets) {
   EXPECT_GT(matches, lookups / 10);
 }
 
+// The query returns a rule once per row of its user list when the rule's own
+// user is the event's; each such row writes its trace lines.
+TEST_F(TrustRuleIndexDifferential, RuleWithListAndUserLogsOncePerListRow) {
+  ac_trust_rule r;
+  r.trustType = DAL_TRUST_TARGET;
+  r.paths = "/elsewhere/";
+  r.procUser = "alice";
+  r.userList = "admins";
+  ASSERT_NE(dal.StoreTrustRule(r), 0u);
+  for (const char* user : {"alice", "bob", "carol"}) {
+    ac_user_list row{"admins", user};
+    ASSERT_NE(dal.StoreUserList(row), 0u);
+  }
+  dal.ShutdownDAL();
+  ASSERT_TRUE(dal.InitDB(false));  // lookups start once rules are counted
+  BRIXLogger::GetInstance()->SetLogMask(15);
+  ac_event event;
+  event.processName = "/bin/sh";
+  event.name = "/opt/x";
+  event.user = "alice";
+  int64_t hitId = 0;
+  ac_event expected(event);
+  LogCapture::Clear();
+  EXPECT_FALSE(ReferenceLookup(PathIn("ac.db"), true, DAL_TRUST_TARGET,
+                               expected, &hitId));
+  const std::vector<std::string> wantLog = Messages();
+  LogCapture::Clear();
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, event));
+  EXPECT_EQ(Messages(), wantLog);
+  EXPECT_EQ(LogCapture::Count("Found potential trust rule to apply to drift. "
+                              "Checking for trusted path, process name and "
+                              "groups"),
+            3);
+}
+
 // A realistic rule set is filed under keys, not left to the remainder that
 // every lookup reads.
 TEST_F(TrustRuleIndexDifferential, RealisticRulesAreFiledUnderKeys) {

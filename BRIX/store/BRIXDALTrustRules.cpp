@@ -2,8 +2,8 @@
 // events against the rules.
 #include <sqlite3.h>
 
-#include <cstring>
-#include <list>
+#include <cstdio>
+#include <string_view>
 
 #include "BRIXDALInternal.h"
 #include "BRIXDataAccessLayer.h"
