@@ -4,6 +4,8 @@
 # fuzzes each for FUZZ_SECONDS (default 30); then compares the trust-rule
 # index with the lookup query for TRUST_INDEX_SEEDS random rule sets (default
 # 100).  Exits non-zero on any crash or difference.
+# The engine's objects are compiled with -Wthread-safety -Werror=thread-safety
+# under Clang, so this build also fails on a breach of the lock rules.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-30}"

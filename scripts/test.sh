@@ -2,7 +2,8 @@
 # Builds brix and runs the whole test suite; then runs it again with the
 # engine under AddressSanitizer and UndefinedBehaviorSanitizer, the
 # concurrency tests under ThreadSanitizer, and every fuzz target on its
-# corpus and for a short while.  Exits non-zero on any failure or finding.
+# corpus and for a short while (a Clang build that also checks the lock
+# rules).  Exits non-zero on any failure or finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
@@ -27,5 +28,7 @@ cmake --build build-tsan -j"$jobs" --target brix_tests brix >/dev/null
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --output-on-failure -j"$jobs" -R 'Concurren|Threads')
 
-echo "== fuzz targets"
+# The fuzz build is the Clang build of the engine: it also fails on any
+# breach of the lock rules written into the headers (-Wthread-safety).
+echo "== fuzz targets (Clang, with the lock-rule check)"
 FUZZ_SECONDS="${FUZZ_SECONDS:-30}" ./scripts/fuzz.sh

@@ -59,20 +59,39 @@ class BrixctlTest : public TempDirTest {
   ToolRun Brixctl(const std::vector<std::string>& args, bool unprivileged = false) {
     const std::string outPath = PathIn(".out");
     const std::string errPath = PathIn(".err");
+    // The unprivileged user may not reach the build folder (a checkout under
+    // a private folder): it runs a copy of the tool and the library from the
+    // test's own folder instead.
+    std::string tool = BRIXCTL_PATH;
+    std::string libraryDir;
+    if (unprivileged && geteuid() == 0) {
+      libraryDir = PathIn(".brixctl");
+      tool = libraryDir + "/brixctl";
+      if (!std::filesystem::exists(tool)) {
+        std::filesystem::create_directory(libraryDir);
+        std::filesystem::copy_file(BRIXCTL_PATH, tool);
+        std::filesystem::copy_file(
+            BRIX_LIBRARY_PATH,
+            libraryDir + "/" +
+                std::filesystem::path(BRIX_LIBRARY_PATH).filename().string());
+        EXPECT_EQ(chmod(libraryDir.c_str(), 0755), 0);
+      }
+    }
     const pid_t pid = fork();
     if (pid == 0) {
       const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
       const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
       dup2(out, STDOUT_FILENO);
       dup2(err, STDERR_FILENO);
-      if (unprivileged && geteuid() == 0 &&
-          (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+      if (!libraryDir.empty() &&
+          (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0 ||
+           setenv("LD_LIBRARY_PATH", libraryDir.c_str(), 1) != 0))
         _exit(126);
       std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(BRIXCTL_PATH));
+      argv.push_back(tool.data());
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);
-      execv(BRIXCTL_PATH, argv.data());
+      execv(tool.c_str(), argv.data());
       _exit(127);
     }
     ToolRun run;

@@ -1,10 +1,36 @@
 // BRIXExecution.cpp: may this program start, may this file be mapped
 // executable, may this interpreter run this script.
 //
-// All three share IsAllowedToRun: the rule store's verdict first (final
-// when an execution ruleset gave it), then trusted drift, the maintenance
-// window and timestamp mode for unknown targets, then the block and trust
-// rules.  Lockdown decides what nobody recognises.
+// DECISION ORDER OF A PROGRAM START
+//
+// Each step runs only when the steps above it gave no verdict; a verdict
+// further down never undoes one further up, except where noted.
+//
+//   1. Allow cache       the same user, process and target were allowed
+//                        before: allowed, nothing below runs (ProcessEvent,
+//                        type-0 events).
+//   2. Exclusion rule    an exclusion trust rule drops a type-0 event as not
+//                        relevant before any handler (CheckExcludeTrustRules).
+//   3. Bad target        no name, or not executable: error verdict.
+//   4. Rule store        IsAllowedInDB judges the target's digests (the
+//                        order of its queries is stated in BRIXDALLookup).
+//                        A failed lookup ends here without a verdict of its
+//                        own.  An execution ruleset's answer is final: 5-8
+//                        are skipped.
+//   5. Unknown target    only while the store knows nothing of it, in turn:
+//                        a. trusted drift of the acting process type,
+//                        b. the auto-authorize (maintenance) window,
+//                        c. time stamp mode of the acting process type.
+//                        Each allows; b and c (and a, when its rule says
+//                        so) record the target as allowed in the store.
+//   6. Block trust rule  blocks, overriding any allowance of 4 and 5 (an
+//                        execution ruleset's answer never gets here).
+//   7. Allowed so far    allowed.
+//   8. Target trust rule allows.
+//   9. Nobody knows it   blocked in lockdown, else allowed and logged only.
+//
+// Mappings (HandleMmapStartEvent) and script starts (HandleScriptStartEvent)
+// follow the same order; a mapping skips the executable test of step 3.
 #include "BRIXConfig.h"
 #include "BRIXDataAccessLayer.h"
 #include "BRIXEventAbstraction.h"

@@ -11,10 +11,34 @@
 #include <memory>
 
 #include "BRIXLogger.h"
+#include "Mutex.h"
+#include "ThreadAnnotations.h"
 
 namespace brix_dal {
 
 inline constexpr const char* kFile = kLogFileDAL;
+
+// One hold of the DAL mutex by a public operation, with the trace lines
+// that operation has always written around it: "<operation> lock" before
+// taking the mutex and "<operation> unlock" before giving it back.
+class SCOPED_CAPABILITY TracedLock {
+ public:
+  TracedLock(brix::Mutex* mu, const char* operation) ACQUIRE(mu)
+      : mu_(mu), operation_(operation) {
+    BRIX_LOG_AS(BRIX_TRACE, operation_, kFile, "%s lock", operation_);
+    mu_->Lock();
+  }
+  ~TracedLock() RELEASE() {
+    BRIX_LOG_AS(BRIX_TRACE, operation_, kFile, "%s unlock", operation_);
+    mu_->Unlock();
+  }
+  TracedLock(const TracedLock&) = delete;
+  TracedLock& operator=(const TracedLock&) = delete;
+
+ private:
+  brix::Mutex* const mu_;
+  const char* const operation_;
+};
 
 inline int Index(sqlite3_stmt* s, const char* name) {
   return sqlite3_bind_parameter_index(s, name);

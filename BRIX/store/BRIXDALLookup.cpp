@@ -3,6 +3,35 @@
 // Order: execution and agent rules by SHA-256 and size; then, only while
 // such rules exist, items known only by SHA-1 and then only by MD5; last
 // any item by SHA-256 and size.  Each query takes the newest row.
+//
+// IMPORT AND REBUILD STATES
+//
+// Two states, read from the operating modes at every judged row, decide
+// which rows may answer while a ruleset is imported or the inventory is
+// rebuilt.  The watermarks are the largest row ids before the change
+// began: I = previousMaxInventoryItemId, R = previousMaxRulesetItemId.
+//
+//   importState   execution and agent rule rows that may answer
+//   -----------   ---------------------------------------------
+//   0             all
+//   1             id <= I  (rows from before the import)
+//   2             id > R   (rows the import wrote)
+//   other         none: logged as unsupported, the row blocks
+//
+//   rebuildState  inventory rows that may answer    drift rows
+//   ------------  --------------------------------  ----------
+//   0 (IDLE)      all                               all
+//   1 (SCAN)      id <= I  (the inventory before)   all
+//   2 (SCAN)      id > I   (the rebuilt inventory)  id > I
+//   other         none: logged as unsupported, the row blocks
+//
+// Transitions: none inside the engine.  Nothing sets the states or the
+// watermarks (BRIXConfig has setters without a caller), so both states
+// stay 0 from load to unload and every row may answer; the tables say
+// what a row may answer once a caller sets them.  The states are atomic
+// words read without the store's mutex, so one lookup may judge two rows
+// under different states if they change in between.
+
 #include <sqlite3.h>
 
 #include "BRIXConfig.h"
@@ -42,12 +71,8 @@ uint64_t RowId(sqlite3_stmt* row) {
 }  // namespace
 
 bool BRIXDAL::IsAllowedInDB(ac_event& event) {
-  BRIX_LOG(BRIX_TRACE, kFile, "IsAllowedInDB lock");
-  m_mutex.Lock();
-  const bool result = IsAllowedInDBInternal(event);
-  BRIX_LOG(BRIX_TRACE, kFile, "IsAllowedInDB unlock");
-  m_mutex.Unlock();
-  return result;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return IsAllowedInDBInternal(event);
 }
 
 bool BRIXDAL::IsAllowedInDBInternal(ac_event& event) {

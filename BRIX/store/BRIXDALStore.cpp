@@ -64,12 +64,8 @@ uint64_t BRIXDAL::StoreItem(ac_event& event) {
     BRIXStats::GetStats()->Inc("InventoryItemExcludedByTrustRule");
     return 0;
   }
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreItem lock");
-  m_mutex.Lock();
-  const uint64_t result = StoreItemInternal(event);
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreItem unlock");
-  m_mutex.Unlock();
-  return result;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return StoreItemInternal(event);
 }
 
 uint64_t BRIXDAL::StoreItemBuffer(ac_event& event) {
@@ -80,14 +76,11 @@ uint64_t BRIXDAL::StoreItemBuffer(ac_event& event) {
     // Buffered callers treat a kept-out item as handled.
     return 1;
   }
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreItemBuffer lock");
-  m_mutex.Lock();
+  brix_dal::TracedLock lock(&m_mutex, __func__);
   m_itemBuffer.push_back(event);
   uint64_t result = 1;
   if (m_itemBuffer.size() > kMaxBufferedRecords)
     result = StoreItemFlushInternal();
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreItemBuffer unlock");
-  m_mutex.Unlock();
   return result;
 }
 
@@ -170,16 +163,15 @@ uint64_t BRIXDAL::StoreItemInternal(ac_event& event) {
 uint64_t BRIXDAL::StoreItemFlushInternal() {
   return brix_dal::FlushBuffer(
       m_itemBuffer, m_DB.Get(), "StoreItemFlushInternal",
-      [this](ac_event& e) { return StoreItemInternal(e); });
+      [this](ac_event& e) {
+        m_mutex.AssertHeld();  // FlushBuffer runs it under our hold
+        return StoreItemInternal(e);
+      });
 }
 
 uint64_t BRIXDAL::StoreItemFlush() {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreItemFlush lock");
-  m_mutex.Lock();
-  const uint64_t count = StoreItemFlushInternal();
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreItemFlush unlock");
-  m_mutex.Unlock();
-  return count;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return StoreItemFlushInternal();
 }
 
 bool BRIXDAL::WhitelistFile(ac_event& event) {

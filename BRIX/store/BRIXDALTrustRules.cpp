@@ -26,6 +26,8 @@ bool BindIfSet(sqlite3_stmt* s, const char* name, const std::string& value) {
 
 // --- Storing -----------------------------------------------------------------
 
+// --- The rules in memory -----------------------------------------------------
+
 bool BRIXDAL::SyncTrustRuleIndexInternal() {
   if (m_trustIndexStale == 0) return true;
   std::shared_ptr<sqlite3> db = m_DB.Get();
@@ -54,6 +56,11 @@ void BRIXDAL::ReloadTrustRuleIndex() {
   brix::MutexLock lock(&m_mutex);
   m_trustIndexStale = kTrustIndexReload;
   SyncTrustRuleIndexInternal();
+}
+
+void BRIXDAL::ForgetTrustRulesInternal() {
+  m_trustIndex.Clear();
+  m_trustIndexStale = kTrustIndexReload;
 }
 
 uint64_t BRIXDAL::StoreTrustRuleInternal(ac_trust_rule& rule) {
@@ -148,46 +155,34 @@ uint64_t BRIXDAL::StoreUserListInternal(ac_user_list& record) {
 }
 
 uint64_t BRIXDAL::StoreTrustRule(ac_trust_rule& rule) {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRule lock");
-  m_mutex.Lock();
+  brix_dal::TracedLock lock(&m_mutex, __func__);
   const uint64_t result = StoreTrustRuleInternal(rule);
   SyncTrustRuleIndexInternal();
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRule unlock");
-  m_mutex.Unlock();
   return result;
 }
 
 uint64_t BRIXDAL::StoreUserList(ac_user_list& record) {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserList lock");
-  m_mutex.Lock();
+  brix_dal::TracedLock lock(&m_mutex, __func__);
   const uint64_t result = StoreUserListInternal(record);
   SyncTrustRuleIndexInternal();
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserList unlock");
-  m_mutex.Unlock();
   return result;
 }
 
 bool BRIXDAL::StoreTrustRuleBuffer(ac_trust_rule& rule) {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleBuffer lock");
-  m_mutex.Lock();
+  brix_dal::TracedLock lock(&m_mutex, __func__);
   m_trustRuleBuffer.push_back(rule);
   bool result = true;
   if (m_trustRuleBuffer.size() > kMaxBufferedRecords)
     result = StoreTrustRuleFlushInternal() != 0;
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleBuffer unlock");
-  m_mutex.Unlock();
   return result;
 }
 
 bool BRIXDAL::StoreUserListBuffer(ac_user_list& record) {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListBuffer lock");
-  m_mutex.Lock();
+  brix_dal::TracedLock lock(&m_mutex, __func__);
   m_userListBuffer.push_back(record);
   bool result = true;
   if (m_userListBuffer.size() > kMaxBufferedRecords)
     result = StoreUserListFlushInternal() != 0;
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListBuffer unlock");
-  m_mutex.Unlock();
   return result;
 }
 
@@ -195,7 +190,10 @@ bool BRIXDAL::StoreUserListBuffer(ac_user_list& record) {
 uint64_t BRIXDAL::StoreTrustRuleFlushInternal() {
   const uint64_t count = brix_dal::FlushBuffer(
       m_trustRuleBuffer, m_DB.Get(), "StoreTrustRuleFlushInternal",
-      [this](ac_trust_rule& r) { return StoreTrustRuleInternal(r); });
+      [this](ac_trust_rule& r) {
+        m_mutex.AssertHeld();  // run under our hold
+        return StoreTrustRuleInternal(r);
+      });
   SyncTrustRuleIndexInternal();
   return count;
 }
@@ -203,27 +201,22 @@ uint64_t BRIXDAL::StoreTrustRuleFlushInternal() {
 uint64_t BRIXDAL::StoreUserListFlushInternal() {
   const uint64_t count = brix_dal::FlushBuffer(
       m_userListBuffer, m_DB.Get(), "StoreUserListFlushInternal",
-      [this](ac_user_list& r) { return StoreUserListInternal(r); });
+      [this](ac_user_list& r) {
+        m_mutex.AssertHeld();  // run under our hold
+        return StoreUserListInternal(r);
+      });
   SyncTrustRuleIndexInternal();
   return count;
 }
 
 uint64_t BRIXDAL::StoreTrustRuleFlush() {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleFlush lock");
-  m_mutex.Lock();
-  const uint64_t count = StoreTrustRuleFlushInternal();
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreTrustRuleFlush unlock");
-  m_mutex.Unlock();
-  return count;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return StoreTrustRuleFlushInternal();
 }
 
 uint64_t BRIXDAL::StoreUserListFlush() {
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListFlush lock");
-  m_mutex.Lock();
-  const uint64_t count = StoreUserListFlushInternal();
-  BRIX_LOG(BRIX_TRACE, kFile, "StoreUserListFlush unlock");
-  m_mutex.Unlock();
-  return count;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return StoreUserListFlushInternal();
 }
 
 // --- Matching ----------------------------------------------------------------
@@ -233,12 +226,8 @@ bool BRIXDAL::IsFoundInTrustRules(DALTrustType kind, ac_event& event) {
     BRIX_LOG(BRIX_TRACE, kFile, "TrustRules are not enabled");
     return false;
   }
-  BRIX_LOG(BRIX_TRACE, kFile, "IsFoundInTrustRules lock");
-  m_mutex.Lock();
-  const bool result = IsFoundInTrustRulesInternal(kind, event);
-  BRIX_LOG(BRIX_TRACE, kFile, "IsFoundInTrustRules unlock");
-  m_mutex.Unlock();
-  return result;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  return IsFoundInTrustRulesInternal(kind, event);
 }
 
 bool BRIXDAL::IsFoundInTrustRulesInternal(DALTrustType kind,

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "BRIXDALInternal.h"
 #include "BRIXLogger.h"
 #include "BRIXSchema.h"
 #include "BRIXStats.h"
@@ -263,10 +264,8 @@ void BRIXDAL::ShutdownDAL() {
 bool BRIXDAL::_DeleteDB() {
   BRIX_LOG(BRIX_TRACE, kFile, "Attempting to delete database file at %s",
            m_dbPath.c_str());
-  // Whatever happens to the file, its rules are no longer this one's to
-  // trust; whatever is opened next is read anew.
-  m_trustIndex.Clear();
-  m_trustIndexStale = kTrustIndexReload;
+  // The caller forgets the stored rules (under m_mutex, which a call from
+  // _InitDB at open does not hold: InitDB reads them anew afterwards).
   Finalize();
   // The file goes even when a running operation kept the connection open.
   if (remove(m_dbPath.c_str()) == 0) {
@@ -280,12 +279,11 @@ bool BRIXDAL::_DeleteDB() {
 }
 
 bool BRIXDAL::DeleteDB() {
-  BRIX_LOG(BRIX_TRACE, kFile, "DeleteDB lock");
-  m_mutex.Lock();
-  const bool result = _DeleteDB();
-  BRIX_LOG(BRIX_TRACE, kFile, "DeleteDB unlock");
-  m_mutex.Unlock();
-  return result;
+  brix_dal::TracedLock lock(&m_mutex, __func__);
+  // Whatever happens to the file, its rules are no longer this one's to
+  // trust; whatever is opened next is read anew.
+  ForgetTrustRulesInternal();
+  return _DeleteDB();
 }
 
 bool BRIXDAL::PurgeDB(DALSource source) {
@@ -302,6 +300,7 @@ bool BRIXDAL::PurgeDB(DALSource source) {
     run = m_DB.IsSet();
     result = true;
   } else if (source == DAL_SOURCE_ALL) {
+    ForgetTrustRulesInternal();
     const bool deleted = _DeleteDB();
     if (!m_DB.IsSet()) {
       BRIX_LOG(BRIX_TRACE, kFile, "Re-initializing database after %s deletion.",

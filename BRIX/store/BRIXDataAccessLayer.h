@@ -30,6 +30,7 @@
 #include "Hash.h"
 #include "Mutex.h"
 #include "SharedHandle.h"
+#include "ThreadAnnotations.h"
 #include "TrustRule.h"
 #include "TrustRuleIndex.h"
 #include "brix.h"
@@ -67,7 +68,7 @@ class BRIXDAL {
   void ShutdownDAL();
   // Closes and deletes the database file; nothing reopens it.
   bool DeleteDB();
-  bool _DeleteDB();  // caller holds m_mutex
+  bool _DeleteDB();  // caller holds a mutex
   // Deletes the rows of one source (1-5), the trust rules and user lists
   // (6), or the whole file, which is then created anew (0).
   bool PurgeDB(DALSource source);
@@ -112,10 +113,11 @@ class BRIXDAL {
   void GetItemSourceInventory(ac_file_s& file, bool& result,
                               sqlite3_stmt*& statement, int& stepResult,
                               const std::string& payloadPath,
-                              const std::string& scanUuid);
+                              const std::string& scanUuid) REQUIRES(m_mutex);
   void GetItemSourceTrustRule(ac_file_s& file, bool& result,
                               sqlite3_stmt*& statement, int& stepResult,
-                              const std::string& payloadPath);
+                              const std::string& payloadPath)
+      REQUIRES(m_mutex);
 
   // --- Inventory lookup --------------------------------------------------
 
@@ -123,12 +125,13 @@ class BRIXDAL {
   // isAuthorized, source and ruleset into the event.  True when the lookup
   // ran to its end (found or not), false when it failed.
   bool IsAllowedInDB(ac_event& event);
-  bool IsAllowedInDBInternal(ac_event& event);  // caller holds m_mutex
+  bool IsAllowedInDBInternal(ac_event& event) REQUIRES(m_mutex);
   // Runs the query cascade; returns the statement positioned on the first
   // row found (stepResult SQLITE_ROW), or the last one tried, or null when
   // a statement was missing or a bind failed.  The caller resets it.
   std::shared_ptr<sqlite3_stmt> IsAllowedInDBSearch(ac_event& event,
-                                                    int& stepResult);
+                                                    int& stepResult)
+      REQUIRES(m_mutex);
   bool IsAllowedInRuleSet(sqlite3_stmt* row);
   bool IsAllowedInInventory(sqlite3_stmt* row);
   bool IsAllowedInDrift(sqlite3_stmt* row);
@@ -136,26 +139,29 @@ class BRIXDAL {
   // --- Trust rules and user lists ----------------------------------------
 
   uint64_t StoreTrustRule(ac_trust_rule& rule);
-  uint64_t StoreTrustRuleInternal(ac_trust_rule& rule);  // holds m_mutex
+  uint64_t StoreTrustRuleInternal(ac_trust_rule& rule) REQUIRES(m_mutex);
   bool StoreTrustRuleBuffer(ac_trust_rule& rule);
-  uint64_t StoreTrustRuleFlushInternal();  // caller holds m_mutex
+  uint64_t StoreTrustRuleFlushInternal() REQUIRES(m_mutex);
   uint64_t StoreUserList(ac_user_list& record);
-  uint64_t StoreUserListInternal(ac_user_list& record);  // holds m_mutex
+  uint64_t StoreUserListInternal(ac_user_list& record) REQUIRES(m_mutex);
   bool StoreUserListBuffer(ac_user_list& record);
-  uint64_t StoreUserListFlushInternal();  // caller holds m_mutex
+  uint64_t StoreUserListFlushInternal() REQUIRES(m_mutex);
   // True when a rule of that kind applies to the event; the event then
   // carries driftTrust 4 and the rule's ruleset, and the rule's hit count
   // grows.
   bool IsFoundInTrustRules(DALTrustType kind, ac_event& event);
-  bool IsFoundInTrustRulesInternal(DALTrustType kind, ac_event& event);
-  bool UpdateHitcount(int trustRuleId, int hitcount);  // holds m_mutex
+  bool IsFoundInTrustRulesInternal(DALTrustType kind, ac_event& event)
+      REQUIRES(m_mutex);
+  bool UpdateHitcount(int trustRuleId, int hitcount) REQUIRES(m_mutex);
   bool CallMatchEventPath(std::string& eventPath, std::string& rulePaths);
   // Brings the in-memory trust rules up to the committed tables: reads
   // what the operations since the last call marked as changed.  False
   // when the database could not be read; the next call tries again.
-  bool SyncTrustRuleIndexInternal();  // caller holds m_mutex
+  bool SyncTrustRuleIndexInternal() REQUIRES(m_mutex);
   // Reads every trust rule and user list anew.
   void ReloadTrustRuleIndex();
+  // Drops the in-memory rules until the next sync reads them anew.
+  void ForgetTrustRulesInternal() REQUIRES(m_mutex);
 
   // --- Inventory store and import ----------------------------------------
 
@@ -168,11 +174,11 @@ class BRIXDAL {
   uint64_t StoreItemBuffer(ac_event& event);
   uint64_t StoreItem(const ac_db_item_s* item);
   uint64_t StoreItemBuffer(const ac_db_item_s* item);
-  uint64_t StoreItemInternal(ac_event& event);  // caller holds m_mutex
+  uint64_t StoreItemInternal(ac_event& event) REQUIRES(m_mutex);
   // Writes the queued items in one transaction and returns how many it
   // committed: 0 when the queue was empty, or when the database refused
   // the batch, which then stays queued for the next flush.
-  uint64_t StoreItemFlushInternal();            // caller holds m_mutex
+  uint64_t StoreItemFlushInternal() REQUIRES(m_mutex);
   uint64_t StoreItemFlush();
   // Records the event's target as allowed: scanned items are buffered,
   // prelink items refreshed, anything else becomes approved drift that
@@ -236,13 +242,13 @@ class BRIXDAL {
     kTrustIndexReloadUserLists = 4,  // row ids may have changed (VACUUM)
     kTrustIndexNewUserListRows = 8,  // user list rows were inserted
   };
-  BRIXTrustRuleIndex m_trustIndex;
-  unsigned m_trustIndexStale = kTrustIndexReload;
+  BRIXTrustRuleIndex m_trustIndex GUARDED_BY(m_mutex);
+  unsigned m_trustIndexStale GUARDED_BY(m_mutex) = kTrustIndexReload;
 
   // Write buffers, guarded by m_mutex.
-  std::deque<ac_event> m_itemBuffer;
-  std::deque<ac_trust_rule> m_trustRuleBuffer;
-  std::deque<ac_user_list> m_userListBuffer;
+  std::deque<ac_event> m_itemBuffer GUARDED_BY(m_mutex);
+  std::deque<ac_trust_rule> m_trustRuleBuffer GUARDED_BY(m_mutex);
+  std::deque<ac_user_list> m_userListBuffer GUARDED_BY(m_mutex);
 
   // The prepared statements, in preparation order.
   StmtHandle m_pInsertItemStmt;
