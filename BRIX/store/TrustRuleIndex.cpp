@@ -4,25 +4,17 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <optional>
 
 #include "BRIXLogger.h"
 #include "PathMatch.h"
+#include "TextMap.h"
 
 namespace {
 
 // The lookup's trace lines carry the name of the operation that asks.
 constexpr const char kLookup[] = "IsFoundInTrustRulesInternal";
 
-struct TextHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const {
-    return std::hash<std::string_view>{}(s);
-  }
-};
-template <typename V>
-using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
 using RuleList = std::vector<uint32_t>;  // positions in m_rules, ascending
 
 // What the rules are filed under.
