@@ -59,7 +59,7 @@ class DalTest : public TempDirTest {
 
   bool Open(const std::string& name = "ac.db") {
     EXPECT_TRUE(dal.SetDBPath(PathIn(name)));
-    return dal.InitDB(false);
+    return dal.InitDB(false).ok();
   }
 };
 

@@ -48,19 +48,11 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-class ExportTest : public TempDirTest {
+class ExportTest : public PrivateDalTest {
  protected:
   void SetUp() override {
-    TempDirTest::SetUp();
-    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
-    LogCapture::Clear();
+    PrivateDalTest::SetUp();
     payload = PathIn("payload.json");
-  }
-
-  void Open() {
-    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
-    ASSERT_TRUE(dal.InitDB(false));
-    LogCapture::Clear();
   }
 
   void Exec(const std::string& sql) {
@@ -101,7 +93,6 @@ class ExportTest : public TempDirTest {
     return dal.GetItems(lastId, limit, source, payload, scan);
   }
 
-  BRIXDAL dal;
   std::string payload;
 };
 

@@ -28,14 +28,11 @@ std::string Rules(const std::string& body) {
   return "{\"rules\": [" + body + "]}";
 }
 
-class ImportTest : public TempDirTest {
+class ImportTest : public PrivateDalTest {
  protected:
   void SetUp() override {
-    TempDirTest::SetUp();
-    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
-    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
-    ASSERT_TRUE(dal.InitDB(false));
-    LogCapture::Clear();
+    PrivateDalTest::SetUp();
+    Open();
   }
   void TearDown() override {
     config.SetManifestApplied(true);
@@ -54,7 +51,6 @@ class ImportTest : public TempDirTest {
     return BRIXStats::GetStats()->GetType(BRIX_STATS_RULESET, name);
   }
 
-  BRIXDAL dal;
 };
 
 TEST_F(ImportTest, ExecutionRulesetStoresItemsBySource2) {

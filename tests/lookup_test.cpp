@@ -21,13 +21,8 @@ std::string HexOf(const std::string& bytes) {
                      bytes.size());
 }
 
-class LookupTest : public TempDirTest {
+class LookupTest : public PrivateDalTest {
  protected:
-  void SetUp() override {
-    TempDirTest::SetUp();
-    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
-    LogCapture::Clear();
-  }
   void TearDown() override {
     // The watermarks are process-wide; leave them as found.
     config.SetImportState(0);
@@ -37,10 +32,6 @@ class LookupTest : public TempDirTest {
     TempDirTest::TearDown();
   }
 
-  void Open() {
-    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
-    ASSERT_TRUE(dal.InitDB(false));
-  }
   // Opens the file again so the rule counts are read afresh.
   void Reopen() {
     dal.ShutdownDAL();
@@ -77,7 +68,6 @@ class LookupTest : public TempDirTest {
     return e;
   }
 
-  BRIXDAL dal;
 };
 
 // --- The cascade -------------------------------------------------------------

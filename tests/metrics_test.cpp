@@ -32,20 +32,8 @@ long long FileSize(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-class MetricsTest : public TempDirTest {
+class MetricsTest : public PrivateDalTest {
  protected:
-  void SetUp() override {
-    TempDirTest::SetUp();
-    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
-    LogCapture::Clear();
-  }
-
-  void Open() {
-    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
-    ASSERT_TRUE(dal.InitDB(false));
-    LogCapture::Clear();
-  }
-
   // The "dbinfo" object as BRIXStats::GetMetrics assembles it.
   Json DbInfo() {
     Json info = NewObject();
@@ -70,7 +58,6 @@ class MetricsTest : public TempDirTest {
     LogCapture::Clear();
   }
 
-  BRIXDAL dal;
 };
 
 // --- "dbinfo" ----------------------------------------------------------------

@@ -14,14 +14,11 @@ std::string Bytes(unsigned char seed, size_t n) {
   return std::string(n, static_cast<char>(seed));
 }
 
-class StoreTest : public TempDirTest {
+class StoreTest : public PrivateDalTest {
  protected:
   void SetUp() override {
-    TempDirTest::SetUp();
-    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
-    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
-    ASSERT_TRUE(dal.InitDB(false));
-    LogCapture::Clear();
+    PrivateDalTest::SetUp();
+    Open();
   }
 
   static ac_event Item(const std::string& path, const std::string& file,
@@ -46,7 +43,6 @@ class StoreTest : public TempDirTest {
     return BRIXStats::GetStats()->Get(name);
   }
 
-  BRIXDAL dal;
 };
 
 TEST_F(StoreTest, DirectStoreWritesEveryColumn) {

@@ -1,6 +1,8 @@
 #include "test_util.h"
 
 #include <cjson/cJSON.h>
+#include <grp.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -27,6 +29,18 @@ void TempDirTest::SetUp() {
 
 std::string TempDirTest::BaseDir() const {
   return std::filesystem::temp_directory_path().string();
+}
+
+void PrivateDalTest::SetUp() {
+  TempDirTest::SetUp();
+  BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
+  LogCapture::Clear();
+}
+
+void PrivateDalTest::Open() {
+  ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
+  ASSERT_TRUE(dal.InitDB(false));
+  LogCapture::Clear();
 }
 
 std::string WatchedBaseDir() {
@@ -159,4 +173,45 @@ std::string JsonText(const cJSON* object, const char* name) {
   const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
   EXPECT_TRUE(cJSON_IsString(item)) << name;
   return cJSON_IsString(item) ? item->valuestring : "<missing>";
+}
+
+// Runs `body` in a forked child, optionally as an unprivileged user.  The
+// parent reads the child's lines; `onLine` may answer true to have the
+// child killed with SIGKILL at once.
+ChildOutcome RunInChild(
+    const std::function<void(const Say&)>& body, bool unprivileged,
+    const std::function<bool(const std::string&)>& onLine) {
+  ChildOutcome outcome;
+  int fds[2];
+  if (pipe(fds) != 0) return outcome;
+  const pid_t child = fork();
+  if (child < 0) return outcome;
+  if (child == 0) {
+    close(fds[0]);
+    if (unprivileged && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedId) != 0 ||
+         setuid(kUnprivilegedId) != 0))
+      _exit(90);
+    body(Say(fds[1]));
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string pending;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) {
+    pending.append(buffer, static_cast<size_t>(n));
+    size_t end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+      outcome.lines.push_back(pending.substr(0, end));
+      pending.erase(0, end + 1);
+      if (!outcome.killed && onLine && onLine(outcome.lines.back())) {
+        kill(child, SIGKILL);
+        outcome.killed = true;
+      }
+    }
+  }
+  close(fds[0]);
+  waitpid(child, &outcome.status, 0);
+  return outcome;
 }

@@ -4,13 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "BRIXDataAccessLayer.h"
+#include "BRIXLogger.h"
 #include "brix.h"
-
-struct sqlite3;
 
 // Runs each test in a fresh temporary directory (the engine writes
 // "ac.db" and "LogFile.log" into the current directory) and returns to the
@@ -27,6 +34,18 @@ class TempDirTest : public ::testing::Test {
  private:
   std::string dir_;
   std::string previous_;
+};
+
+// A private data-access layer (the singleton is left to the tests of the
+// exported functions) over "ac.db" in the test's folder, with every log
+// line captured.
+class PrivateDalTest : public TempDirTest {
+ protected:
+  void SetUp() override;
+  // Opens the file; the captured log starts empty afterwards.
+  void Open();
+
+  BRIXDAL dal;
 };
 
 // A folder whose path the engine watches: no "/tmp/" in it (the system's
@@ -94,5 +113,150 @@ ac_engine_start_s MakeStart(const char* dbPath, ac_log_callback_t cb,
 
 // Wall-clock milliseconds, computed independently of the engine's clock.
 uint64_t GetCurrentTimeInMillisForTest();
+
+
+// --- Child processes -----------------------------------------------------------
+
+// The user and group id an unprivileged child runs as (nobody).
+constexpr uid_t kUnprivilegedId = 65534;
+
+// What a child said, and how it ended.
+struct ChildOutcome {
+  std::vector<std::string> lines;
+  int status = -1;  // as waitpid reports it
+  bool killed = false;
+
+  bool ExitedCleanly() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+  // The text after "key " of the first line that starts so, or "(none)".
+  std::string Value(const std::string& key) const {
+    for (const std::string& line : lines)
+      if (line.compare(0, key.size() + 1, key + " ") == 0)
+        return line.substr(key.size() + 1);
+    return "(none)";
+  }
+  bool Said(const std::string& line) const {
+    for (const std::string& l : lines)
+      if (l == line) return true;
+    return false;
+  }
+};
+
+// Sends one line to the parent.
+class Say {
+ public:
+  explicit Say(int fd) : fd_(fd) {}
+  void operator()(const std::string& key, const std::string& value) const {
+    const std::string line = key + " " + value + "\n";
+    size_t done = 0;
+    while (done < line.size()) {
+      const ssize_t n = write(fd_, line.data() + done, line.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+  }
+  void operator()(const std::string& key, uint32_t status) const {
+    char hex[16];
+    snprintf(hex, sizeof(hex), "0x%08x", status);
+    (*this)(key, std::string(hex));
+  }
+  // Every captured log line at `level`, as "log <message>".
+  void Logs(unsigned level) const {
+    for (const CapturedLog& line : LogCapture::Lines())
+      if (line.level == level) (*this)("log", line.message);
+  }
+
+ private:
+  int fd_;
+};
+
+// Runs `body` in a forked child, optionally as an unprivileged user.  The
+// parent reads the child's lines; `onLine` may answer true to have the
+// child killed with SIGKILL at once.
+ChildOutcome RunInChild(
+    const std::function<void(const Say&)>& body, bool unprivileged = false,
+    const std::function<bool(const std::string&)>& onLine = nullptr);
+
+// Another process that holds a lock on a database file: a writer's
+// exclusive lock, which keeps everyone else out, or a reader's shared lock,
+// which lets others write but not commit.  The process is forked before
+// the test touches SQLite, so it shares no SQLite state with the engine.
+class LockHolder {
+ public:
+  LockHolder() {
+    if (pipe(commands_) != 0 || pipe(answers_) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) Serve();
+    close(commands_[0]);
+    close(answers_[1]);
+  }
+  ~LockHolder() {
+    Send('q');
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    close(commands_[1]);
+    close(answers_[0]);
+  }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+  // True once the lock is held.
+  bool LockExclusive(const std::string& path) { return Lock('w', path); }
+  bool LockShared(const std::string& path) { return Lock('r', path); }
+  bool Release() { return Send('u') && Answer() == 'k'; }
+
+ private:
+  bool Lock(char kind, const std::string& path) {
+    const std::string command = std::string(1, kind) + path + '\n';
+    return write(commands_[1], command.data(), command.size()) ==
+               static_cast<ssize_t>(command.size()) &&
+           Answer() == 'k';
+  }
+  bool Send(char c) {
+    const std::string command(1, c);
+    return write(commands_[1], (command + "\n").data(), 2) == 2;
+  }
+  char Answer() {
+    char c = 0;
+    return read(answers_[0], &c, 1) == 1 ? c : 0;
+  }
+
+  [[noreturn]] void Serve() {
+    close(commands_[1]);
+    close(answers_[0]);
+    sqlite3* db = nullptr;
+    std::string line;
+    char c;
+    while (read(commands_[0], &c, 1) == 1) {
+      if (c != '\n') {
+        line += c;
+        continue;
+      }
+      char answer = 'k';
+      if (line.empty() || line[0] == 'q') break;
+      if (line[0] == 'w' || line[0] == 'r') {
+        // The reader's SELECT opens a read transaction that holds its
+        // shared lock until the rollback.
+        const char* sql = line[0] == 'w'
+                              ? "BEGIN EXCLUSIVE;"
+                              : "BEGIN; SELECT count(*) FROM sqlite_master;";
+        if (sqlite3_open_v2(line.c_str() + 1, &db, SQLITE_OPEN_READWRITE,
+                            nullptr) != SQLITE_OK ||
+            sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+          answer = 'e';
+      } else if (line[0] == 'u') {
+        sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        db = nullptr;
+      }
+      line.clear();
+      if (write(answers_[1], &answer, 1) != 1) break;
+    }
+    if (db != nullptr) sqlite3_close(db);
+    _exit(0);
+  }
+
+  pid_t pid_ = -1;
+  int commands_[2] = {-1, -1};
+  int answers_[2] = {-1, -1};
+};
 
 #endif  // BRIX_TESTS_TEST_UTIL_H_

@@ -9,14 +9,11 @@
 
 namespace {
 
-class TrustRulesTest : public TempDirTest {
+class TrustRulesTest : public PrivateDalTest {
  protected:
   void SetUp() override {
-    TempDirTest::SetUp();
-    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
-    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
-    ASSERT_TRUE(dal.InitDB(false));
-    LogCapture::Clear();
+    PrivateDalTest::SetUp();
+    Open();
   }
 
   // Stores the rules, then opens the file again so the lookups see them.
@@ -55,7 +52,6 @@ class TrustRulesTest : public TempDirTest {
     return out;
   }
 
-  BRIXDAL dal;
 };
 
 TEST_F(TrustRulesTest, StoredRuleLeavesEmptyFieldsNull) {

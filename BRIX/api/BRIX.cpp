@@ -12,6 +12,7 @@
 #include "BRIXLogger.h"
 #include "BRIXStats.h"
 #include "FileUtil.h"
+#include "Status.h"
 #include "brix.h"
 
 BRIXEngine* engine = nullptr;
@@ -21,6 +22,15 @@ constexpr const char* kFile = kLogFileBRIX;
 
 uint32_t StatusOf(bool ok) {
   return ok ? BRIX_STATUS_SUCCESS : BRIX_STATUS_FAILED;
+}
+
+// The status for the host, with the cause of a failure logged once.
+uint32_t StatusWithReason(const char* function, const brix::Status& status) {
+  if (!status) {
+    BRIX_LOG_AS(BRIX_ERROR, function, kFile, "%s failed: %s", function,
+                status.reason().c_str());
+  }
+  return StatusOf(status.ok());
 }
 }  // namespace
 
@@ -61,7 +71,11 @@ uint32_t engine_start(const ac_engine_start_s* start) {
   BRIXDAL* dal = BRIXDAL::GetDAL();
   if (start->dbPath != nullptr && !dal->SetDBPath(start->dbPath))
     return BRIX_STATUS_BAD_PATH;
-  if (!dal->InitDB(false)) return BRIX_STATUS_DB_INIT_FAILED;
+  if (const brix::Status opened = dal->InitDB(false); !opened) {
+    BRIX_LOG(BRIX_ERROR, kFile, "engine_start could not open the database: %s",
+             opened.reason().c_str());
+    return BRIX_STATUS_DB_INIT_FAILED;
+  }
   if (engine != nullptr) return BRIX_STATUS_SUCCESS;
   engine = new BRIXEngine();
   return BRIX_STATUS_SUCCESS;
@@ -158,21 +172,33 @@ uint32_t get_metrics_mem(char* buffer, uint32_t* length) {
 
 uint32_t delete_db(void) {
   if (engine == nullptr) return BRIX_STATUS_NOT_STARTED;
-  return StatusOf(BRIXDAL::GetDAL()->DeleteDB());
+  return StatusWithReason(__func__, BRIXDAL::GetDAL()->DeleteDB());
 }
 
 uint32_t purge_db(DALSource source) {
   if (engine == nullptr) return BRIX_STATUS_NOT_STARTED;
-  return StatusOf(BRIXDAL::GetDAL()->PurgeDB(source));
+  return StatusWithReason(__func__, BRIXDAL::GetDAL()->PurgeDB(source));
 }
 
 uint32_t flush_db_buffer(void) {
   if (engine == nullptr) return BRIX_STATUS_NOT_STARTED;
   BRIXDAL* dal = BRIXDAL::GetDAL();
   // All three always run, so one empty buffer never keeps another unwritten.
-  uint64_t written = dal->StoreItemFlush();
-  written += dal->StoreTrustRuleFlush();
-  written += dal->StoreUserListFlush();
+  brix::Status items, rules, users;
+  uint64_t written = dal->StoreItemFlush(&items);
+  written += dal->StoreTrustRuleFlush(&rules);
+  written += dal->StoreUserListFlush(&users);
+  if (written == 0) {
+    std::string why;
+    for (const brix::Status* status : {&items, &rules, &users}) {
+      if (status->ok()) continue;
+      if (!why.empty()) why += "; ";
+      why += status->reason();
+    }
+    if (!why.empty())
+      BRIX_LOG(BRIX_ERROR, kFile, "flush_db_buffer wrote nothing: %s",
+               why.c_str());
+  }
   return StatusOf(written != 0);
 }
 

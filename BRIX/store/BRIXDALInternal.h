@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 
 #include "BRIXLogger.h"
 #include "Mutex.h"
+#include "Status.h"
 #include "ThreadAnnotations.h"
 
 namespace brix_dal {
@@ -97,16 +99,23 @@ inline bool IsDatabaseFailure(int rc) {
 // counts only what it committed, so a caller that is told the records were
 // written may rely on them being in the file.  Without a connection the
 // buffer is kept as well.
+//
+// When it writes nothing though records were queued, `reason` (if given)
+// says why.
 template <typename Record, typename Store>
 uint64_t FlushBuffer(std::deque<Record>& buffer,
                      const std::shared_ptr<sqlite3>& db, const char* function,
-                     Store store) {
+                     Store store, brix::Status* reason) {
   BRIX_LOG_AS(BRIX_TRACE, function, kFile, "%s", function);
   if (buffer.empty()) return 0;
   BRIX_LOG_AS(BRIX_TRACE, function, kFile, "%s - %d items", function,
               static_cast<int>(buffer.size()));
   if (!db) {
     BRIX_LOG_AS(BRIX_ERROR, function, kFile, "m_DB is released");
+    if (reason != nullptr)
+      *reason = brix::Status::Error(std::string(function) + " kept " +
+                                    std::to_string(buffer.size()) +
+                                    " records: the database is closed");
     return 0;
   }
   sqlite3_exec(db.get(), "BEGIN TRANSACTION", nullptr, nullptr, nullptr);
@@ -135,6 +144,11 @@ uint64_t FlushBuffer(std::deque<Record>& buffer,
   BRIX_LOG_AS(BRIX_ERROR, function, kFile,
               "%s - %d records not written, kept for the next flush. rc: %d",
               function, static_cast<int>(buffer.size()), rc);
+  if (reason != nullptr)
+    *reason = brix::Status::Error(
+        std::string(function) + " kept " + std::to_string(buffer.size()) +
+        " records: the database refused them, rc: " + std::to_string(rc) +
+        " (" + sqlite3_errstr(rc) + ")");
   return 0;
 }
 

@@ -160,18 +160,19 @@ uint64_t BRIXDAL::StoreItemInternal(ac_event& event) {
   return result;
 }
 
-uint64_t BRIXDAL::StoreItemFlushInternal() {
+uint64_t BRIXDAL::StoreItemFlushInternal(brix::Status* reason) {
   return brix_dal::FlushBuffer(
       m_itemBuffer, m_DB.Get(), "StoreItemFlushInternal",
       [this](ac_event& e) {
         m_mutex.AssertHeld();  // FlushBuffer runs it under our hold
         return StoreItemInternal(e);
-      });
+      },
+      reason);
 }
 
-uint64_t BRIXDAL::StoreItemFlush() {
+uint64_t BRIXDAL::StoreItemFlush(brix::Status* reason) {
   brix_dal::TracedLock lock(&m_mutex, __func__);
-  return StoreItemFlushInternal();
+  return StoreItemFlushInternal(reason);
 }
 
 bool BRIXDAL::WhitelistFile(ac_event& event) {

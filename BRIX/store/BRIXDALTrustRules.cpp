@@ -187,36 +187,38 @@ bool BRIXDAL::StoreUserListBuffer(ac_user_list& record) {
 }
 
 
-uint64_t BRIXDAL::StoreTrustRuleFlushInternal() {
+uint64_t BRIXDAL::StoreTrustRuleFlushInternal(brix::Status* reason) {
   const uint64_t count = brix_dal::FlushBuffer(
       m_trustRuleBuffer, m_DB.Get(), "StoreTrustRuleFlushInternal",
       [this](ac_trust_rule& r) {
         m_mutex.AssertHeld();  // run under our hold
         return StoreTrustRuleInternal(r);
-      });
+      },
+      reason);
   SyncTrustRuleIndexInternal();
   return count;
 }
 
-uint64_t BRIXDAL::StoreUserListFlushInternal() {
+uint64_t BRIXDAL::StoreUserListFlushInternal(brix::Status* reason) {
   const uint64_t count = brix_dal::FlushBuffer(
       m_userListBuffer, m_DB.Get(), "StoreUserListFlushInternal",
       [this](ac_user_list& r) {
         m_mutex.AssertHeld();  // run under our hold
         return StoreUserListInternal(r);
-      });
+      },
+      reason);
   SyncTrustRuleIndexInternal();
   return count;
 }
 
-uint64_t BRIXDAL::StoreTrustRuleFlush() {
+uint64_t BRIXDAL::StoreTrustRuleFlush(brix::Status* reason) {
   brix_dal::TracedLock lock(&m_mutex, __func__);
-  return StoreTrustRuleFlushInternal();
+  return StoreTrustRuleFlushInternal(reason);
 }
 
-uint64_t BRIXDAL::StoreUserListFlush() {
+uint64_t BRIXDAL::StoreUserListFlush(brix::Status* reason) {
   brix_dal::TracedLock lock(&m_mutex, __func__);
-  return StoreUserListFlushInternal();
+  return StoreUserListFlushInternal(reason);
 }
 
 // --- Matching ----------------------------------------------------------------

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "BRIXDALInternal.h"
 #include "BRIXLogger.h"
@@ -121,9 +123,9 @@ std::string BRIXDAL::GetDBPath() {
   return m_dbPath;
 }
 
-bool BRIXDAL::InitDB(bool /*readOnly*/) {
+brix::Status BRIXDAL::InitDB(bool /*readOnly*/) {
   m_initMutex.Lock();
-  const bool result = _InitDB(false);
+  brix::Status result = _InitDB(false);
   m_initMutex.Unlock();
   // The counts take m_mutex, which is never held with m_initMutex.
   m_trustRulesPresent = TrustRulesCount() > 0;
@@ -133,7 +135,16 @@ bool BRIXDAL::InitDB(bool /*readOnly*/) {
   return result;
 }
 
-bool BRIXDAL::_InitDB(bool readOnly) {
+namespace {
+// "<what> failed. rc: <rc> (<SQLite's text for it>)": a failure's reason.
+brix::Status SqliteFailure(const char* what, int rc) {
+  return brix::Status::Error(std::string(what) + " failed. rc: " +
+                             std::to_string(rc) + " (" + sqlite3_errstr(rc) +
+                             ")");
+}
+}  // namespace
+
+brix::Status BRIXDAL::_InitDB(bool readOnly) {
   if (m_DB.IsSet()) {
     BRIX_LOG(BRIX_WARNING, kFile, "m_DB is not null.");
     return PrepareStatements();
@@ -147,7 +158,7 @@ bool BRIXDAL::_InitDB(bool readOnly) {
   if (rc != SQLITE_OK) {
     BRIX_LOG(BRIX_ERROR, kFile, "sqlite3_open_v2 failed. rc: %d", rc);
     sqlite3_close_v2(raw);  // SQLite may hand out a handle even on failure
-    return false;
+    return SqliteFailure(("opening " + m_dbPath).c_str(), rc);
   }
   m_DB.Set(std::shared_ptr<sqlite3>(raw, sqlite3_close_v2));
   sqlite3_busy_timeout(raw, 5000);
@@ -156,13 +167,13 @@ bool BRIXDAL::_InitDB(bool readOnly) {
   rc = sqlite3_prepare_v2(raw, "PRAGMA user_version;", -1, &pragma, nullptr);
   if (rc != SQLITE_OK) {
     BRIX_LOG(BRIX_ERROR, kFile, "PRAGMA user_version failed. rc: %d", rc);
-    return false;
+    return SqliteFailure("reading the schema version", rc);
   }
   rc = sqlite3_step(pragma);
   if (rc != SQLITE_ROW) {
     BRIX_LOG(BRIX_ERROR, kFile, "Init or Update Schema failed. rc: %d", rc);
     sqlite3_finalize(pragma);
-    return false;
+    return SqliteFailure("reading the schema version", rc);
   }
   const int version = sqlite3_column_int(pragma, 0);
   sqlite3_finalize(pragma);
@@ -177,7 +188,7 @@ bool BRIXDAL::_InitDB(bool readOnly) {
         BRIX_LOG(BRIX_ERROR, kFile,
                  "sqlite3_exec for schema size failed fro version 0. rc: %d",
                  rc);
-        return false;
+        return SqliteFailure("creating the schema", rc);
       }
     }
   } else if (version >= kOldestMigratableVersion &&
@@ -188,7 +199,10 @@ bool BRIXDAL::_InitDB(bool readOnly) {
       if (rc != SQLITE_OK) {
         BRIX_LOG(BRIX_ERROR, kFile,
                  "sqlite3_exec for schema size failed. rc: %d", rc);
-        return false;
+        return SqliteFailure(
+            ("migrating the schema from version " + std::to_string(version))
+                .c_str(),
+            rc);
       }
     }
   } else if (version > CURRENT_SCHEMA_VERSION) {
@@ -197,17 +211,22 @@ bool BRIXDAL::_InitDB(bool readOnly) {
              CURRENT_SCHEMA_VERSION);
     // A file from a newer engine is replaced by a new one.  If it cannot be
     // removed, opening it again would only find the same version: stop.
-    if (!_DeleteDB()) return false;
+    brix::Status deleted = _DeleteDB();
+    if (!deleted)
+      return brix::Status::Error("the file has the newer schema version " +
+                                 std::to_string(version) +
+                                 " and could not be replaced: " +
+                                 deleted.reason());
     return _InitDB(readOnly);
   }
   return PrepareStatements();
 }
 
-bool BRIXDAL::PrepareStatements() {
+brix::Status BRIXDAL::PrepareStatements() {
   std::shared_ptr<sqlite3> db = m_DB.Get();
   if (!db) {
     BRIX_LOG(BRIX_ERROR, kFile, "m_DB is released");
-    return false;
+    return brix::Status::Error("the connection is closed");
   }
   for (const StatementInfo& info : kStatements) {
     StmtHandle& handle = this->*info.member;
@@ -223,10 +242,11 @@ bool BRIXDAL::PrepareStatements() {
     if (rc != SQLITE_OK) {
       BRIX_LOG(BRIX_ERROR, kFile, "sqlite3_prepare_v2 failed. rc: %d", rc);
       Finalize();
-      return false;
+      return SqliteFailure((std::string("preparing ") + info.name).c_str(),
+                           rc);
     }
   }
-  return true;
+  return brix::Status::OK();
 }
 
 void BRIXDAL::Finalize() {
@@ -261,7 +281,7 @@ void BRIXDAL::ShutdownDAL() {
   m_initMutex.Unlock();
 }
 
-bool BRIXDAL::_DeleteDB() {
+brix::Status BRIXDAL::_DeleteDB() {
   BRIX_LOG(BRIX_TRACE, kFile, "Attempting to delete database file at %s",
            m_dbPath.c_str());
   // The caller forgets the stored rules (under m_mutex, which a call from
@@ -270,15 +290,17 @@ bool BRIXDAL::_DeleteDB() {
   // The file goes even when a running operation kept the connection open.
   if (remove(m_dbPath.c_str()) == 0) {
     BRIX_LOG(BRIX_TRACE, kFile, "Successfully deleted database file");
-    return true;
+    return brix::Status::OK();
   }
   const int err = errno;
   BRIX_LOG(BRIX_ERROR, kFile,
            "Failed to delete database after closing. Errno: %d", err);
-  return err == ENOENT;
+  if (err == ENOENT) return brix::Status::OK();  // already gone
+  return brix::Status::Error("removing " + m_dbPath + " failed: " +
+                             strerror(err));
 }
 
-bool BRIXDAL::DeleteDB() {
+brix::Status BRIXDAL::DeleteDB() {
   brix_dal::TracedLock lock(&m_mutex, __func__);
   // Whatever happens to the file, its rules are no longer this one's to
   // trust; whatever is opened next is read anew.
@@ -286,11 +308,11 @@ bool BRIXDAL::DeleteDB() {
   return _DeleteDB();
 }
 
-bool BRIXDAL::PurgeDB(DALSource source) {
+brix::Status BRIXDAL::PurgeDB(DALSource source) {
   BRIX_LOG(BRIX_TRACE, kFile, "PurgeDB lock");
   m_mutex.Lock();
   char command[128] = {};
-  bool result = false;
+  brix::Status result;
   bool run = false;
 
   if (source == DAL_SOURCE_TRUST_RULES) {
@@ -298,29 +320,26 @@ bool BRIXDAL::PurgeDB(DALSource source) {
              "DELETE FROM TrustRules; DELETE FROM UserList;");
     m_trustIndexStale |= kTrustIndexReload;
     run = m_DB.IsSet();
-    result = true;
   } else if (source == DAL_SOURCE_ALL) {
     ForgetTrustRulesInternal();
-    const bool deleted = _DeleteDB();
+    const brix::Status deleted = _DeleteDB();
     if (!m_DB.IsSet()) {
       BRIX_LOG(BRIX_TRACE, kFile, "Re-initializing database after %s deletion.",
                deleted ? "successful" : "failed");
-      const bool reopened = _InitDB(false);
-      if (!reopened)
+      const brix::Status reopened = _InitDB(false);
+      if (!reopened) {
         BRIX_LOG(BRIX_ERROR, kFile,
                  "Database closed and then failed to reopen during purge");
-      if (deleted) {
-        result = reopened;
-      } else if (reopened) {
+        result = brix::Status::Error("reopening after the purge failed: " +
+                                     reopened.reason());
+      } else if (!deleted) {
         // The old file could not be removed: empty it instead.
         snprintf(command, sizeof(command),
                  "DELETE FROM InventoryItems; DELETE FROM TrustRules; DELETE "
                  "FROM UserList;");
         run = true;
       }
-    } else if (deleted) {
-      result = true;
-    } else {
+    } else if (!deleted) {
       snprintf(command, sizeof(command),
                "DELETE FROM InventoryItems; DELETE FROM TrustRules; DELETE "
                "FROM UserList;");
@@ -331,7 +350,6 @@ bool BRIXDAL::PurgeDB(DALSource source) {
              "DELETE FROM InventoryItems WHERE source = %d;",
              static_cast<int>(source));
     run = m_DB.IsSet();
-    result = true;
   }
 
   if (run) {
@@ -343,17 +361,14 @@ bool BRIXDAL::PurgeDB(DALSource source) {
                              : kTrustIndexReloadUserLists;
     BRIX_LOG(BRIX_TRACE, kFile, "executing %s", command);
     std::shared_ptr<sqlite3> db = m_DB.Get();
-    bool ok = true;
-    if (sqlite3_exec(db.get(), command, nullptr, nullptr, nullptr) !=
-        SQLITE_OK) {
+    int rc = sqlite3_exec(db.get(), command, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
       BRIX_LOG(BRIX_TRACE, kFile, "executing %s failed", command);
-      ok = false;
+      result = SqliteFailure(command, rc);
     }
     BRIX_LOG(BRIX_TRACE, kFile, "Vacuuming");
-    if (sqlite3_exec(db.get(), "VACUUM;", nullptr, nullptr, nullptr) !=
-        SQLITE_OK)
-      ok = false;
-    result = ok;
+    rc = sqlite3_exec(db.get(), "VACUUM;", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK && result) result = SqliteFailure("VACUUM", rc);
   }
   SyncTrustRuleIndexInternal();
 

@@ -30,6 +30,7 @@
 #include "Hash.h"
 #include "Mutex.h"
 #include "SharedHandle.h"
+#include "Status.h"
 #include "ThreadAnnotations.h"
 #include "TrustRule.h"
 #include "TrustRuleIndex.h"
@@ -60,18 +61,19 @@ class BRIXDAL {
   // Opens, creates or migrates the database and prepares the statements,
   // then refreshes the rule counts.  The flag is ignored: the file is always
   // opened for reading and writing.
-  bool InitDB(bool readOnly);
-  bool _InitDB(bool readOnly);  // caller holds a mutex
-  bool PrepareStatements();     // caller holds a mutex
+  // Each failure carries its reason (see Status.h).
+  brix::Status InitDB(bool readOnly);
+  brix::Status _InitDB(bool readOnly);  // caller holds a mutex
+  brix::Status PrepareStatements();     // caller holds a mutex
   void Finalize();              // caller holds a mutex
   // Flushes the write buffers, then finalizes.
   void ShutdownDAL();
   // Closes and deletes the database file; nothing reopens it.
-  bool DeleteDB();
-  bool _DeleteDB();  // caller holds a mutex
+  brix::Status DeleteDB();
+  brix::Status _DeleteDB();  // caller holds a mutex
   // Deletes the rows of one source (1-5), the trust rules and user lists
   // (6), or the whole file, which is then created anew (0).
-  bool PurgeDB(DALSource source);
+  brix::Status PurgeDB(DALSource source);
   std::string GetLastDBErrorString();
 
   // --- Application control state -----------------------------------------
@@ -141,11 +143,13 @@ class BRIXDAL {
   uint64_t StoreTrustRule(ac_trust_rule& rule);
   uint64_t StoreTrustRuleInternal(ac_trust_rule& rule) REQUIRES(m_mutex);
   bool StoreTrustRuleBuffer(ac_trust_rule& rule);
-  uint64_t StoreTrustRuleFlushInternal() REQUIRES(m_mutex);
+  uint64_t StoreTrustRuleFlushInternal(brix::Status* reason = nullptr)
+      REQUIRES(m_mutex);
   uint64_t StoreUserList(ac_user_list& record);
   uint64_t StoreUserListInternal(ac_user_list& record) REQUIRES(m_mutex);
   bool StoreUserListBuffer(ac_user_list& record);
-  uint64_t StoreUserListFlushInternal() REQUIRES(m_mutex);
+  uint64_t StoreUserListFlushInternal(brix::Status* reason = nullptr)
+      REQUIRES(m_mutex);
   // True when a rule of that kind applies to the event; the event then
   // carries driftTrust 4 and the rule's ruleset, and the rule's hit count
   // grows.
@@ -177,9 +181,11 @@ class BRIXDAL {
   uint64_t StoreItemInternal(ac_event& event) REQUIRES(m_mutex);
   // Writes the queued items in one transaction and returns how many it
   // committed: 0 when the queue was empty, or when the database refused
-  // the batch, which then stays queued for the next flush.
-  uint64_t StoreItemFlushInternal() REQUIRES(m_mutex);
-  uint64_t StoreItemFlush();
+  // the batch, which then stays queued for the next flush (`reason`, when
+  // given, then says why).
+  uint64_t StoreItemFlushInternal(brix::Status* reason = nullptr)
+      REQUIRES(m_mutex);
+  uint64_t StoreItemFlush(brix::Status* reason = nullptr);
   // Records the event's target as allowed: scanned items are buffered,
   // prelink items refreshed, anything else becomes approved drift that
   // replaces the earlier versions of the file.  Always true.
@@ -192,8 +198,8 @@ class BRIXDAL {
   bool UpdatePrelinkItem(ac_event& event);
   // Remembers the hash a file has before the prelink process rewrites it.
   void SetPrelinkHash(const SHA256Hash& hash);
-  uint64_t StoreTrustRuleFlush();
-  uint64_t StoreUserListFlush();
+  uint64_t StoreTrustRuleFlush(brix::Status* reason = nullptr);
+  uint64_t StoreUserListFlush(brix::Status* reason = nullptr);
   bool ImportRuleset(bool append, const std::string& path,
                      const std::string& name);
   bool ImportRulesetBuffer(bool append, const char* text,

@@ -1,0 +1,283 @@
+// Faults in the database file and its permissions: files that are garbage,
+// truncated or damaged, read-only files and folders.  Each must end in a
+// status code and a log line that says what went wrong, never in a crash,
+// and must not lose what the engine acknowledged.
+//
+// Where the outcome depends on file permissions the engine runs in a child
+// process as an unprivileged user (tests run as root in CI, and root writes
+// through any permission).
+#include <cjson/cJSON.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "BRIXLogger.h"
+#include "brix.h"
+#include "fault_util.h"
+#include "test_util.h"
+
+namespace {
+
+// --- Database files that are not what they should be -------------------------
+
+TEST_F(FaultTest, GarbageDatabaseIsRefusedAndLeftUntouched) {
+  std::string garbage(64 * 1024, '\0');
+  uint32_t x = 12345;
+  for (char& c : garbage) {
+    x = x * 1103515245 + 12345;
+    c = static_cast<char>(x >> 16);
+  }
+  const std::string path = PathIn("ac.db");
+  WriteAll(path, garbage);
+
+  EXPECT_EQ(StartOn(path), BRIX_STATUS_DB_INIT_FAILED);
+  EXPECT_TRUE(Logged(BRIX_LOG_ERROR, "Init or Update Schema failed. rc: 26"));
+  // The file may hold something the host still wants: it is not replaced.
+  EXPECT_EQ(ReadFile(path), garbage);
+  // Without an engine every call answers so, and nothing reaches the file.
+  ac_wrapper_event_s event{};
+  event.type = 23;
+  event.name = "/usr/bin/true";
+  EXPECT_EQ(app_ctl(nullptr, &event, nullptr), BRIX_STATUS_NOT_STARTED);
+  EXPECT_EQ(Store(1, false), BRIX_STATUS_NOT_STARTED);
+  EXPECT_EQ(ReadFile(path), garbage);
+}
+
+TEST_F(FaultTest, DatabaseCutToNothingStartsAfresh) {
+  const std::string path = PathIn("ac.db");
+  MakeDatabase(path, 10);
+  ASSERT_EQ(truncate(path.c_str(), 0), 0);
+  // SQLite takes an empty file for a new database: the schema is built.
+  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  EXPECT_TRUE(Logged(BRIX_LOG_INFO, "SCHEMA user_version: 0"));
+  EXPECT_EQ(Store(1, false), BRIX_STATUS_SUCCESS);
+  EXPECT_EQ(NamesIn(path).size(), 1u);
+}
+
+TEST_F(FaultTest, DatabaseCutInsideItsHeaderIsRefused) {
+  const std::string path = PathIn("ac.db");
+  MakeDatabase(path, 10);
+  ASSERT_EQ(truncate(path.c_str(), 50), 0);
+  // The half header reads as version 0, but building the schema over it
+  // finds the file malformed (SQLITE_CORRUPT).
+  EXPECT_EQ(StartOn(path), BRIX_STATUS_DB_INIT_FAILED);
+  EXPECT_TRUE(Logged(BRIX_LOG_ERROR,
+                     "sqlite3_exec for schema size failed fro version 0. rc: 11"));
+  EXPECT_EQ(Store(1, false), BRIX_STATUS_NOT_STARTED);
+}
+
+TEST_F(FaultTest, TruncatedDatabaseIsRefusedAndLeftUntouched) {
+  const std::string path = PathIn("ac.db");
+  MakeDatabase(path, 3000);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  ASSERT_EQ(truncate(path.c_str(), st.st_size / 2), 0);
+  const std::string before = ReadFile(path);
+  // The header still counts the pages that are gone: SQLITE_CORRUPT.
+  EXPECT_EQ(StartOn(path), BRIX_STATUS_DB_INIT_FAILED);
+  EXPECT_TRUE(Logged(BRIX_LOG_ERROR, "Init or Update Schema failed. rc: 11"));
+  EXPECT_EQ(ReadFile(path), before);
+}
+
+TEST_F(FaultTest, DamagedPagesFailTheReadsThatNeedThem) {
+  const std::string path = PathIn("ac.db");
+  MakeDatabase(path, 3000);
+  // The second half of the file becomes noise; the schema in the first
+  // pages stays readable, so the engine starts.
+  std::string bytes = ReadFile(path);
+  for (size_t i = bytes.size() / 2; i < bytes.size(); ++i)
+    bytes[i] = static_cast<char>(i * 131 + 7);
+  WriteAll(path, bytes);
+  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+
+  LogCapture::Clear();
+  const std::string payload = PathIn("payload.json");
+  EXPECT_EQ(get_inventory(0, 100000, DAL_SOURCE_ALL, payload.c_str(), "s"),
+            BRIX_STATUS_FAILED);
+  EXPECT_TRUE(Logged(BRIX_LOG_ERROR,
+                     "Reading the next row failed, aborting query. rc: 11"));
+
+  // A decision that cannot read the inventory treats the program as not
+  // found; lockdown is off, so it is only logged.
+  const std::string digest = Digest(2999);
+  ac_wrapper_event_s event{};
+  event.type = 23;
+  event.isexec = 1;
+  event.size = 1000 + 2999;
+  event.name = "/srv/items/item-2999";
+  event.processName = "/usr/bin/bash";
+  event.fileSha256 = reinterpret_cast<const unsigned char*>(digest.data());
+  ac_wrapper_response_s response{};
+  EXPECT_EQ(app_ctl(nullptr, &event, &response), BRIX_STATUS_SUCCESS);
+
+  // Metrics still come back; a member whose query failed is left out.
+  uint32_t length = 0;
+  EXPECT_EQ(get_metrics_mem(nullptr, &length), BRIX_STATUS_BUFFER_TOO_SMALL);
+  std::vector<char> buffer(length);
+  EXPECT_EQ(get_metrics_mem(buffer.data(), &length), BRIX_STATUS_SUCCESS);
+  cJSON* root = cJSON_Parse(buffer.data());
+  EXPECT_NE(root, nullptr);
+  cJSON_Delete(root);
+  EXPECT_EQ(engine_stop(), BRIX_STATUS_SUCCESS);
+}
+
+TEST_F(FaultTest, DatabasePathThatIsAFolderIsRefused) {
+  const std::string path = PathIn("folder.db");
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  EXPECT_EQ(StartOn(path), BRIX_STATUS_DB_INIT_FAILED);
+  EXPECT_TRUE(Logged(BRIX_LOG_ERROR, "sqlite3_open_v2 failed. rc: 14"));
+}
+
+TEST_F(FaultTest, MissingFolderFailsTheStartUntilItExists) {
+  const std::string path = PathIn("not/yet/ac.db");
+  EXPECT_EQ(StartOn(path), BRIX_STATUS_DB_INIT_FAILED);
+  EXPECT_TRUE(Logged(BRIX_LOG_ERROR, "sqlite3_open_v2 failed. rc: 14"));
+  EXPECT_EQ(Store(1, false), BRIX_STATUS_NOT_STARTED);
+  // Nothing of the failed start is left in the way of the next one.
+  ASSERT_EQ(mkdir(PathIn("not").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(PathIn("not/yet").c_str(), 0755), 0);
+  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  EXPECT_EQ(Store(1, false), BRIX_STATUS_SUCCESS);
+}
+
+// --- Permissions ---------------------------------------------------------------
+
+TEST_F(FaultTest, ReadOnlyDatabaseStillDecidesButRefusesEveryWrite) {
+  const std::string path = PathIn("ac.db");
+  MakeDatabase(path, 3);
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  const std::string out = PathIn("out");  // where the child may write
+  ASSERT_EQ(mkdir(out.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(out.c_str(), 0777), 0);
+
+  const ChildOutcome child = RunInChild(
+      [&](const Say& say) {
+        say("start", StartOn(path));
+        // A known program is still recognised from the file.
+        const std::string digest = Digest(2);
+        ac_wrapper_event_s event{};
+        event.type = 23;
+        event.isexec = 1;
+        event.size = 1002;
+        event.name = "/srv/items/item-2";
+        event.processName = "/usr/bin/bash";
+        event.fileSha256 = reinterpret_cast<const unsigned char*>(digest.data());
+        ac_wrapper_response_s response{};
+        say("decide", app_ctl(nullptr, &event, &response));
+        say("decision", std::to_string(response.decision));
+        say("store", Store(10, false));
+        say("buffer", Store(11, true));
+        say("flush", flush_db_buffer());
+        say("purge", purge_db(DAL_SOURCE_SCANNED_ITEMS));
+        say("export", get_inventory(0, 10, DAL_SOURCE_ALL,
+                                    (out + "/payload.json").c_str(), "s"));
+        say.Logs(BRIX_LOG_WARNING);
+        say.Logs(BRIX_LOG_ERROR);
+      },
+      /*unprivileged=*/true);
+
+  ASSERT_TRUE(child.ExitedCleanly()) << child.status;
+  // SQLite opens a file it may not write read-only: the rules still apply.
+  EXPECT_EQ(child.Value("start"), "0x00000000");
+  EXPECT_EQ(child.Value("decide"), "0x00000000");
+  EXPECT_EQ(child.Value("decision"), "1");
+  // Every write says it failed, with SQLITE_READONLY in its log line.
+  EXPECT_EQ(child.Value("store"), "0xc0000000");
+  EXPECT_EQ(child.Value("buffer"), "0x00000000");  // only queued so far
+  EXPECT_EQ(child.Value("flush"), "0xc0000000");
+  EXPECT_EQ(child.Value("purge"), "0xc0000000");
+  EXPECT_TRUE(child.Said(
+      "log Unable to execute sqlite insert statement. Error code: 8"));
+  EXPECT_TRUE(child.Said(
+      "log StoreItemFlushInternal - 1 records not written, kept for the next "
+      "flush. rc: 8"));
+  // Each failed call says once, in one line, what was refused and why.
+  EXPECT_TRUE(child.Said(
+      "log flush_db_buffer wrote nothing: StoreItemFlushInternal kept 1 "
+      "records: the database refused them, rc: 8 (attempt to write a "
+      "readonly database)"));
+  EXPECT_TRUE(child.Said(
+      "log purge_db failed: DELETE FROM InventoryItems WHERE source = 3; "
+      "failed. rc: 8 (attempt to write a readonly database)"));
+  // Reading the inventory out needs no write.
+  EXPECT_EQ(child.Value("export"), "0x00000000");
+  EXPECT_EQ(NamesIn(path).size(), 3u);
+}
+
+TEST_F(FaultTest, RefusedRecordsStayQueuedAndAreRetriedAtEveryStore) {
+  const std::string path = PathIn("ac.db");
+  MakeDatabase(path, 1);
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  const ChildOutcome child = RunInChild(
+      [&](const Say& say) {
+        say("start", StartOn(path, BRIX_LOG_ERROR));
+        // The automatic flush fails at the 1001st record and keeps them all;
+        // every store after it tries again and fails the same way.
+        std::string refused;
+        for (uint32_t seed = 1; seed <= 1003; ++seed)
+          if (Store(seed, true) != BRIX_STATUS_SUCCESS)
+            refused += " " + std::to_string(seed);
+        say("refused", refused);
+        say("flush", flush_db_buffer());
+        say.Logs(BRIX_LOG_ERROR);
+      },
+      /*unprivileged=*/true);
+  ASSERT_TRUE(child.ExitedCleanly()) << child.status;
+  EXPECT_EQ(child.Value("start"), "0x00000000");
+  EXPECT_EQ(child.Value("refused"), " 1001 1002 1003");
+  EXPECT_EQ(child.Value("flush"), "0xc0000000");
+  std::vector<std::string> expected;
+  for (const char* count : {"1001", "1002", "1003", "1003"})
+    expected.push_back(std::string("log StoreItemFlushInternal - ") + count +
+                       " records not written, kept for the next flush. rc: 8");
+  std::vector<std::string> logged;
+  for (const std::string& line : child.lines)
+    if (line.find("records not written") != std::string::npos)
+      logged.push_back(line);
+  EXPECT_EQ(logged, expected);
+}
+
+TEST_F(FaultTest, ReadOnlyEmptyDatabaseCannotBeCreated) {
+  const std::string path = PathIn("ac.db");
+  WriteAll(path, "");
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  const ChildOutcome child = RunInChild(
+      [&](const Say& say) {
+        say("start", StartOn(path));
+        say.Logs(BRIX_LOG_ERROR);
+      },
+      /*unprivileged=*/true);
+  ASSERT_TRUE(child.ExitedCleanly()) << child.status;
+  EXPECT_EQ(child.Value("start"), "0xc0000006");
+  EXPECT_TRUE(child.Said(
+      "log sqlite3_exec for schema size failed fro version 0. rc: 8"));
+  EXPECT_EQ(ReadFile(path), "");
+}
+
+TEST_F(FaultTest, FolderThatCannotBeWrittenRefusesANewDatabase) {
+  const std::string folder = PathIn("sealed");
+  ASSERT_EQ(mkdir(folder.c_str(), 0555), 0);
+  const ChildOutcome child = RunInChild(
+      [&](const Say& say) {
+        say("start", StartOn(folder + "/ac.db"));
+        say.Logs(BRIX_LOG_ERROR);
+      },
+      /*unprivileged=*/true);
+  ASSERT_TRUE(child.ExitedCleanly()) << child.status;
+  EXPECT_EQ(child.Value("start"), "0xc0000006");
+  EXPECT_TRUE(child.Said("log sqlite3_open_v2 failed. rc: 14"));
+  EXPECT_TRUE(child.Said("log engine_start could not open the database: "
+                         "opening " + folder +
+                         "/ac.db failed. rc: 14 (unable to open database "
+                         "file)"));
+}
+
+}  // namespace
