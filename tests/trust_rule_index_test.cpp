@@ -191,18 +191,18 @@ const T& Pick(std::mt19937& rng, const T (&items)[N]) {
 
 std::string Digest(int which) { return std::string(32, which ? '\x22' : '\x11'); }
 
-class TrustRuleIndexDifferential : public TempDirTest {
+class TrustRuleIndexDifferential : public PrivateDalTest {
  protected:
   // Thousands of small commits: kept in memory where the system allows.
   std::string BaseDir() const override {
-    return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : TempDirTest::BaseDir();
+    return access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                         : PrivateDalTest::BaseDir();
   }
 
   void SetUp() override {
-    TempDirTest::SetUp();
-    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 7);
-    ASSERT_TRUE(dal.SetDBPath(PathIn("ac.db")));
-    ASSERT_TRUE(dal.InitDB(false));
+    PrivateDalTest::SetUp();
+    Open();
+    BRIXLogger::GetInstance()->SetLogMask(7);
   }
 
   ac_trust_rule RandomRule() {
@@ -413,7 +413,6 @@ class TrustRuleIndexDifferential : public TempDirTest {
     }
   }
 
-  BRIXDAL dal;
   std::mt19937 rng;
   int lookups = 0;
   int matches = 0;
