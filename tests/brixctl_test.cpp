@@ -21,7 +21,6 @@
 namespace {
 
 const std::string kExamples = BRIX_EXAMPLES_DIR;
-constexpr uid_t kNobody = 65534;
 
 struct ToolRun {
   int status = -1;
@@ -84,7 +83,8 @@ class BrixctlTest : public TempDirTest {
       dup2(out, STDOUT_FILENO);
       dup2(err, STDERR_FILENO);
       if (!libraryDir.empty() &&
-          (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0 ||
+          (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedId) != 0 ||
+           setuid(kUnprivilegedId) != 0 ||
            setenv("LD_LIBRARY_PATH", libraryDir.c_str(), 1) != 0))
         _exit(126);
       std::vector<char*> argv;

@@ -14,7 +14,10 @@
 //
 // Naming: public operations take m_mutex themselves and log "<name> lock"
 // and "<name> unlock" around it; their twins ending in "Internal" or
-// starting with "_" expect the caller to hold it.
+// starting with "_" expect the caller to hold it.  Where one mutex is
+// meant, the declarations say so (REQUIRES, GUARDED_BY) and a Clang build
+// checks every caller; _InitDB, _DeleteDB, PrepareStatements and Finalize
+// run under either mutex and carry only a comment.
 #ifndef BRIX_BRIXDATAACCESSLAYER_H_
 #define BRIX_BRIXDATAACCESSLAYER_H_
 
