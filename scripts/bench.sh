@@ -8,3 +8,4 @@ cd "$(dirname "$0")/.."
 ./scripts/build.sh >/dev/null
 ./build/bench/hot_path_bench "$@"
 ./build/bench/database_bench "$@"
+./build/bench/trust_rules_bench "$@"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (engine under AddressSanitizer and
 # UndefinedBehaviorSanitizer), replays the kept corpus of each target and
-# fuzzes each for FUZZ_SECONDS (default 30).  Exits non-zero on any crash.
+# fuzzes each for FUZZ_SECONDS (default 30); then compares the trust-rule
+# index with the lookup query for TRUST_INDEX_SEEDS random rule sets (default
+# 100).  Exits non-zero on any crash or difference.
 # The engine's objects are compiled with -Wthread-safety -Werror=thread-safety
 # under Clang, so this build also fails on a breach of the lock rules.
 set -euo pipefail
@@ -52,4 +54,16 @@ for target in ruleset event match metrics; do
     grep -E '^stat::number_of_executed_units' "$work/$target.log" || true
   fi
 done
+# The trust-rule index against the lookup query it replaces, for many more
+# random rule sets than the test suite runs.
+seeds="${TRUST_INDEX_SEEDS:-100}"
+echo "== trust-rule index against the lookup query: $seeds seeds"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target brix_tests >/dev/null
+if ! BRIX_TRUST_INDEX_SEEDS="$seeds" build/tests/brix_tests \
+       --gtest_filter='TrustRuleIndexDifferential.*' > "$work/trust_index.log" 2>&1; then
+  echo "trust-rule index FAILED against the lookup query"
+  tail -40 "$work/trust_index.log"
+  status=1
+fi
 exit $status

@@ -2,8 +2,8 @@
 // events against the rules.
 #include <sqlite3.h>
 
-#include <cstring>
-#include <list>
+#include <cstdio>
+#include <string_view>
 
 #include "BRIXDALInternal.h"
 #include "BRIXDataAccessLayer.h"
@@ -26,32 +26,41 @@ bool BindIfSet(sqlite3_stmt* s, const char* name, const std::string& value) {
 
 // --- Storing -----------------------------------------------------------------
 
-void BRIXDAL::TrustRuleNames::Add(const char* name) {
-  if (name == nullptr)
-    ++nullNames;
-  else if (strpbrk(name, "?*") != nullptr)
-    ++wildcardNames;
-  else
-    exactNames.insert(name);
+// --- The rules in memory -----------------------------------------------------
+
+bool BRIXDAL::SyncTrustRuleIndexInternal() {
+  if (m_trustIndexStale == 0) return true;
+  std::shared_ptr<sqlite3> db = m_DB.Get();
+  if (!db) return false;
+  if (m_trustIndexStale & kTrustIndexReload) {
+    m_trustIndex.Clear();
+    m_trustIndexStale = kTrustIndexNewRules | kTrustIndexNewUserListRows;
+  }
+  if (m_trustIndexStale & kTrustIndexReloadUserLists) {
+    m_trustIndex.ClearUserLists();
+    m_trustIndexStale = (m_trustIndexStale & ~kTrustIndexReloadUserLists) |
+                        kTrustIndexNewUserListRows;
+  }
+  if (m_trustIndexStale & kTrustIndexNewRules) {
+    if (!m_trustIndex.LoadNewRules(db.get())) return false;
+    m_trustIndexStale &= ~kTrustIndexNewRules;
+  }
+  if (m_trustIndexStale & kTrustIndexNewUserListRows) {
+    if (!m_trustIndex.LoadNewUserListRows(db.get())) return false;
+    m_trustIndexStale &= ~kTrustIndexNewUserListRows;
+  }
+  return true;
 }
 
-void BRIXDAL::LoadTrustRuleNames() {
-  std::shared_ptr<sqlite3> db = m_DB.Get();
+void BRIXDAL::ReloadTrustRuleIndex() {
   brix::MutexLock lock(&m_mutex);
-  m_ruleNames.Clear();
-  sqlite3_stmt* s = nullptr;
-  if (!db || sqlite3_prepare_v2(db.get(), "SELECT processName FROM TrustRules;",
-                                -1, &s, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(s);
-    // Without the names every lookup must ask the database.
-    m_ruleNames.nullNames = 1;
-    return;
-  }
-  int rc;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW)
-    m_ruleNames.Add(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
-  if (rc != SQLITE_DONE) m_ruleNames.nullNames = 1;
-  sqlite3_finalize(s);
+  m_trustIndexStale = kTrustIndexReload;
+  SyncTrustRuleIndexInternal();
+}
+
+void BRIXDAL::ForgetTrustRulesInternal() {
+  m_trustIndex.Clear();
+  m_trustIndexStale = kTrustIndexReload;
 }
 
 uint64_t BRIXDAL::StoreTrustRuleInternal(ac_trust_rule& rule) {
@@ -113,9 +122,8 @@ uint64_t BRIXDAL::StoreTrustRuleInternal(ac_trust_rule& rule) {
     const int rc = sqlite3_step(s);
     result = brix_dal::InsertedRowId(rc, rc == SQLITE_DONE ? m_DB.Get() : nullptr,
                            "StoreTrustRuleInternal");
-    if (rc == SQLITE_DONE)
-      m_ruleNames.Add(rule.processName.empty() ? nullptr
-                                               : rule.processName.c_str());
+    // Read back once committed: a flush may still roll the row back.
+    if (rc == SQLITE_DONE) m_trustIndexStale |= kTrustIndexNewRules;
   }
   sqlite3_reset(s);
   sqlite3_clear_bindings(s);
@@ -139,6 +147,7 @@ uint64_t BRIXDAL::StoreUserListInternal(ac_user_list& record) {
     const int rc = sqlite3_step(s);
     result = brix_dal::InsertedRowId(rc, rc == SQLITE_DONE ? m_DB.Get() : nullptr,
                            "StoreUserListInternal");
+    if (rc == SQLITE_DONE) m_trustIndexStale |= kTrustIndexNewUserListRows;
   }
   sqlite3_reset(s);
   sqlite3_clear_bindings(s);
@@ -147,12 +156,16 @@ uint64_t BRIXDAL::StoreUserListInternal(ac_user_list& record) {
 
 uint64_t BRIXDAL::StoreTrustRule(ac_trust_rule& rule) {
   brix_dal::TracedLock lock(&m_mutex, __func__);
-  return StoreTrustRuleInternal(rule);
+  const uint64_t result = StoreTrustRuleInternal(rule);
+  SyncTrustRuleIndexInternal();
+  return result;
 }
 
 uint64_t BRIXDAL::StoreUserList(ac_user_list& record) {
   brix_dal::TracedLock lock(&m_mutex, __func__);
-  return StoreUserListInternal(record);
+  const uint64_t result = StoreUserListInternal(record);
+  SyncTrustRuleIndexInternal();
+  return result;
 }
 
 bool BRIXDAL::StoreTrustRuleBuffer(ac_trust_rule& rule) {
@@ -175,23 +188,27 @@ bool BRIXDAL::StoreUserListBuffer(ac_user_list& record) {
 
 
 uint64_t BRIXDAL::StoreTrustRuleFlushInternal(brix::Status* reason) {
-  return brix_dal::FlushBuffer(m_trustRuleBuffer, m_DB.Get(),
-                     "StoreTrustRuleFlushInternal",
-                     [this](ac_trust_rule& r) {
-                       m_mutex.AssertHeld();  // run under our hold
-                       return StoreTrustRuleInternal(r);
-                     },
-                     reason);
+  const uint64_t count = brix_dal::FlushBuffer(
+      m_trustRuleBuffer, m_DB.Get(), "StoreTrustRuleFlushInternal",
+      [this](ac_trust_rule& r) {
+        m_mutex.AssertHeld();  // run under our hold
+        return StoreTrustRuleInternal(r);
+      },
+      reason);
+  SyncTrustRuleIndexInternal();
+  return count;
 }
 
 uint64_t BRIXDAL::StoreUserListFlushInternal(brix::Status* reason) {
-  return brix_dal::FlushBuffer(m_userListBuffer, m_DB.Get(),
-                     "StoreUserListFlushInternal",
-                     [this](ac_user_list& r) {
-                       m_mutex.AssertHeld();  // run under our hold
-                       return StoreUserListInternal(r);
-                     },
-                     reason);
+  const uint64_t count = brix_dal::FlushBuffer(
+      m_userListBuffer, m_DB.Get(), "StoreUserListFlushInternal",
+      [this](ac_user_list& r) {
+        m_mutex.AssertHeld();  // run under our hold
+        return StoreUserListInternal(r);
+      },
+      reason);
+  SyncTrustRuleIndexInternal();
+  return count;
 }
 
 uint64_t BRIXDAL::StoreTrustRuleFlush(brix::Status* reason) {
@@ -278,99 +295,45 @@ bool BRIXDAL::IsFoundInTrustRulesInternal(DALTrustType kind,
              issuer[ISSUER_O].c_str(), issuer[ISSUER_OU].c_str(),
              procUser->c_str(), procGroup->c_str());
   };
-  // No rule can name this process: the query would find nothing.
-  if (!m_ruleNames.MayMatch(event.processName)) {
+  // The rules are read from memory; a table that could not be read back
+  // fails the lookup as a failed query would.
+  if (!SyncTrustRuleIndexInternal()) {
+    BRIX_LOG(BRIX_ERROR, kFile, "DAL Error%s\n",
+             GetLastDBErrorString().c_str());
+    return false;
+  }
+
+  // Texts compare as bound parameters carry them, up to a first NUL; an
+  // empty text is compared as "", so a rule that requires a value never
+  // matches an event that lacks it.
+  auto bound = [](const std::string& s) { return std::string_view(s.c_str()); };
+  TrustProbe probe;
+  probe.kind = kind;
+  probe.processName = bound(event.processName);
+  probe.signerName = bound(*signer);
+  probe.productName = bound(*product);
+  probe.companyName = bound(*company);
+  for (int i = 0; i < kIssuerFieldCount; ++i) probe.issuer[i] = bound(issuer[i]);
+  probe.procUser = bound(*procUser);
+  probe.procGroup = bound(*procGroup);
+  probe.sha256 = digest->HasBytes() ? digest->GetBytes() : nullptr;
+  probe.eventProcessName = &event.processName;
+  probe.eventName = &event.name;
+  probe.eventGroup = procGroup;
+
+  // With trace logging every rule is walked, so that each one the query
+  // would return writes its lines.
+  const BRIXTrustRuleIndex::Rule* rule = m_trustIndex.Find(
+      probe, BRIXLogger::GetInstance()->ShouldLog(BRIX_TRACE));
+  if (rule == nullptr) {
     reportNotFound();
     return false;
   }
-
-  sqlite3_stmt* s = stmt.get();
-  // Empty texts bind as "", not NULL: a rule that requires a value never
-  // matches an event that lacks it.
-  auto bindText = [s](const char* name, const std::string& value) {
-    return sqlite3_bind_text(s, Index(s, name), value.c_str(), -1,
-                             SQLITE_TRANSIENT) == SQLITE_OK;
-  };
-  bool bound =
-      bindText(":processName", event.processName) &&
-      sqlite3_bind_int(s, Index(s, ":trustType"), kind) == SQLITE_OK &&
-      bindText(":signerName", *signer) && bindText(":productName", *product) &&
-      bindText(":companyName", *company);
-  if (bound) {
-    const int idx = Index(s, ":sha256");
-    bound = digest->HasBytes()
-                ? sqlite3_bind_blob(s, idx, digest->GetBytes(), 32,
-                                    SQLITE_TRANSIENT) == SQLITE_OK
-                : sqlite3_bind_null(s, idx) == SQLITE_OK;
-  }
-  for (const auto& meta : IssuerMetaArrayUtil::m_issuerMetas) {
-    if (!bound) break;
-    bound = bindText(meta.getBindVarName(), issuer[meta.getIssuer()]);
-  }
-  if (!bound) {
-    BRIX_LOG(BRIX_WARNING, kFile, "Unable to create query");
-    sqlite3_clear_bindings(s);
-    return false;
-  }
-  if (!bindText(":procUser", *procUser)) {
-    BRIX_LOG(BRIX_WARNING, kFile, "Unable to create query for procUser");
-    sqlite3_clear_bindings(s);
-    return false;
-  }
-  if (!bindText(":procGroup", *procGroup)) {
-    BRIX_LOG(BRIX_WARNING, kFile, "Unable to create query for procGroup");
-    sqlite3_clear_bindings(s);
-    return false;
-  }
-
-  bool result = false;
-  int rc;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-    BRIX_LOG(BRIX_TRACE, kFile,
-             "Found potential trust rule to apply to drift. Checking for "
-             "trusted path, process name and groups");
-    auto column = [s](int i) -> const char* {
-      return reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-    };
-    if (const char* ruleProcess = column(3)) {
-      if (!MatchEventPathWithRulePath(event.processName, ruleProcess))
-        continue;
-    }
-    if (const char* ruleGroup = column(5)) {
-      std::list<std::string> groups;
-      split(*procGroup, ',', groups);
-      bool member = false;
-      for (const auto& g : groups) member |= g == ruleGroup;
-      if (!member) continue;
-    }
-    if (const char* rulePaths = column(1)) {
-      if (!MatchEventPathWithRulePath(event.name, rulePaths)) continue;
-      BRIX_LOG(BRIX_TRACE, kFile,
-               "process %s with path %s is found in trust rule",
-               event.processName.c_str(), event.name.c_str());
-    } else {
-      BRIX_LOG(BRIX_TRACE, kFile,
-               "No path specified for trust rule. Allow all path");
-      BRIX_LOG(BRIX_TRACE, kFile, "process %s is found in trust rule",
-               event.processName.c_str());
-    }
-    event.driftTrust = 4;
-    if (const char* ruleset = column(4)) event.ruleset = ruleset;
-    UpdateHitcount(sqlite3_column_int(s, 0), sqlite3_column_int(s, 2));
-    result = true;
-    break;
-  }
-  if (!result) {
-    if (rc == SQLITE_DONE) {
-      reportNotFound();
-    } else {
-      BRIX_LOG(BRIX_ERROR, kFile, "DAL Error%s\n",
-               GetLastDBErrorString().c_str());
-    }
-  }
-  sqlite3_reset(s);
-  sqlite3_clear_bindings(s);
-  return result;
+  event.driftTrust = 4;
+  if (const char* ruleset = rule->CStr(BRIXTrustRuleIndex::kRuleset))
+    event.ruleset = ruleset;
+  UpdateHitcount(static_cast<int>(rule->id), rule->hitcount);
+  return true;
 }
 
 bool BRIXDAL::UpdateHitcount(int trustRuleId, int hitcount) {
@@ -391,9 +354,11 @@ bool BRIXDAL::UpdateHitcount(int trustRuleId, int hitcount) {
     sqlite3_clear_bindings(s);
     return false;
   }
-  sqlite3_step(s);
+  const int rc = sqlite3_step(s);
   sqlite3_reset(s);
   sqlite3_clear_bindings(s);
+  // The next hit of the rule stores one more than what is stored now.
+  if (rc == SQLITE_DONE) m_trustIndex.SetHitcount(trustRuleId, hitcount + 1);
   return true;
 }
 

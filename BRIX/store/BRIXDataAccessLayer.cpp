@@ -129,7 +129,7 @@ brix::Status BRIXDAL::InitDB(bool /*readOnly*/) {
   m_initMutex.Unlock();
   // The counts take m_mutex, which is never held with m_initMutex.
   m_trustRulesPresent = TrustRulesCount() > 0;
-  LoadTrustRuleNames();
+  ReloadTrustRuleIndex();
   m_md5RuleCount = static_cast<uint64_t>(MD5RulesCount());
   m_sha1RuleCount = static_cast<uint64_t>(SHA1RulesCount());
   return result;
@@ -284,8 +284,8 @@ void BRIXDAL::ShutdownDAL() {
 brix::Status BRIXDAL::_DeleteDB() {
   BRIX_LOG(BRIX_TRACE, kFile, "Attempting to delete database file at %s",
            m_dbPath.c_str());
-  // The caller forgets the stored rule names (under m_mutex, which a call
-  // from _InitDB at open does not hold: InitDB reloads them afterwards).
+  // The caller forgets the stored rules (under m_mutex, which a call from
+  // _InitDB at open does not hold: InitDB reads them anew afterwards).
   Finalize();
   // The file goes even when a running operation kept the connection open.
   if (remove(m_dbPath.c_str()) == 0) {
@@ -303,8 +303,8 @@ brix::Status BRIXDAL::_DeleteDB() {
 brix::Status BRIXDAL::DeleteDB() {
   brix_dal::TracedLock lock(&m_mutex, __func__);
   // Whatever happens to the file, its rules are no longer this one's to
-  // trust; a reopened file starts without rules.
-  m_ruleNames.Clear();
+  // trust; whatever is opened next is read anew.
+  ForgetTrustRulesInternal();
   return _DeleteDB();
 }
 
@@ -318,10 +318,10 @@ brix::Status BRIXDAL::PurgeDB(DALSource source) {
   if (source == DAL_SOURCE_TRUST_RULES) {
     snprintf(command, sizeof(command),
              "DELETE FROM TrustRules; DELETE FROM UserList;");
-    m_ruleNames.Clear();
+    m_trustIndexStale |= kTrustIndexReload;
     run = m_DB.IsSet();
   } else if (source == DAL_SOURCE_ALL) {
-    m_ruleNames.Clear();
+    ForgetTrustRulesInternal();
     const brix::Status deleted = _DeleteDB();
     if (!m_DB.IsSet()) {
       BRIX_LOG(BRIX_TRACE, kFile, "Re-initializing database after %s deletion.",
@@ -353,6 +353,12 @@ brix::Status BRIXDAL::PurgeDB(DALSource source) {
   }
 
   if (run) {
+    // VACUUM may renumber the user list rows (the table has no key of its
+    // own); a failed delete leaves rules behind.  Read back what is there.
+    m_trustIndexStale |= source == DAL_SOURCE_TRUST_RULES ||
+                                 source == DAL_SOURCE_ALL
+                             ? kTrustIndexReload
+                             : kTrustIndexReloadUserLists;
     BRIX_LOG(BRIX_TRACE, kFile, "executing %s", command);
     std::shared_ptr<sqlite3> db = m_DB.Get();
     int rc = sqlite3_exec(db.get(), command, nullptr, nullptr, nullptr);
@@ -364,6 +370,7 @@ brix::Status BRIXDAL::PurgeDB(DALSource source) {
     rc = sqlite3_exec(db.get(), "VACUUM;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK && result) result = SqliteFailure("VACUUM", rc);
   }
+  SyncTrustRuleIndexInternal();
 
   BRIX_LOG(BRIX_TRACE, kFile, "Returning from PurgeDB with retval %d unlock",
            result ? 1 : 0);

@@ -26,7 +26,6 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "BRIXQuery.h"
@@ -37,6 +36,7 @@
 #include "Status.h"
 #include "ThreadAnnotations.h"
 #include "TrustRule.h"
+#include "TrustRuleIndex.h"
 #include "brix.h"
 
 struct ac_file_s;
@@ -161,8 +161,14 @@ class BRIXDAL {
       REQUIRES(m_mutex);
   bool UpdateHitcount(int trustRuleId, int hitcount) REQUIRES(m_mutex);
   bool CallMatchEventPath(std::string& eventPath, std::string& rulePaths);
-  // Reads the process names of the stored rules into m_ruleNames.
-  void LoadTrustRuleNames();
+  // Brings the in-memory trust rules up to the committed tables: reads
+  // what the operations since the last call marked as changed.  False
+  // when the database could not be read; the next call tries again.
+  bool SyncTrustRuleIndexInternal() REQUIRES(m_mutex);
+  // Reads every trust rule and user list anew.
+  void ReloadTrustRuleIndex();
+  // Drops the in-memory rules until the next sync reads them anew.
+  void ForgetTrustRulesInternal() REQUIRES(m_mutex);
 
   // --- Inventory store and import ----------------------------------------
 
@@ -236,26 +242,17 @@ class BRIXDAL {
   brix::Mutex m_initMutex;
   DBHandle m_DB;
   std::string m_dbPath;  // guarded by m_initMutex or m_mutex
-  // The process names of the stored trust rules, kept so that a lookup for
-  // a process that no rule can name skips the query: a rule is a candidate
-  // only when its name is NULL, holds a wildcard, or equals the process's.
-  // Guarded by m_mutex; refreshed when the file is opened and kept up to
-  // date by every store and purge of this process.
-  struct TrustRuleNames {
-    size_t nullNames = 0;
-    size_t wildcardNames = 0;
-    std::unordered_set<std::string> exactNames;
-    void Clear() {
-      nullNames = wildcardNames = 0;
-      exactNames.clear();
-    }
-    void Add(const char* name);
-    bool MayMatch(const std::string& processName) const {
-      return nullNames != 0 || wildcardNames != 0 ||
-             exactNames.count(processName) != 0;
-    }
+  // The trust rules and user lists of the file, in memory for the
+  // lookups (TrustRuleIndex.h), and what of them is to be read again before
+  // the next lookup.  Guarded by m_mutex.
+  enum TrustIndexStale : unsigned {
+    kTrustIndexReload = 1,           // everything (open, purge, deletion)
+    kTrustIndexNewRules = 2,         // rules were inserted
+    kTrustIndexReloadUserLists = 4,  // row ids may have changed (VACUUM)
+    kTrustIndexNewUserListRows = 8,  // user list rows were inserted
   };
-  TrustRuleNames m_ruleNames GUARDED_BY(m_mutex);
+  BRIXTrustRuleIndex m_trustIndex GUARDED_BY(m_mutex);
+  unsigned m_trustIndexStale GUARDED_BY(m_mutex) = kTrustIndexReload;
 
   // Write buffers, guarded by m_mutex.
   std::deque<ac_event> m_itemBuffer GUARDED_BY(m_mutex);

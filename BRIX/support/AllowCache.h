@@ -26,6 +26,7 @@
 #include <unordered_map>
 
 #include "Mutex.h"
+#include "TextMap.h"
 
 struct cJSON;
 
@@ -56,17 +57,9 @@ class BRIXAllowCache {
   Counters GetCounters();
 
  private:
-  struct KeyHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const {
-      return std::hash<std::string_view>{}(s);
-    }
-  };
-  template <typename V>
-  using Map = std::unordered_map<std::string, V, KeyHash, std::equal_to<>>;
-  using UserMap = Map<bool>;
-  using ProcessMap = Map<UserMap>;
-  using TargetMap = Map<ProcessMap>;
+  using UserMap = TextMap<bool>;
+  using ProcessMap = TextMap<UserMap>;
+  using TargetMap = TextMap<ProcessMap>;
 
   // One per group of threads; alone on its cache line.
   struct alignas(64) ReaderSlot {

@@ -1,0 +1,505 @@
+// The in-memory trust-rule index against the reference lookup: the
+// candidate query over the tables and the checks in code on each row it
+// returns, in trustRuleId order.  Random rule sets and events; rules, user
+// lists, purges, reopenings and deletions between the lookups.  Each lookup
+// must give the same answer, the same marks on the event, the same hit
+// count update and, with trace logging, the same log lines.
+//
+// BRIX_TRUST_INDEX_SEEDS sets how many seeds run (the fuzz script runs
+// many more than the test command).
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <list>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "BRIXDataAccessLayer.h"
+#include "BRIXLogger.h"
+#include "IssuerMeta.h"
+#include "PathMatch.h"
+#include "TrustRuleIndex.h"
+#include "brix_sql.h"
+#include "test_util.h"
+
+namespace {
+
+// --- The reference lookup ------------------------------------------------------
+
+void Say(const char* message) {
+  BRIXLogger::GetInstance()->Log(BRIX_TRACE, "reference", kLogFileDAL, 0, "%s",
+                                 message);
+}
+
+// The answer of the candidate query and the checks in code, without
+// touching the database; *hitId is the rule whose hit count must grow.
+bool ReferenceLookup(const std::string& dbPath, bool present,
+                     DALTrustType kind, ac_event& event, int64_t* hitId) {
+  *hitId = 0;
+  if (!present) {
+    Say("TrustRules are not enabled");
+    return false;
+  }
+  Say("IsFoundInTrustRules lock");
+  static const std::string kEmpty;
+  static const std::string kEmptyIssuer[kIssuerFieldCount];
+  static const SHA256Hash kNoDigest;
+  const std::string *signer = &kEmpty, *product = &kEmpty, *company = &kEmpty;
+  const std::string* issuer = kEmptyIssuer;
+  const Hash* digest = &kNoDigest;
+  const std::string *user = &kEmpty, *group = &kEmpty;
+  if (kind == DAL_TRUST_SOURCE) {
+    signer = &event.processSignerName;
+    product = &event.processProductName;
+    company = &event.processCompanyName;
+    issuer = event.processIssuer;
+    digest = &event.processSha256;
+  } else if (kind == DAL_TRUST_TARGET || kind == DAL_TRUST_BLOCK) {
+    signer = &event.fileSignerName;
+    product = &event.fileProductName;
+    company = &event.fileCompanyName;
+    issuer = event.fileIssuer;
+    digest = &event.fileSha256;
+  } else if (kind != DAL_TRUST_EXCLUDE) {
+    Say("Unknown trust rule type");
+    Say("IsFoundInTrustRules unlock");
+    return false;
+  }
+  if (kind != DAL_TRUST_EXCLUDE) {
+    user = &event.user;
+    group = &event.group;
+  }
+
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY,
+                            nullptr),
+            SQLITE_OK);
+  sqlite3_stmt* s = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, LookupTrustRuleSQL, -1, &s, nullptr),
+            SQLITE_OK);
+  auto text = [s](const char* name, const std::string& value) {
+    sqlite3_bind_text(s, sqlite3_bind_parameter_index(s, name), value.c_str(),
+                      -1, SQLITE_TRANSIENT);
+  };
+  text(":processName", event.processName);
+  sqlite3_bind_int(s, sqlite3_bind_parameter_index(s, ":trustType"), kind);
+  text(":signerName", *signer);
+  text(":productName", *product);
+  text(":companyName", *company);
+  if (digest->HasBytes())
+    sqlite3_bind_blob(s, sqlite3_bind_parameter_index(s, ":sha256"),
+                      digest->GetBytes(), 32, SQLITE_TRANSIENT);
+  for (const auto& meta : IssuerMetaArrayUtil::m_issuerMetas)
+    text(meta.getBindVarName(), issuer[meta.getIssuer()]);
+  text(":procUser", *user);
+  text(":procGroup", *group);
+
+  bool found = false;
+  int rc;
+  while (!found && (rc = sqlite3_step(s)) == SQLITE_ROW) {
+    Say("Found potential trust rule to apply to drift. Checking for trusted "
+        "path, process name and groups");
+    auto column = [s](int i) {
+      return reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+    };
+    if (const char* p = column(3))
+      if (!MatchEventPathWithRulePath(event.processName, p)) continue;
+    if (const char* g = column(5)) {
+      std::list<std::string> groups;
+      split(*group, ',', groups);
+      bool member = false;
+      for (const auto& piece : groups) member |= piece == g;
+      if (!member) continue;
+    }
+    if (const char* paths = column(1)) {
+      if (!MatchEventPathWithRulePath(event.name, paths)) continue;
+      Say(("process " + event.processName + " with path " + event.name +
+           " is found in trust rule").c_str());
+    } else {
+      Say("No path specified for trust rule. Allow all path");
+      Say(("process " + event.processName + " is found in trust rule").c_str());
+    }
+    event.driftTrust = 4;
+    if (const char* ruleset = column(4)) event.ruleset = ruleset;
+    *hitId = sqlite3_column_int64(s, 0);
+    found = true;
+  }
+  EXPECT_TRUE(found || rc == SQLITE_DONE) << sqlite3_errmsg(db);
+  if (!found) {
+    Say("No applicable trust rule found in database");
+    char line[2048];
+    snprintf(line, sizeof(line),
+             "Following event is not in trust rules: processName='%s' "
+             "path='%s' trustType=%d signerName='%s' productName='%s' "
+             "companyName='%s' issuerCN='%s' IssuerC='%s' IssuerS='%s' "
+             "IssuerL='%s' IssuerO='%s' IssuerOU='%s' procUser='%s' "
+             "procGroup='%s'",
+             event.processName.c_str(), event.name.c_str(), kind,
+             signer->c_str(), product->c_str(), company->c_str(),
+             issuer[0].c_str(), issuer[1].c_str(), issuer[2].c_str(),
+             issuer[3].c_str(), issuer[4].c_str(), issuer[5].c_str(),
+             user->c_str(), group->c_str());
+    Say(line);
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  Say("IsFoundInTrustRules unlock");
+  return found;
+}
+
+// --- Random rule sets and events ---------------------------------------------
+
+const char* const kRuleProcesses[] = {
+    "/usr/bin/yum", "/usr/bin/apt",       "/opt/app/bin/tool",
+    "/usr/bin/*",   "/opt/*/bin/tool",    "/usr/**/yum",
+    "*",            "/usr/bin/a?t",       "/usr/bin/;/opt/*",
+    "/opt/app/",    "\\win\\*",           "/usr/bin/yum;/usr/bin/apt",
+    "yum*",         "/opt/app/bin/tool*", ";"};
+const char* const kRulePaths[] = {
+    "/opt/",         "/opt/app/bin/*", "/usr/**/lib*.so",  "*.sh",
+    "/home/*/x",     ";/opt/;/usr/bin/;", ";",             "/srv/data",
+    "/usr/bin/",     "/usr/bin/*",     "/tmp/f?.sh",       "/a/**/b",
+    "/",             "/opt/**/bin/*",  "x",                "/usr/**",
+    "/home/*/x;*.so", "/opt/app/bin/tool"};
+const char* const kEventProcesses[] = {
+    "/usr/bin/yum",      "/usr/bin/apt",        "/usr/bin/yumdownloader",
+    "/opt/app/bin/tool", "/opt/vendor/bin/tool", "/opt/a/b/bin/tool",
+    "/bin/sh",           "yum",                  "\\win\\x.exe",
+    "/usr/bin/yum;/usr/bin/apt", "",             "/usr/bin/aXt"};
+const char* const kEventNames[] = {
+    "/opt/app/bin/tool", "/opt/x",        "/usr/lib/libc.so",
+    "/usr/a/lib64/libz.so", "/home/u/x",  "/home/u/v/x",
+    "/srv/data/file",    "/usr/bin/ls",   "/tmp/f1.sh",
+    "/a/b",              "/a/x/y/b",      "/opt/a/bin/x",
+    "run.sh",            "",              "/",
+    "x",                 "/opt/axbin/x"};
+const char* const kValues[] = {"S1", "S2"};
+const char* const kUsers[] = {"alice", "bob", "carol", "dave", ""};
+const char* const kRuleUsers[] = {"alice", "bob", "carol"};
+const char* const kLists[] = {"admins", "ops", "empty"};
+const char* const kRuleGroups[] = {"wheel", "users", "whe"};
+const char* const kEventGroups[] = {"users, wheel", "wheels", "", "wheel",
+                                    "users", " wheel ,x"};
+
+template <typename T, size_t N>
+const T& Pick(std::mt19937& rng, const T (&items)[N]) {
+  return items[rng() % N];
+}
+
+std::string Digest(int which) { return std::string(32, which ? '\x22' : '\x11'); }
+
+class TrustRuleIndexDifferential : public PrivateDalTest {
+ protected:
+  // Thousands of small commits: kept in memory where the system allows.
+  std::string BaseDir() const override {
+    return access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                         : PrivateDalTest::BaseDir();
+  }
+
+  void SetUp() override {
+    PrivateDalTest::SetUp();
+    Open();
+    BRIXLogger::GetInstance()->SetLogMask(7);
+  }
+
+  ac_trust_rule RandomRule() {
+    ac_trust_rule r;
+    auto maybe = [this](int percent) { return int(rng() % 100) < percent; };
+    if (maybe(60)) r.processName = Pick(rng, kRuleProcesses);
+    if (maybe(65)) r.paths = Pick(rng, kRulePaths);
+    const int kinds[] = {0, 1, 2, 2, 3, 3, 4, 4, 7};
+    r.trustType = Pick(rng, kinds);
+    if (maybe(15)) r.signerName = Pick(rng, kValues);
+    if (maybe(8)) r.productName = Pick(rng, kValues);
+    if (maybe(8)) r.companyName = Pick(rng, kValues);
+    if (maybe(10)) r.issuer[rng() % kIssuerFieldCount] = Pick(rng, kValues);
+    if (maybe(10)) r.sha256.SetHash(Digest(rng() % 2).data());
+    if (maybe(15)) r.procUser = Pick(rng, kRuleUsers);
+    if (maybe(15)) {
+      r.userList = Pick(rng, kLists);
+      if (maybe(40)) r.procUser = Pick(rng, kRuleUsers);
+    }
+    if (maybe(12)) r.procGroup = Pick(rng, kRuleGroups);
+    if (maybe(70)) r.ruleset = "rs" + std::to_string(rng() % 5);
+    return r;
+  }
+
+  // Values no import writes (empty texts, BLOBs, a text kind): written
+  // beside the engine, seen after the next open.
+  void InsertOddRows() {
+    Db db(PathIn("ac.db"));
+    const char* const kRows[] = {
+        "INSERT INTO TrustRules(processName, trustType, signerName) "
+        "VALUES('/usr/bin/yum', 2, '')",
+        "INSERT INTO TrustRules(processName, paths, trustType) "
+        "VALUES(X'2F7573722F62696E2F2A', X'2F6F70742F', 0)",
+        "INSERT INTO TrustRules(paths, trustType, procGroup) "
+        "VALUES('/opt/', 2, '')",
+        "INSERT INTO TrustRules(paths, trustType) VALUES('/usr/', 'x')",
+        "INSERT INTO TrustRules(paths, trustType, ruleset) "
+        "VALUES('/srv/', '4', 'text-kind')",
+        "INSERT INTO TrustRules(trustType, sha256) VALUES(2, X'1111')",
+        "INSERT INTO TrustRules(trustType, procUser, userList) "
+        "VALUES(0, X'616C696365', 'admins')",
+        "INSERT INTO UserList(id, user) VALUES(X'6F7073', 'carol')",
+        "INSERT INTO UserList(id, user) VALUES('ops', NULL)",
+        "INSERT INTO UserList(id, user) VALUES('admins', '')",
+    };
+    db.Exec(kRows[rng() % (sizeof(kRows) / sizeof(kRows[0]))]);
+  }
+
+  ac_event RandomEvent() {
+    ac_event e;
+    e.processName = Pick(rng, kEventProcesses);
+    e.name = Pick(rng, kEventNames);
+    e.user = Pick(rng, kUsers);
+    e.group = Pick(rng, kEventGroups);
+    auto value = [this]() -> std::string {
+      return rng() % 3 ? Pick(rng, kValues) : "";
+    };
+    e.processSignerName = value();
+    e.fileSignerName = value();
+    e.processProductName = value();
+    e.fileProductName = value();
+    e.processCompanyName = value();
+    e.fileCompanyName = value();
+    for (int i = 0; i < kIssuerFieldCount; ++i) {
+      e.processIssuer[i] = value();
+      e.fileIssuer[i] = value();
+    }
+    if (rng() % 2) e.fileSha256.SetHash(Digest(rng() % 2).data());
+    if (rng() % 2) e.processSha256.SetHash(Digest(rng() % 2).data());
+    return e;
+  }
+
+  std::map<int64_t, int64_t> Hitcounts() {
+    std::map<int64_t, int64_t> counts;
+    Db db(PathIn("ac.db"));
+    for (const std::string& row :
+         db.Rows("SELECT trustRuleId, hitcount FROM TrustRules")) {
+      const size_t bar = row.find('|');
+      counts[std::stoll(row.substr(0, bar))] = std::stoll(row.substr(bar + 1));
+    }
+    return counts;
+  }
+
+  static std::vector<std::string> Messages() {
+    std::vector<std::string> out;
+    for (const CapturedLog& line : LogCapture::Lines()) out.push_back(line.message);
+    return out;
+  }
+
+  void CompareOneLookup(int step) {
+    const bool trace = rng() % 4 == 0;
+    BRIXLogger::GetInstance()->SetLogMask(trace ? 15 : 7);
+    const int kinds[] = {1, 2, 3, 4, 1, 2, 3, 4, 9};
+    const auto kind = static_cast<DALTrustType>(Pick(rng, kinds));
+    const ac_event event = RandomEvent();
+
+    ac_event expected(event);
+    int64_t hitId = 0;
+    LogCapture::Clear();
+    const bool want = ReferenceLookup(PathIn("ac.db"), dal.TrustRulesPresent(),
+                                      kind, expected, &hitId);
+    const std::vector<std::string> wantLog = Messages();
+    std::map<int64_t, int64_t> counts = Hitcounts();
+
+    ac_event actual(event);
+    LogCapture::Clear();
+    const bool got = dal.IsFoundInTrustRules(kind, actual);
+    const std::vector<std::string> gotLog = Messages();
+
+    SCOPED_TRACE("step " + std::to_string(step) + " kind " +
+                 std::to_string(kind) + " process '" + event.processName +
+                 "' path '" + event.name + "' user '" + event.user +
+                 "' group '" + event.group + "'");
+    ASSERT_EQ(got, want);
+    EXPECT_EQ(actual.driftTrust, expected.driftTrust);
+    EXPECT_EQ(actual.ruleset, expected.ruleset);
+    if (hitId != 0) ++counts[hitId];
+    EXPECT_EQ(Hitcounts(), counts);
+    if (trace) {
+      EXPECT_EQ(gotLog, wantLog);
+    }
+    ++lookups;
+    matches += got;
+  }
+
+  void StoreRules() {
+    const int n = 1 + rng() % 4;
+    for (int i = 0; i < n; ++i) {
+      ac_trust_rule r = RandomRule();
+      ASSERT_TRUE(dal.StoreTrustRuleBuffer(r));
+    }
+    dal.StoreTrustRuleFlush();
+  }
+
+  void StoreUserLists() {
+    const int n = 1 + rng() % 3;
+    for (int i = 0; i < n; ++i) {
+      ac_user_list row{Pick(rng, kLists), Pick(rng, kUsers)};
+      if (row.id == std::string("empty")) row.id = "admins";
+      if (rng() % 2) {
+        ASSERT_NE(dal.StoreUserList(row), 0u);
+      } else {
+        ASSERT_TRUE(dal.StoreUserListBuffer(row));
+      }
+    }
+    dal.StoreUserListFlush();
+  }
+
+  void Import(bool append) {
+    std::string doc = R"({"Trustrules": [)";
+    const int n = rng() % 3;
+    for (int i = 0; i < n; ++i) {
+      const ac_trust_rule r = RandomRule();
+      if (i) doc += ",";
+      doc += R"({"trustType": )" + std::to_string(r.trustType);
+      if (!r.processName.empty()) {
+        std::string escaped;
+        for (char c : r.processName) {
+          if (c == '\\') escaped += '\\';
+          escaped += c;
+        }
+        doc += R"(, "processName": ")" + escaped + "\"";
+      }
+      if (!r.paths.empty()) doc += R"(, "paths": ")" + r.paths + "\"";
+      if (!r.signerName.empty()) doc += R"(, "signerName": ")" + r.signerName + "\"";
+      if (!r.procUser.empty()) doc += R"(, "user": ")" + r.procUser + "\"";
+      if (!r.userList.empty()) doc += R"(, "userList": ")" + r.userList + "\"";
+      if (!r.procGroup.empty()) doc += R"(, "group": ")" + r.procGroup + "\"";
+      doc += "}";
+    }
+    doc += R"(], "Userlists": [{"id": "ops", "users": ["carol", "alice"]}]})";
+    ASSERT_TRUE(dal.ImportRulesetBuffer(append, doc.c_str(), "TrustRules-diff"));
+  }
+
+  void Run(uint32_t seed, int steps) {
+    rng.seed(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    for (int step = 0; step < steps && !HasFatalFailure(); ++step) {
+      const int op = rng() % 100;
+      BRIXLogger::GetInstance()->SetLogMask(7);
+      if (op < 50) {
+        CompareOneLookup(step);
+      } else if (op < 62) {
+        ac_trust_rule r = RandomRule();
+        ASSERT_NE(dal.StoreTrustRule(r), 0u);
+      } else if (op < 72) {
+        StoreRules();
+      } else if (op < 80) {
+        StoreUserLists();
+      } else if (op < 85) {
+        Import(true);
+      } else if (op < 87) {
+        Import(false);
+      } else if (op < 90) {
+        ASSERT_TRUE(dal.PurgeDB(DAL_SOURCE_TRUST_RULES));
+      } else if (op < 92) {
+        ASSERT_TRUE(dal.PurgeDB(DAL_SOURCE_SCANNED_ITEMS));
+      } else if (op < 96) {
+        dal.ShutdownDAL();
+        InsertOddRows();
+        ASSERT_TRUE(dal.InitDB(false));
+      } else if (op < 98) {
+        ASSERT_TRUE(dal.PurgeDB(DAL_SOURCE_ALL));
+      } else {
+        ASSERT_TRUE(dal.DeleteDB());
+        ASSERT_TRUE(dal.InitDB(false));
+      }
+    }
+  }
+
+  std::mt19937 rng;
+  int lookups = 0;
+  int matches = 0;
+};
+
+TEST_F(TrustRuleIndexDifferential, SameAnswersAsTheQueryForRandomRuleSets) {
+  const char* env = getenv("BRIX_TRUST_INDEX_SEEDS");
+  const int seeds = env != nullptr ? atoi(env) : 3;
+  for (int seed = 1; seed <= seeds && !HasFatalFailure(); ++seed) {
+    Run(static_cast<uint32_t>(seed), 400);
+    ASSERT_TRUE(dal.PurgeDB(DAL_SOURCE_ALL));
+  }
+  // The rule sets must make lookups match often enough to mean something.
+  EXPECT_GT(matches, lookups / 10);
+}
+
+// The query returns a rule once per row of its user list when the rule's own
+// user is the event's; each such row writes its trace lines.
+TEST_F(TrustRuleIndexDifferential, RuleWithListAndUserLogsOncePerListRow) {
+  ac_trust_rule r;
+  r.trustType = DAL_TRUST_TARGET;
+  r.paths = "/elsewhere/";
+  r.procUser = "alice";
+  r.userList = "admins";
+  ASSERT_NE(dal.StoreTrustRule(r), 0u);
+  for (const char* user : {"alice", "bob", "carol"}) {
+    ac_user_list row{"admins", user};
+    ASSERT_NE(dal.StoreUserList(row), 0u);
+  }
+  dal.ShutdownDAL();
+  ASSERT_TRUE(dal.InitDB(false));  // lookups start once rules are counted
+  BRIXLogger::GetInstance()->SetLogMask(15);
+  ac_event event;
+  event.processName = "/bin/sh";
+  event.name = "/opt/x";
+  event.user = "alice";
+  int64_t hitId = 0;
+  ac_event expected(event);
+  LogCapture::Clear();
+  EXPECT_FALSE(ReferenceLookup(PathIn("ac.db"), true, DAL_TRUST_TARGET,
+                               expected, &hitId));
+  const std::vector<std::string> wantLog = Messages();
+  LogCapture::Clear();
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, event));
+  EXPECT_EQ(Messages(), wantLog);
+  EXPECT_EQ(LogCapture::Count("Found potential trust rule to apply to drift. "
+                              "Checking for trusted path, process name and "
+                              "groups"),
+            3);
+}
+
+// A realistic rule set is filed under keys, not left to the remainder that
+// every lookup reads.
+TEST_F(TrustRuleIndexDifferential, RealisticRulesAreFiledUnderKeys) {
+  for (int i = 0; i < 50; ++i) {
+    const std::string n = std::to_string(i);
+    ac_trust_rule path;
+    path.trustType = DAL_TRUST_TARGET;
+    path.paths = "/opt/app" + n + "/bin/*;/srv/app" + n + "/**/lib*.so";
+    ac_trust_rule updater;
+    updater.trustType = DAL_TRUST_SOURCE;
+    updater.processName = "/opt/vendor" + n + "/bin/update*";
+    ac_trust_rule signer;
+    signer.trustType = DAL_TRUST_ANY;
+    signer.signerName = "Vendor " + n;
+    ac_trust_rule listed;
+    listed.trustType = DAL_TRUST_BLOCK;
+    listed.userList = "list" + n;
+    ac_trust_rule exact;
+    exact.trustType = DAL_TRUST_EXCLUDE;
+    exact.processName = "/usr/sbin/daemon" + n;
+    for (ac_trust_rule* r : {&path, &updater, &signer, &listed, &exact})
+      ASSERT_NE(dal.StoreTrustRule(*r), 0u);
+  }
+  ac_trust_rule anywhere;
+  anywhere.trustType = DAL_TRUST_TARGET;
+  anywhere.paths = "*.sh";
+  ASSERT_NE(dal.StoreTrustRule(anywhere), 0u);
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(PathIn("ac.db").c_str(), &db), SQLITE_OK);
+  BRIXTrustRuleIndex index;
+  EXPECT_TRUE(index.LoadNewRules(db));
+  EXPECT_TRUE(index.LoadNewUserListRows(db));
+  sqlite3_close(db);
+  EXPECT_EQ(index.RuleCount(), 251u);
+  EXPECT_EQ(index.RemainderCount(), 1u);
+}
+
+}  // namespace
