@@ -62,6 +62,8 @@ grep -q '^ExecStart=/usr/sbin/brixd ' "$root/usr/lib/systemd/system/brixd.servic
   fail "the unit does not start /usr/sbin/brixd"
 options=$(grep '^BRIXD_OPTIONS=' "$root/etc/default/brixd") || fail "no BRIXD_OPTIONS"
 if grep -q -- --lockdown <<<"$options"; then fail "first start would enforce: $options"; fi
+grep -q -- "--journal /var/log/brix/" <<<"$options" ||
+  fail "the first start keeps no journal in brixd's log folder: $options"
 
 # The installed tools find the installed engine by themselves.
 brixctl=(env -u LD_LIBRARY_PATH "$root/usr/bin/brixctl" --db "$root/var/lib/brix/ac.db")
