@@ -44,6 +44,7 @@
 #include "InterpreterCache.h"
 #include "ObjectKind.h"
 #include "PendingEvent.h"
+#include "RunningProgram.h"
 
 struct fanotify_event_metadata;
 
@@ -162,6 +163,7 @@ class PermissionMonitor {
   // Safe from any thread
   ObjectKindCache kinds_{65536};
   InterpreterCache interpreters_{4096};
+  ProgramIdentifier programs_{&interpreters_};
 
   // Constant between Open and Stop
   int group_ = -1;
