@@ -1,0 +1,112 @@
+// guard.bpf.c: the kernel's half of brixd's lockdown.  It decides what
+// fanotify cannot see (a mapping with execute) and what must hold while
+// brixd is not running (program starts), from a table of file versions
+// that brixd allowed.
+//
+// Only files of the file systems in `watched` (filled by brixd from its
+// --watch folders) are judged; every other file is allowed before
+// anything else is looked at, so a brixd that watches one private
+// file system can refuse nothing elsewhere.
+//
+// A version is the device, the inode and the inode's change time.  The
+// change time, because the kernel sets it on every write, truncate and
+// attribute change and no caller can set it (the modification time can be
+// set back with utimensat, and i_version is raised only once someone has
+// asked for it).  A write through a shared mapping moves the change time
+// only at its first fault, so two more rules close that gap: a file that
+// is open for writing (a shared writable mapping holds its file open) is
+// not mapped as code at all, and when a writer's file is released the
+// version it may have changed is forgotten.
+#include "vmlinux.h"
+
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+
+#define EPERM 1
+#define PROT_EXEC 0x4
+#define VM_EXEC 0x4
+#define FMODE_WRITE 0x2
+// The kernel keeps a flag in the top bit of the change time's nanoseconds
+// (fine-grained time stamps): it is not part of the time.
+#define CTIME_NSEC_MASK 0x7fffffffu
+
+struct version_key {
+  __u64 ino;
+  __s64 ctime_sec;
+  __u32 dev;
+  __u32 ctime_nsec;
+};
+
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, 256);
+  __type(key, __u32);  // the kernel's device number of a watched file system
+  __type(value, __u8);
+} watched SEC(".maps");
+
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, 1 << 18);
+  __uint(map_flags, BPF_F_NO_PREALLOC);
+  __type(key, struct version_key);
+  __type(value, __u8);
+} allowed SEC(".maps");
+
+// The inode's version when its file system is watched; 0 otherwise.
+static __always_inline int watched_version(struct inode *inode, struct version_key *key) {
+  if (!inode) return 0;
+  __u32 dev = BPF_CORE_READ(inode, i_sb, s_dev);
+  if (!bpf_map_lookup_elem(&watched, &dev)) return 0;
+  key->ino = BPF_CORE_READ(inode, i_ino);
+  key->dev = dev;
+  key->ctime_sec = BPF_CORE_READ(inode, i_ctime_sec);
+  key->ctime_nsec = BPF_CORE_READ(inode, i_ctime_nsec) & CTIME_NSEC_MASK;
+  return 1;
+}
+
+static __always_inline int decide(struct file *file) {
+  if (!file) return 0;  // anonymous memory is not a file's code
+  struct inode *inode = BPF_CORE_READ(file, f_inode);
+  struct version_key key = {};
+  if (!watched_version(inode, &key)) return 0;
+  // Being written: no version can be vouched for.
+  if (BPF_CORE_READ(inode, i_writecount.counter) > 0) return -EPERM;
+  return bpf_map_lookup_elem(&allowed, &key) ? 0 : -EPERM;
+}
+
+SEC("lsm/mmap_file")
+int BPF_PROG(brixd_mmap_file, struct file *file, unsigned long reqprot, unsigned long prot,
+             unsigned long flags, int ret) {
+  if (ret) return ret;
+  // `prot`, not `reqprot`: what the mapping will really allow, whatever
+  // the personality adds.
+  if (!(prot & PROT_EXEC)) return 0;
+  return decide(file);
+}
+
+SEC("lsm/file_mprotect")
+int BPF_PROG(brixd_file_mprotect, struct vm_area_struct *vma, unsigned long reqprot,
+             unsigned long prot, int ret) {
+  if (ret) return ret;
+  if (!(prot & PROT_EXEC)) return 0;
+  // Already code: judged when it became so.
+  if (BPF_CORE_READ(vma, vm_flags) & VM_EXEC) return 0;
+  return decide(BPF_CORE_READ(vma, vm_file));
+}
+
+SEC("lsm/bprm_check_security")
+int BPF_PROG(brixd_bprm_check, struct linux_binprm *bprm, int ret) {
+  if (ret) return ret;
+  return decide(BPF_CORE_READ(bprm, file));
+}
+
+SEC("lsm/file_release")
+int BPF_PROG(brixd_file_release, struct file *file) {
+  if (!(BPF_CORE_READ(file, f_mode) & FMODE_WRITE)) return 0;
+  struct version_key key = {};
+  if (watched_version(BPF_CORE_READ(file, f_inode), &key)) bpf_map_delete_elem(&allowed, &key);
+  return 0;
+}
+
+char LICENSE[] SEC("license") = "Dual BSD/GPL";
