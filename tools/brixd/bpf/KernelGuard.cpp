@@ -27,7 +27,8 @@ namespace {
 
 // Names in the pin folder: the four attachments, then the two tables.
 const char* const kLinkNames[] = {"mmap_file", "file_mprotect", "bprm_check", "file_release"};
-const char* const kMapNames[] = {"watched", "allowed"};
+const char* const kMapNames[] = {"watched", "allowed", "shared_writable"};
+constexpr int kMaps = 3;
 
 // Must match struct version_key of guard.bpf.c.
 struct VersionKey {
@@ -162,9 +163,10 @@ bool KernelGuard::Load(const std::string& pinFolder, const std::vector<std::stri
   }
   // The tables an earlier brixd pinned, so that its programs and the new
   // ones judge alike while both are attached.
-  bpf_map* maps[] = {state->skel->maps.watched, state->skel->maps.allowed};
-  bool reused[2] = {false, false};
-  for (int i = 0; i < 2; ++i) {
+  bpf_map* maps[kMaps] = {state->skel->maps.watched, state->skel->maps.allowed,
+                          state->skel->maps.shared_writable};
+  bool reused[kMaps] = {false, false, false};
+  for (int i = 0; i < kMaps; ++i) {
     const int fd = bpf_obj_get((pinFolder + "/" + kMapNames[i]).c_str());
     if (fd < 0) continue;
     // A table of another layout (another version of brixd) is replaced.
@@ -214,7 +216,7 @@ bool KernelGuard::Load(const std::string& pinFolder, const std::vector<std::stri
 
   // Pinned last, each over its predecessor: an earlier brixd's programs
   // are dropped only once these are attached.
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < kMaps; ++i) {
     if (reused[i]) continue;
     if (!PinOver(bpf_map__fd(maps[i]), pinFolder + "/" + kMapNames[i], reason)) {
       state_.reset();

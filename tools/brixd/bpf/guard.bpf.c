@@ -15,8 +15,11 @@
 // asked for it).  A write through a shared mapping moves the change time
 // only at its first fault, so two more rules close that gap: a file that
 // is open for writing (a shared writable mapping holds its file open) is
-// not mapped as code at all, and when a writer's file is released the
-// version it may have changed is forgotten.
+// not mapped as code at all, and once a file has been mapped shared and
+// writable, the version it may have changed is forgotten when a writer
+// of it is released.  Only then: a file opened for writing and closed
+// unchanged keeps its version (brixd's ignore marks for it would
+// otherwise hide the next open that could record it again).
 #include "vmlinux.h"
 
 #include <bpf/bpf_core_read.h>
@@ -27,6 +30,9 @@
 #define PROT_EXEC 0x4
 #define VM_EXEC 0x4
 #define FMODE_WRITE 0x2
+#define PROT_WRITE 0x2
+#define MAP_SHARED 0x1
+#define VM_SHARED 0x8
 // The kernel keeps a flag in the top bit of the change time's nanoseconds
 // (fine-grained time stamps): it is not part of the time.
 #define CTIME_NSEC_MASK 0x7fffffffu
@@ -53,6 +59,22 @@ struct {
   __type(value, __u8);
 } allowed SEC(".maps");
 
+struct inode_key {
+  __u64 ino;
+  __u32 dev;
+  __u32 unused;
+};
+
+// Files of the watched file systems that were mapped shared and writable
+// since their last writer was released.
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, 1 << 16);
+  __uint(map_flags, BPF_F_NO_PREALLOC);
+  __type(key, struct inode_key);
+  __type(value, __u8);
+} shared_writable SEC(".maps");
+
 // The inode's version when its file system is watched; 0 otherwise.
 static __always_inline int watched_version(struct inode *inode, struct version_key *key) {
   if (!inode) return 0;
@@ -75,10 +97,23 @@ static __always_inline int decide(struct file *file) {
   return bpf_map_lookup_elem(&allowed, &key) ? 0 : -EPERM;
 }
 
+// A shared writable mapping of a watched file: what it writes after its
+// first fault leaves the change time alone.
+static __always_inline void note_shared_writer(struct file *file) {
+  if (!file) return;
+  struct version_key version = {};
+  if (!watched_version(BPF_CORE_READ(file, f_inode), &version)) return;
+  struct inode_key key = {.ino = version.ino, .dev = version.dev};
+  __u8 one = 1;
+  bpf_map_update_elem(&shared_writable, &key, &one, BPF_ANY);
+  bpf_map_delete_elem(&allowed, &version);
+}
+
 SEC("lsm/mmap_file")
 int BPF_PROG(brixd_mmap_file, struct file *file, unsigned long reqprot, unsigned long prot,
              unsigned long flags, int ret) {
   if (ret) return ret;
+  if ((prot & PROT_WRITE) && (flags & MAP_SHARED)) note_shared_writer(file);
   // `prot`, not `reqprot`: what the mapping will really allow, whatever
   // the personality adds.
   if (!(prot & PROT_EXEC)) return 0;
@@ -89,6 +124,8 @@ SEC("lsm/file_mprotect")
 int BPF_PROG(brixd_file_mprotect, struct vm_area_struct *vma, unsigned long reqprot,
              unsigned long prot, int ret) {
   if (ret) return ret;
+  if ((prot & PROT_WRITE) && (BPF_CORE_READ(vma, vm_flags) & VM_SHARED))
+    note_shared_writer(BPF_CORE_READ(vma, vm_file));
   if (!(prot & PROT_EXEC)) return 0;
   // Already code: judged when it became so.
   if (BPF_CORE_READ(vma, vm_flags) & VM_EXEC) return 0;
@@ -104,8 +141,14 @@ int BPF_PROG(brixd_bprm_check, struct linux_binprm *bprm, int ret) {
 SEC("lsm/file_release")
 int BPF_PROG(brixd_file_release, struct file *file) {
   if (!(BPF_CORE_READ(file, f_mode) & FMODE_WRITE)) return 0;
-  struct version_key key = {};
-  if (watched_version(BPF_CORE_READ(file, f_inode), &key)) bpf_map_delete_elem(&allowed, &key);
+  struct inode *inode = BPF_CORE_READ(file, f_inode);
+  struct version_key version = {};
+  if (!watched_version(inode, &version)) return 0;
+  struct inode_key key = {.ino = version.ino, .dev = version.dev};
+  if (!bpf_map_lookup_elem(&shared_writable, &key)) return 0;
+  bpf_map_delete_elem(&allowed, &version);
+  // The last writer (this one is still counted): no mapping writes any more.
+  if (BPF_CORE_READ(inode, i_writecount.counter) <= 1) bpf_map_delete_elem(&shared_writable, &key);
   return 0;
 }
 
