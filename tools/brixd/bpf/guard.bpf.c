@@ -20,11 +20,45 @@
 // of it is released.  Only then: a file opened for writing and closed
 // unchanged keeps its version (brixd's ignore marks for it would
 // otherwise hide the next open that could record it again).
-#include "vmlinux.h"
+#include <linux/bpf.h>
+#include <linux/types.h>
 
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
+
+// Only the fields read here, relocated by name to the running kernel's
+// layout when the programs are loaded (CO-RE): the object carries no
+// other kernel type.
+typedef struct {
+  int counter;
+} atomic_t;
+
+struct super_block {
+  __u32 s_dev;
+} __attribute__((preserve_access_index));
+
+struct inode {
+  unsigned long i_ino;
+  struct super_block *i_sb;
+  __s64 i_ctime_sec;
+  __u32 i_ctime_nsec;
+  atomic_t i_writecount;
+} __attribute__((preserve_access_index));
+
+struct file {
+  struct inode *f_inode;
+  unsigned int f_mode;
+} __attribute__((preserve_access_index));
+
+struct vm_area_struct {
+  unsigned long vm_flags;
+  struct file *vm_file;
+} __attribute__((preserve_access_index));
+
+struct linux_binprm {
+  struct file *file;
+} __attribute__((preserve_access_index));
 
 #define EPERM 1
 #define PROT_EXEC 0x4
