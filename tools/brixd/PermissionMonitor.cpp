@@ -461,7 +461,7 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // engine.
   if (outcome.reason == Reason::kEngineAllowed) {
     // In the kernel before an ignore mark lets other opens pass unseen.
-    if (guard_ != nullptr && kind != EventKind::kScript) guard_->Allow(hashed);
+    if (guard_ != nullptr && kind != EventKind::kScript) RecordInKernel(event.path, hashed);
     RememberAllow(event, hashed, generation);
     MaybeIgnore(event, kind, hashed, outcome, generation);
   }

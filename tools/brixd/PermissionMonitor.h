@@ -135,6 +135,10 @@ class PermissionMonitor {
   // What fanotify is told when the kernel guard holds the mapping
   // decision; records an allowed version of code there first.
   uint32_t KernelAnswer(const PendingEvent& event, const Outcome& outcome);
+  // Records a version allowed to be mapped and started; a full table is
+  // emptied together with the ignore marks, which would otherwise hide
+  // the opens that fill it again.
+  void RecordInKernel(const std::string& path, const struct stat& version);
 
   // The kernel's ignore marks: a file whose verdict cannot depend on the
   // process (allowed by the inventory or an execution ruleset, with no

@@ -240,10 +240,6 @@ bool KernelGuard::Allow(const struct stat& st) {
   key.ctimeSec = static_cast<int64_t>(st.st_ctim.tv_sec);
   key.ctimeNsec = static_cast<uint32_t>(st.st_ctim.tv_nsec);
   const uint8_t one = 1;
-  if (bpf_map_update_elem(state_->allowedFd, &key, &one, BPF_ANY) == 0) return true;
-  if (errno != E2BIG) return false;
-  // Full: the versions in use come back as they are opened again.
-  ForgetAllowed();
   return bpf_map_update_elem(state_->allowedFd, &key, &one, BPF_ANY) == 0;
 }
 

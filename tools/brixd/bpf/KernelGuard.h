@@ -49,8 +49,8 @@ class KernelGuard {
   bool active() const { return state_ != nullptr; }
 
   // Records the file version of `st` as allowed to be mapped as code and
-  // started.  Call before the open is answered.  False when the table
-  // refused it (the mapping is then refused too: the failure policy).
+  // started.  Call before the open is answered.  False with errno when
+  // the table refused it (E2BIG: full); the mapping is then refused too.
   bool Allow(const struct stat& st);
   // Forgets every allowed version: for a change of the rules.  Mappings
   // and starts of files not opened again through brixd are refused until
