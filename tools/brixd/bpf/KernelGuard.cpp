@@ -170,7 +170,14 @@ bool KernelGuard::Load(const std::string& pinFolder, const std::vector<std::stri
     const int fd = bpf_obj_get((pinFolder + "/" + kMapNames[i]).c_str());
     if (fd < 0) continue;
     // A table of another layout (another version of brixd) is replaced.
-    reused[i] = bpf_map__reuse_fd(maps[i], fd) == 0;
+    struct bpf_map_info info {};
+    uint32_t length = sizeof(info);
+    if (bpf_obj_get_info_by_fd(fd, &info, &length) == 0 &&
+        info.type == static_cast<uint32_t>(bpf_map__type(maps[i])) &&
+        info.key_size == bpf_map__key_size(maps[i]) &&
+        info.value_size == bpf_map__value_size(maps[i]) &&
+        info.max_entries == bpf_map__max_entries(maps[i]))
+      reused[i] = bpf_map__reuse_fd(maps[i], fd) == 0;
     close(fd);
   }
   int error = guard_bpf::load(state->skel);
