@@ -95,6 +95,14 @@ void StartKernelGuard(const Options& options, KernelGuard* guard, PermissionMoni
   }
   if (!guard->Load(options.bpfPinFolder, options.watch, &report)) {
     g_log->Printf(BRIX_LOG_WARNING, "BPF LSM not available: %s", report.c_str());
+    // An earlier brixd's programs would refuse every version this one
+    // allows, as nobody records them any more.
+    struct stat st {};
+    if (lstat(options.bpfPinFolder.c_str(), &st) == 0) {
+      const bool done = KernelGuard::Release(options.bpfPinFolder, &report);
+      g_log->Printf(done ? BRIX_LOG_WARNING : BRIX_LOG_ERROR, "the earlier kernel programs: %s",
+                    report.c_str());
+    }
     return;
   }
   starts->SetKernelGuard(guard);

@@ -145,10 +145,6 @@ bool KernelGuard::Load(const std::string& pinFolder, const std::vector<std::stri
     }
     devices.insert(KernelDevice(st.st_dev));
   }
-  if (mkdir(pinFolder.c_str(), 0700) != 0 && errno != EEXIST) {
-    *reason = "cannot create " + pinFolder + ": " + strerror(errno);
-    return false;
-  }
 
   libbpf_set_print(&CaptureLibbpf);
   {
@@ -217,6 +213,10 @@ bool KernelGuard::Load(const std::string& pinFolder, const std::vector<std::stri
       *reason = std::string("cannot attach ") + kLinkNames[i] + ": " + LibbpfSaid(errno);
       return false;  // destroying the skeleton detaches what was attached
     }
+  }
+  if (mkdir(pinFolder.c_str(), 0700) != 0 && errno != EEXIST) {
+    *reason = "cannot create " + pinFolder + ": " + strerror(errno);
+    return false;
   }
   state_ = std::move(state);
   ForgetAllowed();
