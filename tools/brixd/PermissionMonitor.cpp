@@ -20,6 +20,7 @@
 #include "DecisionEvent.h"
 #include "DecisionJournal.h"
 #include "HostEvent.h"
+#include "KernelGuard.h"
 #include "ProcessReader.h"
 #include "ProcessTable.h"
 #include "ServiceNotify.h"
@@ -476,9 +477,12 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // kernel keeps nobody from writing it meanwhile (it does so only for a
   // file being executed).  Under lockdown, known code that a user could
   // rewrite in that moment is refused: only code that root alone can
-  // change is loaded by the answer it got.
-  if (settings_.lockdown && outcome.reason == Reason::kEngineAllowed &&
-      (kind == EventKind::kLibrary || kind == EventKind::kScript)) {
+  // change is loaded by the answer it got.  With the kernel guard a
+  // library's mapping is decided on the version mapped, so only scripts
+  // need the rule then.
+  const bool readAfterAnswer =
+      kind == EventKind::kScript || (kind == EventKind::kLibrary && guard_ == nullptr);
+  if (settings_.lockdown && outcome.reason == Reason::kEngineAllowed && readAfterAnswer) {
     std::string who = WhoCanWrite(event.fd, hashed);
     if (!who.empty()) {
       outcome.answer = FAN_DENY;
@@ -492,6 +496,8 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // Logged-only events are not remembered, so each one still reaches the
   // engine.
   if (outcome.reason == Reason::kEngineAllowed) {
+    // In the kernel before an ignore mark lets other opens pass unseen.
+    if (guard_ != nullptr && kind != EventKind::kScript) RecordInKernel(event.path, hashed);
     RememberAllow(event, hashed, generation);
     MaybeIgnore(event, kind, hashed, outcome, generation);
   }
@@ -509,8 +515,9 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   // before the answer, which lets the kernel go on to it.
   if (event.kind == EventKind::kProgramStart && outcome.answer == FAN_ALLOW && event.statOk)
     NoteStartedImage(event.pid, FileIdentity::Of(event.st));
+  const uint32_t answer = KernelAnswer(event, outcome);
   const bool here = !event.answered.exchange(true, std::memory_order_acq_rel);
-  if (here) Respond(event.fd, outcome.answer);
+  if (here) Respond(event.fd, answer);
 
   if (outcome.reason == Reason::kOwnEvent) {
     stats_->ownEvents.fetch_add(1, std::memory_order_relaxed);
