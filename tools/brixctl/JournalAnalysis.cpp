@@ -136,6 +136,22 @@ bool AnalyseJournals(const std::vector<std::string>& paths,
                    [](const DriftWrite& a, const DriftWrite& b) {
                      return std::tie(a.path, a.timeMillis) < std::tie(b.path, b.timeMillis);
                    });
+  // brixd hears of one write more than once (the file closed, then its
+  // attributes changed): the same content by the same writer is one line.
+  std::vector<DriftWrite> merged;
+  for (DriftWrite& write : result.drift) {
+    if (!merged.empty()) {
+      DriftWrite& last = merged.back();
+      if (std::tie(last.path, last.sha256, last.writer, last.user, last.verdict) ==
+          std::tie(write.path, write.sha256, write.writer, write.user, write.verdict)) {
+        last.timeMillis = write.timeMillis;
+        last.writes += write.writes;
+        continue;
+      }
+    }
+    merged.push_back(std::move(write));
+  }
+  result.drift = std::move(merged);
   *out = std::move(result);
   return true;
 }

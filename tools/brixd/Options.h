@@ -14,7 +14,7 @@
 namespace brixd {
 
 struct Options {
-  std::string db = "/var/lib/brix/ac.db";
+  std::string db;  // empty until parsed: brix_host::DefaultDatabasePath()
   std::vector<std::string> watch;  // folders; their file systems are watched
   brix_host::Modes modes;
   brix_host::LogSettings log;      // engine log mask; log.filePath: the log
@@ -29,7 +29,9 @@ struct Options {
   std::string journal;  // decision journal; empty: none
   uint64_t journalMaxSize = 32ull << 20;
   uint64_t journalKeep = 3;
+  bool requireManifest = false;  // lockdown without a manifest: refuse to start
   bool help = false;
+  bool version = false;
 };
 
 // False with `error` set on a bad command line.
