@@ -780,6 +780,10 @@ TEST_F(BrixctlTest, SuggestTrustsAFolderOnlyWhenAskedAndReportSummarisesFirst) {
             "Summary: lockdown would have stopped 5 files (5 events); 0 files answered by the "
             "fail policy; 1 file written on watched file systems");
   EXPECT_EQ(CountLines(run.out, folder + "/brixtest-tool1  "), 1) << run.out;
+  // "What was refused just now?": the records are older than that.
+  run = Brixctl({"report", "--since", "5m", "journal.jsonl"});
+  EXPECT_NE(run.out.find("Summary: lockdown would have stopped 0 files"), std::string::npos)
+      << run.out << run.err;
 
   run = Brixctl({"suggest", "--out", "out", "journal.jsonl"});
   ASSERT_EQ(run.status, 0) << run.err;

@@ -134,7 +134,8 @@ const std::vector<Command> kCommands = {
      "answered by its fail policy.  Bad and cut-off lines are skipped and\n"
      "counted.  No engine is started.\n"
      "  --since T, --until T  only records inside this time (ISO dates such as\n"
-     "                        2026-01-31T08:00, milliseconds or \"now\")\n"
+     "                        2026-01-31T08:00, milliseconds, \"now\", or a time\n"
+     "                        ago: 30s, 5m, 2h, 7d)\n"
      "With --json one JSON document.\n",
      &RunReport},
     {"suggest", "--out DIR [--folder-rules [--folder-threshold N]] [--since T] [--until T]\n"
