@@ -12,6 +12,7 @@ packages=(
   libssl-dev
   libsystemd-dev
   clang libclang-rt-14-dev
+  libbpf-dev bpftool
   help2man dpkg-dev lintian
   python3
 )

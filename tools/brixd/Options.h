@@ -30,6 +30,11 @@ struct Options {
   uint64_t journalMaxSize = 32ull << 20;
   uint64_t journalKeep = 3;
   bool requireManifest = false;  // lockdown without a manifest: refuse to start
+  // The kernel programs that hold lockdown while brixd is gone.
+  std::string bpfPinFolder = "/sys/fs/bpf/brixd";
+  bool noBpf = false;
+  bool releaseOnStop = false;
+  bool release = false;  // only remove what is pinned, then exit
   bool help = false;
   bool version = false;
 };

@@ -20,6 +20,7 @@
 #include "DecisionEvent.h"
 #include "DecisionJournal.h"
 #include "HostEvent.h"
+#include "KernelGuard.h"
 #include "ProcessReader.h"
 #include "ProcessTable.h"
 #include "ServiceNotify.h"
@@ -459,6 +460,8 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // Logged-only events are not remembered, so each one still reaches the
   // engine.
   if (outcome.reason == Reason::kEngineAllowed) {
+    // In the kernel before an ignore mark lets other opens pass unseen.
+    if (guard_ != nullptr && kind != EventKind::kScript) RecordInKernel(event.path, hashed);
     RememberAllow(event, hashed, generation);
     MaybeIgnore(event, kind, hashed, outcome, generation);
   }
@@ -476,8 +479,9 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   // before the answer, which lets the kernel go on to it.
   if (event.kind == EventKind::kProgramStart && outcome.answer == FAN_ALLOW && event.statOk)
     NoteStartedImage(event.pid, FileIdentity::Of(event.st));
+  const uint32_t answer = KernelAnswer(event, outcome);
   const bool here = !event.answered.exchange(true, std::memory_order_acq_rel);
-  if (here) Respond(event.fd, outcome.answer);
+  if (here) Respond(event.fd, answer);
 
   if (outcome.reason == Reason::kOwnEvent) {
     stats_->ownEvents.fetch_add(1, std::memory_order_relaxed);
