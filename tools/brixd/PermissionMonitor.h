@@ -44,6 +44,7 @@
 #include "InterpreterCache.h"
 #include "ObjectKind.h"
 #include "PendingEvent.h"
+#include "RunningProgram.h"
 
 struct fanotify_event_metadata;
 
@@ -109,6 +110,11 @@ class PermissionMonitor {
   // The reader's look at a plain open: true when it answered it.  Else
   // the event's kind says what the workers do with it.
   bool TriageOpen(PendingEvent* event);
+  // The kind of an opened regular file, for the reader (`nowait`: from
+  // the page cache only) or a worker.  kPlain: an empty file only root
+  // can fill, answered at once; kUnread: not read, `error` says why.
+  enum class KindEnd { kKnown, kPlain, kUnread };
+  KindEnd KindOfOpen(const PendingEvent& event, bool nowait, ObjectKind* kind, int* error);
   // The image of a start just allowed, and the open that follows it.
   void NoteStartedImage(pid_t pid, const FileIdentity& id);
   bool TakeStartedImage(pid_t pid, const FileIdentity& id);
@@ -142,9 +148,10 @@ class PermissionMonitor {
 
   // The kernel's ignore marks: a file whose verdict cannot depend on the
   // process (allowed by the inventory or an execution ruleset, with no
-  // trust rule that could name a process, user or group) causes no event
-  // for any process until it is written (the kernel then drops the mark)
-  // or the rules change (brixd drops them all).
+  // trust rule that could name a process, user or group) and that only
+  // root can write (MayCarryIgnoreMark) causes no event for any process
+  // until it is written (the kernel then drops the mark) or the rules
+  // change (brixd drops them all).
   void MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
                    const Outcome& outcome, uint64_t generation);
   bool TrustRulesAbsent();
@@ -171,6 +178,7 @@ class PermissionMonitor {
   // Safe from any thread
   ObjectKindCache kinds_{65536};
   InterpreterCache interpreters_{4096};
+  ProgramIdentifier programs_{&interpreters_};
 
   // Constant between Open and Stop
   int group_ = -1;

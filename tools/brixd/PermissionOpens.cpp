@@ -19,6 +19,7 @@
 #include "PermissionMonitor.h"
 #include "ProcessTable.h"
 #include "Stats.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
@@ -41,60 +42,84 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   }
   // Whoever opens a file may be about to write it: drift will want its
   // name, perhaps after it has gone.
-  int exeError = 0;
-  const std::string executable = ReadExecutable(event->pid, &exeError);
+  const std::string executable = ReadExecutable(event->pid);
   RememberProcess(event->pid, executable);
-  // Empty files (every file being created is empty when it is opened) run
-  // no code either.
-  if (event->st.st_size == 0) {
-    Conclude(*event, plain);
-    return true;
-  }
-  const FileIdentity id = FileIdentity::Of(event->st);
   ObjectKind kind;
-  if (!kinds_.Find(id, &kind)) {
-    int error = 0;
-    if (!ReadObjectKind(event->fd, static_cast<uint64_t>(event->st.st_size), true, &kind, &error))
-      return false;
-    kinds_.Insert(id, kind);
+  int error = 0;
+  switch (KindOfOpen(*event, true, &kind, &error)) {
+    case KindEnd::kKnown: break;
+    case KindEnd::kPlain:
+      Conclude(*event, plain);
+      return true;
+    case KindEnd::kUnread:
+      return false;  // a worker reads it, or answers by the failure policy
   }
   if (IsCode(kind)) {
     // The open that follows an allowed execve, or a writer (a linker, an
-    // installer): no code is loaded by it.
-    if (TakeStartedImage(event->pid, id) || OpensForWriting(event->pid)) {
+    // installer): no code is loaded by it.  A read-write open may map what
+    // it opened, so it is decided as a load.
+    if (TakeStartedImage(event->pid, FileIdentity::Of(event->st)) ||
+        OpeningAccess(event->pid) == OpenAccess::kWriteOnly) {
       Conclude(*event, plain);
       return true;
     }
     event->kind = EventKind::kLibrary;
     return false;
   }
-  if (executable.empty()) {
+  RunningProgram program;
+  int programError = 0;
+  if (!programs_.Identify(event->pid, false, &program, &programError, &executable)) {
     // A kernel thread, or a process that is gone: no script to run.  Any
     // other reason is a failure: the process may be an interpreter.
-    if (exeError == ENOENT)
+    if (programError == ENOENT)
       Conclude(*event, plain);
     else
       Conclude(*event, Policy(Reason::kUnreadable,
-                              std::string("the process's image: ") + strerror(exeError)));
+                              std::string("the process's image: ") + strerror(programError)));
     return true;
   }
-  switch (interpreters_.Find(executable)) {
+  switch (program.interpreter) {
     case Interpreter::kNo:
       Conclude(*event, plain);
       return true;
     case Interpreter::kYes:
       // An interpreter writing a file (a shell's redirection, a script's
-      // output) runs nothing from it.
-      if (OpensForWriting(event->pid)) {
+      // output, a database it keeps) runs nothing from it: what it runs,
+      // it opens for reading.
+      if (OpeningAccess(event->pid) != OpenAccess::kRead) {
         Conclude(*event, plain);
         return true;
       }
       event->kind = EventKind::kScript;
+      event->program = program.path;
+      event->throughLoader = program.throughLoader;
       return false;
     case Interpreter::kUnknown:
-      return false;  // a worker asks the engine
+      return false;  // a worker asks the engine, or hashes the image
   }
   return false;
+}
+
+PermissionMonitor::KindEnd PermissionMonitor::KindOfOpen(const PendingEvent& event, bool nowait,
+                                                         ObjectKind* kind, int* error) {
+  // Only a file that no user can write keeps the kind it had at this
+  // check until the opener reads it; any other is looked at afresh each
+  // time, and even then may change right after the answer (the threat
+  // model in docs/brixd.md).
+  const bool identityHolds = OnlyRootCanWrite(event.fd, event.st);
+  // Empty files (every file being created is empty when it is opened) run
+  // no code, as long as nobody but root can fill them before the read.
+  if (event.st.st_size == 0) {
+    if (identityHolds) return KindEnd::kPlain;
+    *kind = ObjectKind::kNotElf;
+    return KindEnd::kKnown;
+  }
+  const FileIdentity id = FileIdentity::Of(event.st);
+  if (identityHolds && kinds_.Find(id, kind)) return KindEnd::kKnown;
+  if (!ReadObjectKind(event.fd, static_cast<uint64_t>(event.st.st_size), nowait, kind, error))
+    return KindEnd::kUnread;
+  if (identityHolds) kinds_.Insert(id, *kind);
+  return KindEnd::kKnown;
 }
 
 void PermissionMonitor::NoteStartedImage(pid_t pid, const FileIdentity& id) {
@@ -128,34 +153,35 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
   Outcome plain;
   plain.answer = FAN_ALLOW;
   plain.reason = Reason::kPlainOpen;
-  if (!S_ISREG(event.st.st_mode) || event.st.st_size == 0) return plain;
-  const FileIdentity id = FileIdentity::Of(event.st);
+  if (!S_ISREG(event.st.st_mode)) return plain;
   ObjectKind kind;
-  if (!kinds_.Find(id, &kind)) {
-    int error = 0;
-    if (!ReadObjectKind(event.fd, static_cast<uint64_t>(event.st.st_size), false, &kind, &error))
-      return Policy(Reason::kUnreadable, strerror(error));
-    kinds_.Insert(id, kind);
+  int error = 0;
+  switch (KindOfOpen(event, false, &kind, &error)) {
+    case KindEnd::kKnown: break;
+    case KindEnd::kPlain: return plain;
+    case KindEnd::kUnread: return Policy(Reason::kUnreadable, strerror(error));
   }
   if (IsCode(kind)) {
-    if (TakeStartedImage(event.pid, id) || OpensForWriting(event.pid)) return plain;
+    if (TakeStartedImage(event.pid, FileIdentity::Of(event.st)) ||
+        OpeningAccess(event.pid) == OpenAccess::kWriteOnly)
+      return plain;
     event.kind = EventKind::kLibrary;
     return AskEngine(event, EventKind::kLibrary);
   }
-  const std::string& executable = event.process.executable;
-  if (executable.empty()) return plain;
-  Interpreter interpreter = interpreters_.Find(executable);
-  if (interpreter == Interpreter::kUnknown) {
-    uint32_t status = 0;
-    stats_->interpreterProbes.fetch_add(1, std::memory_order_relaxed);
-    if (!interpreters_.Probe(executable, &interpreter, &status)) {
-      char detail[64];
-      snprintf(detail, sizeof(detail), "interpreter probe: status 0x%08x", status);
-      return Policy(Reason::kEngineError, detail);
-    }
+  RunningProgram program;
+  int programError = 0;
+  if (!programs_.Identify(event.pid, true, &program, &programError)) {
+    if (programError == ENOENT) return plain;
+    return Policy(Reason::kUnreadable,
+                  std::string("the process's image: ") + strerror(programError));
   }
-  if (interpreter != Interpreter::kYes || OpensForWriting(event.pid)) return plain;
+  if (program.interpreter == Interpreter::kUnknown)
+    return Policy(Reason::kEngineError, "the engine cannot say whether the process interprets");
+  if (program.interpreter != Interpreter::kYes || OpeningAccess(event.pid) != OpenAccess::kRead)
+    return plain;
   event.kind = EventKind::kScript;
+  event.process.executable = program.path;
+  event.process.throughLoader = program.throughLoader;
   return AskEngine(event, EventKind::kScript);
 }
 
@@ -185,7 +211,7 @@ bool PermissionMonitor::TrustRulesAbsent() {
 void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
                                     const struct stat& hashed, const Outcome& outcome,
                                     uint64_t generation) {
-  if (dbWatch_ < 0) return;
+  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.fd, hashed)) return;
   // The inventory or an execution ruleset decided by digest alone.  The
   // maintenance window's approvals end with it; trust rules may name a
   // process, a user or a group.
@@ -195,7 +221,8 @@ void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
   if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
   const uint64_t mask =
       kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
-  // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark.
+  // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark
+  // (root's writes through a mapping aside, which only root can make).
   if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr) != 0)
     return;
   // Written between the hashing and the mark, or rules changed meanwhile:
