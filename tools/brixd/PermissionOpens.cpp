@@ -14,6 +14,7 @@
 #include <cjson/cJSON.h>
 
 #include "AsyncLog.h"
+#include "EngineGate.h"
 #include "EngineSession.h"
 #include "PermissionMonitor.h"
 #include "ProcessTable.h"
@@ -166,7 +167,12 @@ bool PermissionMonitor::TrustRulesAbsent() {
     // Read from the engine's own count; a failure leaves it unknown, and
     // nothing is marked.
     std::string document;
-    if (brix_host::ReadMetrics(&document) != BRIX_STATUS_SUCCESS) return false;
+    uint32_t status;
+    {
+      EngineCall call;
+      status = brix_host::ReadMetrics(&document);
+    }
+    if (status != BRIX_STATUS_SUCCESS) return false;
     cJSON* root = cJSON_Parse(document.c_str());
     const cJSON* info = nullptr;
     for (const cJSON* part = root ? root->child : nullptr; part && !info; part = part->next)
@@ -223,6 +229,14 @@ void PermissionMonitor::DrainDatabaseWatch() {
     }
   }
   if (changed) RulesChanged();
+}
+
+void PermissionMonitor::DropCaches() {
+  // What depends on the rules: the verdicts (brixd's own memory and the
+  // kernel's ignore marks) and which programs are interpreters.  Digests,
+  // file kinds and the processes seen depend on the files alone and stay.
+  RulesChanged();
+  interpreters_.Clear();
 }
 
 void PermissionMonitor::RulesChanged() {
