@@ -19,6 +19,7 @@
 #include "PermissionMonitor.h"
 #include "ProcessTable.h"
 #include "Stats.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
@@ -44,24 +45,22 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   int exeError = 0;
   const std::string executable = ReadExecutable(event->pid, &exeError);
   RememberProcess(event->pid, executable);
-  // Empty files (every file being created is empty when it is opened) run
-  // no code either.
-  if (event->st.st_size == 0) {
-    Conclude(*event, plain);
-    return true;
-  }
-  const FileIdentity id = FileIdentity::Of(event->st);
   ObjectKind kind;
-  if (!kinds_.Find(id, &kind)) {
-    int error = 0;
-    if (!ReadObjectKind(event->fd, static_cast<uint64_t>(event->st.st_size), true, &kind, &error))
-      return false;
-    kinds_.Insert(id, kind);
+  int error = 0;
+  switch (KindOfOpen(*event, true, &kind, &error)) {
+    case KindEnd::kKnown: break;
+    case KindEnd::kPlain:
+      Conclude(*event, plain);
+      return true;
+    case KindEnd::kUnread:
+      return false;  // a worker reads it, or answers by the failure policy
   }
   if (IsCode(kind)) {
     // The open that follows an allowed execve, or a writer (a linker, an
-    // installer): no code is loaded by it.
-    if (TakeStartedImage(event->pid, id) || OpensForWriting(event->pid)) {
+    // installer): no code is loaded by it.  A read-write open may map what
+    // it opened, so it is decided as a load.
+    if (TakeStartedImage(event->pid, FileIdentity::Of(event->st)) ||
+        OpeningAccess(event->pid) == OpenAccess::kWriteOnly) {
       Conclude(*event, plain);
       return true;
     }
@@ -84,8 +83,9 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
       return true;
     case Interpreter::kYes:
       // An interpreter writing a file (a shell's redirection, a script's
-      // output) runs nothing from it.
-      if (OpensForWriting(event->pid)) {
+      // output, a database it keeps) runs nothing from it: what it runs,
+      // it opens for reading.
+      if (OpeningAccess(event->pid) != OpenAccess::kRead) {
         Conclude(*event, plain);
         return true;
       }
@@ -95,6 +95,28 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
       return false;  // a worker asks the engine
   }
   return false;
+}
+
+PermissionMonitor::KindEnd PermissionMonitor::KindOfOpen(const PendingEvent& event, bool nowait,
+                                                         ObjectKind* kind, int* error) {
+  // Only a file that no user can write keeps the kind it had at this
+  // check until the opener reads it; any other is looked at afresh each
+  // time, and even then may change right after the answer (the threat
+  // model in docs/brixd.md).
+  const bool identityHolds = OnlyRootCanWrite(event.fd, event.st);
+  // Empty files (every file being created is empty when it is opened) run
+  // no code, as long as nobody but root can fill them before the read.
+  if (event.st.st_size == 0) {
+    if (identityHolds) return KindEnd::kPlain;
+    *kind = ObjectKind::kNotElf;
+    return KindEnd::kKnown;
+  }
+  const FileIdentity id = FileIdentity::Of(event.st);
+  if (identityHolds && kinds_.Find(id, kind)) return KindEnd::kKnown;
+  if (!ReadObjectKind(event.fd, static_cast<uint64_t>(event.st.st_size), nowait, kind, error))
+    return KindEnd::kUnread;
+  if (identityHolds) kinds_.Insert(id, *kind);
+  return KindEnd::kKnown;
 }
 
 void PermissionMonitor::NoteStartedImage(pid_t pid, const FileIdentity& id) {
@@ -128,17 +150,18 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
   Outcome plain;
   plain.answer = FAN_ALLOW;
   plain.reason = Reason::kPlainOpen;
-  if (!S_ISREG(event.st.st_mode) || event.st.st_size == 0) return plain;
-  const FileIdentity id = FileIdentity::Of(event.st);
+  if (!S_ISREG(event.st.st_mode)) return plain;
   ObjectKind kind;
-  if (!kinds_.Find(id, &kind)) {
-    int error = 0;
-    if (!ReadObjectKind(event.fd, static_cast<uint64_t>(event.st.st_size), false, &kind, &error))
-      return Policy(Reason::kUnreadable, strerror(error));
-    kinds_.Insert(id, kind);
+  int error = 0;
+  switch (KindOfOpen(event, false, &kind, &error)) {
+    case KindEnd::kKnown: break;
+    case KindEnd::kPlain: return plain;
+    case KindEnd::kUnread: return Policy(Reason::kUnreadable, strerror(error));
   }
   if (IsCode(kind)) {
-    if (TakeStartedImage(event.pid, id) || OpensForWriting(event.pid)) return plain;
+    if (TakeStartedImage(event.pid, FileIdentity::Of(event.st)) ||
+        OpeningAccess(event.pid) == OpenAccess::kWriteOnly)
+      return plain;
     event.kind = EventKind::kLibrary;
     return AskEngine(event, EventKind::kLibrary);
   }
@@ -154,7 +177,8 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
       return Policy(Reason::kEngineError, detail);
     }
   }
-  if (interpreter != Interpreter::kYes || OpensForWriting(event.pid)) return plain;
+  if (interpreter != Interpreter::kYes || OpeningAccess(event.pid) != OpenAccess::kRead)
+    return plain;
   event.kind = EventKind::kScript;
   return AskEngine(event, EventKind::kScript);
 }
@@ -190,7 +214,7 @@ bool PermissionMonitor::TrustRulesAbsent() {
 void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
                                     const struct stat& hashed, const Outcome& outcome,
                                     uint64_t generation) {
-  if (dbWatch_ < 0) return;
+  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.fd, hashed)) return;
   // The inventory or an execution ruleset decided by digest alone.  The
   // maintenance window's approvals end with it; trust rules may name a
   // process, a user or a group.
@@ -200,7 +224,8 @@ void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
   if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
   const uint64_t mask =
       kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
-  // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark.
+  // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark
+  // (root's writes through a mapping aside, which only root can make).
   if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr) != 0)
     return;
   // Written between the hashing and the mark, or rules changed meanwhile:

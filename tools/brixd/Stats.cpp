@@ -33,6 +33,7 @@ const CounterField kCounters[] = {
     {"scriptEvents", &Stats::scriptEvents},
     {"notScripts", &Stats::notScripts},
     {"interpreterProbes", &Stats::interpreterProbes},
+    {"writableRefused", &Stats::writableRefused},
     {"ignoreMarks", &Stats::ignoreMarks},
     {"ruleChanges", &Stats::ruleChanges},
     {"argumentReads", &Stats::argumentReads},
