@@ -100,15 +100,22 @@ std::string Joined(const std::vector<std::string>& parts) {
   return text;
 }
 
+// Drops everything brixd remembers that the rules decided: nothing decided
+// under the old rules may be answered again.  This is the one place that
+// drops them all, called with no thread inside the engine; every new cache
+// of verdicts or of allowed files, in brixd or in the kernel, adds its
+// drop here.
+void DropEveryCache(PermissionMonitor* starts) {
+  // Remembered allows, the kernel's ignore marks, learnt interpreters.
+  starts->DropCaches();
+}
+
 // The engine reads trust rules, rule counts and its caches when it starts,
 // so a change of the database by another process (brixctl import, scan,
 // purge) reaches it by a restart on the same database, done while no
-// thread is inside it.  Then every cache of verdicts brixd keeps is
-// dropped: nothing decided under the old rules may be answered again.
-// This is the one place that drops them all; a new cache of verdicts or
-// of allowed files (in brixd or in the kernel) adds its drop here.
-// False when the engine could not be restarted (the caller tries again);
-// events meanwhile get the failure policy.
+// thread is inside it, followed by DropEveryCache.  False when the engine
+// could not be restarted (the caller tries again); events meanwhile get
+// the failure policy.
 bool ReloadRules(const Options& options, const brix_host::LogSettings& engineLog,
                  brix_host::EngineSession* session, PermissionMonitor* starts, Stats* stats,
                  DaemonState* state, const char* why) {
@@ -130,7 +137,7 @@ bool ReloadRules(const Options& options, const brix_host::LogSettings& engineLog
   }
   // With the gate still closed: the first decision of the new engine
   // finds nothing of the old one.
-  starts->DropCaches();
+  DropEveryCache(starts);
   TheEngineGate().Open();
   if (!restarted) {
     stats->reloadFailures.fetch_add(1, std::memory_order_relaxed);
