@@ -22,6 +22,9 @@ constexpr uint32_t kCategoryScriptStart = 8;
 
 bool EngineLinesMuted() { return t_muted; }
 
+MutedEngineLines::MutedEngineLines() { t_muted = true; }
+MutedEngineLines::~MutedEngineLines() { t_muted = false; }
+
 Interpreter InterpreterCache::Find(const std::string& executable) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   auto it = known_.find(executable);

@@ -125,14 +125,20 @@ bool ReloadRules(const Options& options, const brix_host::LogSettings& engineLog
                   "engine; trying again", why);
     return false;
   }
-  session->Stop();
   std::string error;
-  bool restarted = session->Start(options.db, engineLog, &error) == BRIX_STATUS_SUCCESS;
-  if (restarted) {
-    const uint32_t status = session->ApplyModes(options.modes);
-    if (status != BRIX_STATUS_SUCCESS) {
-      restarted = false;
-      error = "cannot set the operating modes: " + brix_host::DescribeStatus(status);
+  bool restarted;
+  {
+    // The engine's shutdown and start are routine here (two dozen lines
+    // each time); a failure is logged below from the session's own words.
+    MutedEngineLines muted;
+    session->Stop();
+    restarted = session->Start(options.db, engineLog, &error) == BRIX_STATUS_SUCCESS;
+    if (restarted) {
+      const uint32_t status = session->ApplyModes(options.modes);
+      if (status != BRIX_STATUS_SUCCESS) {
+        restarted = false;
+        error = "cannot set the operating modes: " + brix_host::DescribeStatus(status);
+      }
     }
   }
   // With the gate still closed: the first decision of the new engine
