@@ -153,6 +153,8 @@ bool WriteStatsFile(const std::string& path, const Stats& stats,
     cJSON_AddStringToObject(s, "journal", state->journal.c_str());
     cJSON_AddStringToObject(s, "logFile", state->logFile.c_str());
     cJSON_AddNumberToObject(s, "lastReloadMillis", static_cast<double>(state->lastReloadMillis));
+    if (!state->kernelEnforcement.empty())
+      cJSON_AddStringToObject(s, "kernelEnforcement", state->kernelEnforcement.c_str());
   }
   cJSON* engine = engineMetrics.empty() ? nullptr : cJSON_Parse(engineMetrics.c_str());
   cJSON_AddItemToObject(root.get(), "engine", engine != nullptr ? engine : cJSON_CreateNull());

@@ -110,6 +110,9 @@ struct DaemonState {
   std::string journal;  // empty: none
   std::string logFile;
   uint64_t lastReloadMillis = 0;  // 0: never since start
+  // Whether decisions are enforced in the kernel as well ("loaded", "not
+  // loaded"); empty: this brixd has no such part, and nothing is written.
+  std::string kernelEnforcement;
 };
 
 // Writes {"brixd": {...counters, "latency": {...}}, "state": {...},
