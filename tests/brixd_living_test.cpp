@@ -36,7 +36,7 @@ TEST_F(BrixdTest, InterpreterRunsItsFirstCommandLineFileAndReadsTheOthers) {
   const std::string shTool = InMount("import.sh"), data = InMount("data.txt");
   const std::string csv = InMount("input.csv"), evil = InMount("evil.py");
   const std::string evilText = InMount("evil.txt"), link = InMount("link");
-  const std::string other = InMount("other.py");
+  const std::string other = InMount("other.py"), direct = InMount("direct");
   // Reads every file named after it.
   MakeText(tool, "import sys\nfor name in sys.argv[1:]:\n    open(name).read()\nprint('read')\n");
   // Reads its operand, then runs Python again on it: a new image.
@@ -49,8 +49,11 @@ TEST_F(BrixdTest, InterpreterRunsItsFirstCommandLineFileAndReadsTheOthers) {
   MakeText(evil, "print('EXECUTED')\n");
   MakeText(evilText, "print('EXECUTED')\n");
   MakeText(other, "VALUE = 1\n");
+  // Started by its #! line: the kernel's start, then the interpreter's open.
+  MakeText(direct, "#!" + python + "\nimport sys\nopen(sys.argv[1]).read()\n");
+  ASSERT_EQ(chmod(direct.c_str(), 0755), 0);
   ASSERT_EQ(symlink(evilText.c_str(), link.c_str()), 0);
-  for (const std::string& known : {tool, restart, shTool})
+  for (const std::string& known : {tool, restart, shTool, direct})
     ASSERT_EQ(Brixctl({"scan", known}).status, 0) << known;
   ImportManifest();
   StartDaemon({"--lockdown"});
@@ -62,6 +65,8 @@ TEST_F(BrixdTest, InterpreterRunsItsFirstCommandLineFileAndReadsTheOthers) {
       {{python, tool, data}, true},              // unknown data after a known script
       {{python, tool, data, csv}, true},
       {{bash, shTool, csv}, true},
+      {{direct, data}, true},
+      {{direct, data}, true},                    // again, with the start remembered
       {{python, evil, data}, false},             // the script is unknown
       {{python, data, evil}, false},             // the first file is the script
       {{python, link}, false},                   // a link names the script as well

@@ -222,6 +222,13 @@ void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
   if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return;
   if (outcome.response.isAuthorized == 1) return;
   if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
+  // A script started by its #! line is opened next by its interpreter,
+  // which must be seen: the first file of its command line that an
+  // interpreter opens is its script, and the ones after it are its data.
+  char start[2] = {};
+  if (kind == EventKind::kProgramStart && pread(event.fd, start, sizeof(start), 0) == 2 &&
+      start[0] == '#' && start[1] == '!')
+    return;
   const uint64_t mask =
       kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
   // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark
