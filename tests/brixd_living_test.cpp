@@ -32,6 +32,7 @@ std::string RulesetFor(const std::string& program, const std::string& action) {
 
 TEST_F(BrixdTest, InterpreterRunsItsFirstCommandLineFileAndReadsTheOthers) {
   const std::string python = "/usr/bin/python3", bash = "/bin/bash";
+  const std::string loader = "/lib64/ld-linux-x86-64.so.2";
   const std::string tool = InMount("tool.py"), restart = InMount("restart.py");
   const std::string shTool = InMount("import.sh"), data = InMount("data.txt");
   const std::string csv = InMount("input.csv"), evil = InMount("evil.py");
@@ -67,7 +68,9 @@ TEST_F(BrixdTest, InterpreterRunsItsFirstCommandLineFileAndReadsTheOthers) {
       {{bash, shTool, csv}, true},
       {{direct, data}, true},
       {{direct, data}, true},                    // again, with the start remembered
+      {{loader, python, tool, data}, true},      // the loader runs python: its operands count
       {{python, evil, data}, false},             // the script is unknown
+      {{loader, python, evil, data}, false},
       {{python, data, evil}, false},             // the first file is the script
       {{python, link}, false},                   // a link names the script as well
       {{python, tool, other}, false},            // data with a script's extension is judged

@@ -59,6 +59,11 @@ struct PendingEvent {
   struct stat st {};
   int statErrno = 0;
   ActingProcess process;  // executable, user and group; no command line
+  // Set when the reader recognised the program an open is made by (an
+  // interpreter, perhaps run through the loader or under another name):
+  // the path reported as the acting program.
+  std::string program;
+  bool throughLoader = false;
 
   // Raised by whoever answers first; hashing stops when it is up.
   std::atomic<bool> answered{false};

@@ -86,6 +86,19 @@ PermissionMonitor::~PermissionMonitor() { Stop(UINT64_MAX); }
 
 bool PermissionMonitor::Open(const std::vector<std::string>& folders,
                              std::string* error) {
+  if (settings_.opens) {
+    // Interpreters are recognised by what their files are, also under
+    // another name or through the loader: learnt once, before the marks (the
+    // folders are read, and brixd would wait on its own opens).
+    const uint64_t began = NowNanos();
+    uint64_t probes = 0;
+    programs_.Learn({"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"},
+                    &probes);
+    stats_->interpreterProbes.fetch_add(probes, std::memory_order_relaxed);
+    g_log->Printf(BRIX_LOG_INFO, "%zu interpreters and loaders known by identity (%llu probes, %llu ms)",
+                  programs_.interpreters(), static_cast<unsigned long long>(probes),
+                  static_cast<unsigned long long>((NowNanos() - began) / 1000000));
+  }
   // An unlimited queue: an event the kernel could not queue would be let
   // through unseen, which under lockdown is an unknown program running.
   group_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK |
@@ -334,6 +347,10 @@ void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bo
   }
   if (event->kind == EventKind::kOpen && TriageOpen(event.get())) return;
   GatherFacts(event.get());
+  if (!event->program.empty()) {
+    event->process.executable = event->program;
+    event->process.throughLoader = event->throughLoader;
+  }
   registry_.push_back(event);
   if (CachedAllow(*event)) {
     Outcome cached;
@@ -442,7 +459,8 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   ArgumentRole role = ArgumentRole::kNotNamed;
   if (kind == EventKind::kScript) {
     std::string naming;
-    role = scripts_.Classify(event.pid, event.process.executable, hashed, event.path, &naming);
+    role = scripts_.Classify(event.pid, event.process.executable, event.process.throughLoader,
+                             hashed, event.path, &naming);
     if (role == ArgumentRole::kScript) process.commandLine = std::move(naming);
     if (role == ArgumentRole::kPlainRead)
       stats_->argumentReads.fetch_add(1, std::memory_order_relaxed);

@@ -44,6 +44,7 @@
 #include "InterpreterCache.h"
 #include "ObjectKind.h"
 #include "PendingEvent.h"
+#include "RunningProgram.h"
 #include "ScriptArguments.h"
 
 struct fanotify_event_metadata;
@@ -168,6 +169,7 @@ class PermissionMonitor {
   // Safe from any thread
   ObjectKindCache kinds_{65536};
   InterpreterCache interpreters_{4096};
+  ProgramIdentifier programs_{&interpreters_};
   ScriptArguments scripts_{4096};
 
   // Constant between Open and Stop

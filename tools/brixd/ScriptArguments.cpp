@@ -5,11 +5,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "RunningProgram.h"
 
 namespace brixd {
 
@@ -122,17 +125,27 @@ std::vector<std::pair<dev_t, ino_t>> ResolveOperands(pid_t pid, const ProcessIma
 
 namespace {
 
-// The arguments joined by blanks, operand `index` replaced by `path`.
-std::string CommandLineNaming(const std::string& raw, size_t index, const std::string& path) {
-  std::string text;
-  size_t argument = 0;
-  for (size_t at = 0; at < raw.size(); ++argument) {
+std::vector<std::string> Arguments(const std::string& raw) {
+  std::vector<std::string> argv;
+  for (size_t at = 0; at < raw.size();) {
     size_t end = raw.find('\0', at);
     if (end == std::string::npos) end = raw.size();
-    if (!text.empty()) text += ' ';
-    // Operand `index` is argument index + 1: the program's name is first.
-    text += argument == index + 1 ? path : raw.substr(at, end - at);
+    argv.push_back(raw.substr(at, end - at));
     at = end + 1;
+  }
+  return argv;
+}
+
+// The arguments joined by blanks, operand `index` (argument index + 1)
+// replaced by `path`.  Through the loader (`program` not 0) the command
+// line starts with the program, as the engine hears it.
+std::string CommandLineNaming(const std::string& raw, size_t index, const std::string& path,
+                              const std::string& executable, size_t program) {
+  const std::vector<std::string> argv = Arguments(raw);
+  std::string text = program != 0 ? executable : std::string();
+  for (size_t i = program != 0 ? program + 1 : 0; i < argv.size(); ++i) {
+    if (!text.empty()) text += ' ';
+    text += i == index + 1 ? path : argv[i];
   }
   return text;
 }
@@ -140,8 +153,8 @@ std::string CommandLineNaming(const std::string& raw, size_t index, const std::s
 }  // namespace
 
 ArgumentRole ScriptArguments::Classify(pid_t pid, const std::string& executable,
-                                       const struct stat& opened, const std::string& path,
-                                       std::string* commandLine) {
+                                       bool throughLoader, const struct stat& opened,
+                                       const std::string& path, std::string* commandLine) {
   ProcessImage image;
   if (!ReadProcessImage(pid, executable, &image)) return ArgumentRole::kNotNamed;
   std::vector<std::pair<dev_t, ino_t>> operands;
@@ -157,7 +170,17 @@ ArgumentRole ScriptArguments::Classify(pid_t pid, const std::string& executable,
   // Resolved once per image, outside the lock: a path may be slow.  Names
   // that change meanwhile then match no operand, which is the stricter
   // side.
-  if (!known) operands = ResolveOperands(pid, image, kMaxOperands);
+  size_t program = 0;
+  if (!known) {
+    operands = ResolveOperands(pid, image, kMaxOperands);
+    if (throughLoader) {
+      // The loader's own options and the program it runs are no operands
+      // of the interpreter; with no program named, nothing is.
+      program = LoaderProgramArgument(Arguments(image.commandLine));
+      const size_t last = program == 0 ? operands.size() : std::min(program, operands.size());
+      for (size_t i = 0; i < last; ++i) operands[i] = {0, 0};
+    }
+  }
   size_t index = SIZE_MAX;
   for (size_t i = 0; i < operands.size() && index == SIZE_MAX; ++i)
     if (operands[i].second != 0 && operands[i].first == opened.st_dev &&
@@ -178,13 +201,15 @@ ArgumentRole ScriptArguments::Classify(pid_t pid, const std::string& executable,
     entry.image = std::move(image);
     entry.operands = std::move(operands);
     entry.script = script;
+    entry.program = program;
     it = processes_.find(pid);
   }
   if (index == SIZE_MAX) return ArgumentRole::kNotNamed;
   Entry& entry = it->second;
   if (entry.script == SIZE_MAX) entry.script = index;
   if (entry.script != index) return ArgumentRole::kPlainRead;
-  *commandLine = CommandLineNaming(entry.image.commandLine, index, path);
+  *commandLine =
+      CommandLineNaming(entry.image.commandLine, index, path, executable, entry.program);
   return ArgumentRole::kScript;
 }
 

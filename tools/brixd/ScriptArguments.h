@@ -84,13 +84,16 @@ class ScriptArguments {
   ScriptArguments& operator=(const ScriptArguments&) = delete;
 
   // The role of the file `opened` (its status, at `path`) opened by
-  // interpreter `pid` running `executable`.  For the script, `commandLine`
+  // interpreter `pid` running `executable` (through the dynamic loader
+  // when `throughLoader`: the operands are then those after the program
+  // the loader runs).  For the script, `commandLine`
   // gets the process's command line with the operand that named it
   // replaced by `path` (blanks between the arguments): the engine looks
   // for the script's name there, and an operand that is a symbolic link
   // or a relative path would hide it.
-  ArgumentRole Classify(pid_t pid, const std::string& executable, const struct stat& opened,
-                        const std::string& path, std::string* commandLine);
+  ArgumentRole Classify(pid_t pid, const std::string& executable, bool throughLoader,
+                        const struct stat& opened, const std::string& path,
+                        std::string* commandLine);
 
   // Forgets every process; the next command-line file each opens is taken
   // for its script again, which is never less strict.
@@ -105,6 +108,7 @@ class ScriptArguments {
     ProcessImage image;
     std::vector<std::pair<dev_t, ino_t>> operands;
     size_t script = SIZE_MAX;  // index into operands; SIZE_MAX: none opened yet
+    size_t program = 0;  // through the loader: the argument naming the program
   };
 
   // Constant after construction
