@@ -100,8 +100,9 @@ echo '{"rules":[]}' > "$w/manifest.json"
 measure() { "$w/timer" "$m/prog" "$n"; }
 start_brixd() { # extra options
   : > "$w/brixd.log"
+  # A pin folder of its own: never the machine's brixd's.
   "$brixd" --db "$w/ac.db" --watch "$m" --watch / --log-file "$w/brixd.log" --log-level error \
-    --stats-file "$w/stats.json" --stats-interval 3600 "$@" >/dev/null 2>&1 &
+    --stats-file "$w/stats.json" --stats-interval 3600 --bpf-pin-dir "$w/bpf-pins" "$@" >/dev/null 2>&1 &
   pids+=($!); bpid=$!
   for i in $(seq 100); do grep -q "ready" "$w/brixd.log" 2>/dev/null && break; sleep 0.1; done
   sleep 0.3; "$w/timer" "$m/prog" 200 >/dev/null

@@ -21,6 +21,7 @@
 #include "DecisionJournal.h"
 #include "EngineGate.h"
 #include "HostEvent.h"
+#include "KernelGuard.h"
 #include "ProcessReader.h"
 #include "ProcessTable.h"
 #include "ServiceNotify.h"
@@ -510,6 +511,8 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // of them is the script depends on which one each run opens first, so
   // every run's opens of them must be seen.
   if (outcome.reason == Reason::kEngineAllowed && role == ArgumentRole::kNotNamed) {
+    // In the kernel before an ignore mark lets other opens pass unseen.
+    if (guard_ != nullptr && kind != EventKind::kScript) RecordInKernel(event.path, hashed);
     RememberAllow(event, hashed, generation);
     MaybeIgnore(event, kind, hashed, outcome, generation);
   }
@@ -527,8 +530,9 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   // before the answer, which lets the kernel go on to it.
   if (event.kind == EventKind::kProgramStart && outcome.answer == FAN_ALLOW && event.statOk)
     NoteStartedImage(event.pid, FileIdentity::Of(event.st));
+  const uint32_t answer = KernelAnswer(event, outcome);
   const bool here = !event.answered.exchange(true, std::memory_order_acq_rel);
-  if (here) Respond(event.fd, outcome.answer);
+  if (here) Respond(event.fd, answer);
 
   if (outcome.reason == Reason::kOwnEvent) {
     stats_->ownEvents.fetch_add(1, std::memory_order_relaxed);

@@ -52,6 +52,7 @@ struct fanotify_event_metadata;
 namespace brixd {
 
 class Journal;
+class KernelGuard;
 class ProcessReader;
 class ProcessTable;
 struct Stats;
@@ -86,6 +87,11 @@ class PermissionMonitor {
 
   // Decisions that matter go to `journal` (may be null); set before Start.
   void SetJournal(Journal* journal) { journal_ = journal; }
+  // The kernel's own checks of mappings and starts (may be null); set
+  // before Start.  With it, allowed versions of code are recorded there
+  // before the answer, and an ELF open is a read: the kernel decides the
+  // mapping.
+  void SetKernelGuard(KernelGuard* guard) { guard_ = guard; }
 
   void Start();
   // Answers every pending event with the failure policy, stops the reader
@@ -138,6 +144,13 @@ class PermissionMonitor {
   // counts and logs.
   void Conclude(PendingEvent& event, const Outcome& outcome);
   void Respond(int fd, uint32_t answer);
+  // What fanotify is told when the kernel guard holds the mapping
+  // decision; records an allowed version of code there first.
+  uint32_t KernelAnswer(const PendingEvent& event, const Outcome& outcome);
+  // Records a version allowed to be mapped and started; a full table is
+  // emptied together with the ignore marks, which would otherwise hide
+  // the opens that fill it again.
+  void RecordInKernel(const std::string& path, const struct stat& version);
 
   // The kernel's ignore marks: a file whose verdict cannot depend on the
   // process (allowed by the inventory or an execution ruleset, with no
@@ -165,6 +178,7 @@ class PermissionMonitor {
   ProcessTable* const table_;
   const pid_t self_;
   Journal* journal_ = nullptr;
+  KernelGuard* guard_ = nullptr;
 
   // Safe from any thread
   ObjectKindCache kinds_{65536};

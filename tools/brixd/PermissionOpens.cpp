@@ -16,6 +16,7 @@
 #include "AsyncLog.h"
 #include "EngineGate.h"
 #include "EngineSession.h"
+#include "KernelGuard.h"
 #include "PermissionMonitor.h"
 #include "ProcessTable.h"
 #include "Stats.h"
@@ -281,6 +282,7 @@ void PermissionMonitor::RulesChanged() {
     std::lock_guard<std::mutex> lock(allowedMutex_);
     allowed_.clear();
   }
+  if (guard_ != nullptr) guard_->ForgetAllowed();
   // Every inode mark of this group is an ignore mark.
   if (fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
     g_log->Printf(BRIX_LOG_ERROR, "cannot drop the kernel's ignore marks: %s", strerror(errno));
