@@ -267,15 +267,17 @@ void PermissionMonitor::DrainDatabaseWatch() {
   if (changed) RulesChanged();
 }
 
-void PermissionMonitor::DropCaches() {
-  // What depends on the rules: the verdicts (brixd's own memory and the
-  // kernel's ignore marks) and which programs are interpreters.  Digests,
-  // file kinds and the processes seen depend on the files alone and stay.
-  RulesChanged();
-  interpreters_.Clear();
+void PermissionMonitor::RulesChanged() {
+  DropCaches();
+  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
 }
 
-void PermissionMonitor::RulesChanged() {
+void PermissionMonitor::DropCaches() {
+  // What depends on the rules: the verdicts (brixd's own memory, the
+  // kernel's ignore marks and table of allowed versions) and which programs
+  // are interpreters.  Digests, file kinds and the processes seen depend on
+  // the files alone and stay.  First the generation: a verdict being
+  // decided now is not remembered.
   rulesGeneration_.fetch_add(1, std::memory_order_acq_rel);
   trustRules_.store(0, std::memory_order_release);
   {
@@ -283,10 +285,10 @@ void PermissionMonitor::RulesChanged() {
     allowed_.clear();
   }
   if (guard_ != nullptr) guard_->ForgetAllowed();
+  interpreters_.Clear();
   // Every inode mark of this group is an ignore mark.
-  if (fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
+  if (group_ >= 0 && fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
     g_log->Printf(BRIX_LOG_ERROR, "cannot drop the kernel's ignore marks: %s", strerror(errno));
-  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace brixd

@@ -108,7 +108,8 @@ std::string Joined(const std::vector<std::string>& parts) {
 // of verdicts or of allowed files, in brixd or in the kernel, adds its
 // drop here.
 void DropEveryCache(PermissionMonitor* starts) {
-  // Remembered allows, the kernel's ignore marks, learnt interpreters.
+  // Remembered allows, the kernel's ignore marks and its table of allowed
+  // versions (the BPF programs'), learnt interpreters.
   starts->DropCaches();
 }
 
