@@ -493,9 +493,12 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // kernel keeps nobody from writing it meanwhile (it does so only for a
   // file being executed).  Under lockdown, known code that a user could
   // rewrite in that moment is refused: only code that root alone can
-  // change is loaded by the answer it got.
-  if (settings_.lockdown && outcome.reason == Reason::kEngineAllowed &&
-      (kind == EventKind::kLibrary || kind == EventKind::kScript)) {
+  // change is loaded by the answer it got.  With the kernel guard a
+  // library's mapping is decided on the version mapped, so only scripts
+  // need the rule then.
+  const bool readAfterAnswer =
+      kind == EventKind::kScript || (kind == EventKind::kLibrary && guard_ == nullptr);
+  if (settings_.lockdown && outcome.reason == Reason::kEngineAllowed && readAfterAnswer) {
     std::string who = WhoCanWrite(event.fd, hashed);
     if (!who.empty()) {
       outcome.answer = FAN_DENY;

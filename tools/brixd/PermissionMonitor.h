@@ -154,9 +154,10 @@ class PermissionMonitor {
 
   // The kernel's ignore marks: a file whose verdict cannot depend on the
   // process (allowed by the inventory or an execution ruleset, with no
-  // trust rule that could name a process, user or group) causes no event
-  // for any process until it is written (the kernel then drops the mark)
-  // or the rules change (brixd drops them all).
+  // trust rule that could name a process, user or group) and that only
+  // root can write (MayCarryIgnoreMark) causes no event for any process
+  // until it is written (the kernel then drops the mark) or the rules
+  // change (brixd drops them all).
   void MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
                    const Outcome& outcome, uint64_t generation);
   bool TrustRulesAbsent();

@@ -43,8 +43,7 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   }
   // Whoever opens a file may be about to write it: drift will want its
   // name, perhaps after it has gone.
-  int exeError = 0;
-  const std::string executable = ReadExecutable(event->pid, &exeError);
+  const std::string executable = ReadExecutable(event->pid);
   RememberProcess(event->pid, executable);
   ObjectKind kind;
   int error = 0;
@@ -70,7 +69,7 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   }
   RunningProgram program;
   int programError = 0;
-  if (!programs_.Identify(event->pid, false, &program, &programError)) {
+  if (!programs_.Identify(event->pid, false, &program, &programError, &executable)) {
     // A kernel thread, or a process that is gone: no script to run.  Any
     // other reason is a failure: the process may be an interpreter.
     if (programError == ENOENT)
