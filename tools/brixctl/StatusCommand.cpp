@@ -190,6 +190,10 @@ Json Gather(const std::string& statsPath, int* exitStatus) {
                              "deadlineMillis"})
     if (const cJSON* value = Member(state, member))
       cJSON_AddItemToObject(mode, member, cJSON_Duplicate(value, true));
+  // What lockdown does now, in brixd's words (it only logs until an agent
+  // manifest is imported).
+  if (const cJSON* enforcement = Member(own, "enforcement"); cJSON_IsString(enforcement))
+    cJSON_AddStringToObject(mode, "enforcement", enforcement->valuestring);
   if (const cJSON* watch = Member(state, "watch"))
     cJSON_AddItemToObject(out, "watch", cJSON_Duplicate(watch, true));
   // Loaded by a brixd that enforces in the kernel too; absent: not reported.
@@ -268,7 +272,10 @@ void PrintText(const cJSON* status) {
            running && !cJSON_IsTrue(Member(status, "statsCurrent")) ? " by an earlier brixd" : "");
   const cJSON* mode = Member(status, "mode");
   if (mode != nullptr) {
-    std::string text = cJSON_IsTrue(Member(mode, "lockdown")) ? "lockdown" : "log-only";
+    const cJSON* enforcement = Member(mode, "enforcement");
+    std::string text = cJSON_IsString(enforcement)            ? enforcement->valuestring
+                       : cJSON_IsTrue(Member(mode, "lockdown")) ? "lockdown"
+                                                                : "log-only";
     if (cJSON_IsTrue(Member(mode, "maintenance"))) {
       const double end = NumberMember(mode, "windowEnd", 0);
       text += end > EpochMillisNow() ? ", maintenance window until " + LocalTime(end)

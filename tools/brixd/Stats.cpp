@@ -41,6 +41,7 @@ const CounterField kCounters[] = {
     {"reloadFailures", &Stats::reloadFailures},
     {"allowed", &Stats::allowed},
     {"blocked", &Stats::blocked},
+    {"manifestWaits", &Stats::manifestWaits},
     {"policyAllowed", &Stats::policyAllowed},
     {"policyDenied", &Stats::policyDenied},
     {"engineErrors", &Stats::engineErrors},
@@ -124,6 +125,7 @@ bool WriteStatsFile(const std::string& path, const Stats& stats,
                     std::string* error, const DaemonState* state) {
   Json root(cJSON_CreateObject());
   cJSON* own = cJSON_AddObjectToObject(root.get(), "brixd");
+  cJSON_AddStringToObject(own, "enforcement", stats.enforcement.c_str());
   for (const CounterField& field : kCounters)
     cJSON_AddNumberToObject(
         own, field.name,
