@@ -73,6 +73,7 @@ int RunPurge(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunDeleteDb(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunFlush(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunReport(const GlobalOptions& global, const std::vector<std::string>& args);
+int RunStatus(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunSuggest(const GlobalOptions& global, const std::vector<std::string>& args);
 
 }  // namespace brixctl

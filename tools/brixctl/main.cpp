@@ -155,6 +155,21 @@ const std::vector<Command> kCommands = {
      "  --folder-threshold N    unknown files that make a folder rule (default 5)\n"
      "  --since T, --until T    as for report\n",
      &RunSuggest},
+    {"status", "[--stats-file F]",
+     "Shows brixd's state: whether it runs (and should), its mode (log-only,\n"
+     "lockdown, a maintenance window and until when), the fail policy, what\n"
+     "it watches, whether kernel-side enforcement is loaded, the database's\n"
+     "size and rule counts, the journal's path and size, when the rules were\n"
+     "last reloaded, and the counters since brixd started: allowed, blocked,\n"
+     "failure-policy answers by reason, decision latency p50 and p99.  Read\n"
+     "from brixd's stats file and /proc; no engine is started, and any user\n"
+     "sees what the files let them read.\n"
+     "  --stats-file F  brixd's stats file (default /run/brix/stats.json, as\n"
+     "                  the unit writes it)\n"
+     "With --json one JSON document; members brixd did not write are left out.\n"
+     "Exit status: 0, or 3 when brixd should run (its unit is enabled, or it\n"
+     "ended without a stop) and does not.\n",
+     &RunStatus},
 };
 
 }  // namespace

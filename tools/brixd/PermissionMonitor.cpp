@@ -19,6 +19,7 @@
 #include "AsyncLog.h"
 #include "DecisionEvent.h"
 #include "DecisionJournal.h"
+#include "EngineGate.h"
 #include "HostEvent.h"
 #include "KernelGuard.h"
 #include "ProcessReader.h"
@@ -454,15 +455,30 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   }
   ActingProcess process = event.process;
   processes_->ReadCommandLine(event.pid, &process);
+  // Of the files named on an interpreter's command line only the first it
+  // opens is run; the others are its script's data.
+  ArgumentRole role = ArgumentRole::kNotNamed;
+  if (kind == EventKind::kScript) {
+    std::string naming;
+    role = scripts_.Classify(event.pid, event.process.executable, event.process.throughLoader,
+                             hashed, event.path, &naming);
+    if (role == ArgumentRole::kScript) process.commandLine = std::move(naming);
+    if (role == ArgumentRole::kPlainRead)
+      stats_->argumentReads.fetch_add(1, std::memory_order_relaxed);
+  }
+  const bool dataRead = role == ArgumentRole::kPlainRead;
   const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
   const brix_host::HostEvent host =
-      BuildDecisionEvent(kind, event.pid, event.path, hashed, digests, process);
+      BuildDecisionEvent(kind, event.pid, event.path, hashed, digests, process, dataRead);
   const ac_wrapper_event_s record = host.Record();
   Outcome outcome;
   outcome.sha256 = brix_host::ToHex(digests.sha256.data(), digests.sha256.size());
   outcome.size = static_cast<uint64_t>(hashed.st_size);
   outcome.engineAsked = true;
-  outcome.status = app_ctl(nullptr, &record, &outcome.response);
+  {
+    EngineCall call;
+    outcome.status = app_ctl(nullptr, &record, &outcome.response);
+  }
   outcome.reason = AnswerFor(kind, outcome.status, outcome.response, settings_.lockdown);
   if (IsPolicyReason(outcome.reason)) {
     outcome.answer = Policy(outcome.reason).answer;
@@ -494,8 +510,10 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // Allowed by a rule or the inventory: the same version opened or
   // started by the same process is allowed again without asking.
   // Logged-only events are not remembered, so each one still reaches the
-  // engine.
-  if (outcome.reason == Reason::kEngineAllowed) {
+  // engine.  Nor are files named on an interpreter's command line: which
+  // of them is the script depends on which one each run opens first, so
+  // every run's opens of them must be seen.
+  if (outcome.reason == Reason::kEngineAllowed && role == ArgumentRole::kNotNamed) {
     // In the kernel before an ignore mark lets other opens pass unseen.
     if (guard_ != nullptr && kind != EventKind::kScript) RecordInKernel(event.path, hashed);
     RememberAllow(event, hashed, generation);

@@ -45,6 +45,7 @@
 #include "ObjectKind.h"
 #include "PendingEvent.h"
 #include "RunningProgram.h"
+#include "ScriptArguments.h"
 
 struct fanotify_event_metadata;
 
@@ -98,6 +99,11 @@ class PermissionMonitor {
   // still inside the engine then: its thread is left behind, and the
   // caller must end the process without unloading the engine.
   bool Stop(uint64_t graceNanos);
+
+  // Forgets every verdict brixd remembers and drops the kernel's ignore
+  // marks: called after the engine was restarted on changed rules, so that
+  // nothing decided under the old rules is answered again.  Any thread.
+  void DropCaches();
 
  private:
   using EventPtr = std::shared_ptr<PendingEvent>;
@@ -179,6 +185,7 @@ class PermissionMonitor {
   ObjectKindCache kinds_{65536};
   InterpreterCache interpreters_{4096};
   ProgramIdentifier programs_{&interpreters_};
+  ScriptArguments scripts_{4096};
 
   // Constant between Open and Stop
   int group_ = -1;

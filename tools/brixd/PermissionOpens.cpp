@@ -14,6 +14,7 @@
 #include <cjson/cJSON.h>
 
 #include "AsyncLog.h"
+#include "EngineGate.h"
 #include "EngineSession.h"
 #include "KernelGuard.h"
 #include "PermissionMonitor.h"
@@ -193,7 +194,12 @@ bool PermissionMonitor::TrustRulesAbsent() {
     // Read from the engine's own count; a failure leaves it unknown, and
     // nothing is marked.
     std::string document;
-    if (brix_host::ReadMetrics(&document) != BRIX_STATUS_SUCCESS) return false;
+    uint32_t status;
+    {
+      EngineCall call;
+      status = brix_host::ReadMetrics(&document);
+    }
+    if (status != BRIX_STATUS_SUCCESS) return false;
     cJSON* root = cJSON_Parse(document.c_str());
     const cJSON* info = nullptr;
     for (const cJSON* part = root ? root->child : nullptr; part && !info; part = part->next)
@@ -219,6 +225,13 @@ void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
   if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return;
   if (outcome.response.isAuthorized == 1) return;
   if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
+  // A script started by its #! line is opened next by its interpreter,
+  // which must be seen: the first file of its command line that an
+  // interpreter opens is its script, and the ones after it are its data.
+  char start[2] = {};
+  if (kind == EventKind::kProgramStart && pread(event.fd, start, sizeof(start), 0) == 2 &&
+      start[0] == '#' && start[1] == '!')
+    return;
   const uint64_t mask =
       kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
   // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark
@@ -254,6 +267,16 @@ void PermissionMonitor::DrainDatabaseWatch() {
 }
 
 void PermissionMonitor::RulesChanged() {
+  DropCaches();
+  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
+}
+
+void PermissionMonitor::DropCaches() {
+  // What depends on the rules: the verdicts (brixd's own memory, the
+  // kernel's ignore marks and table of allowed versions) and which programs
+  // are interpreters.  Digests, file kinds and the processes seen depend on
+  // the files alone and stay.  First the generation: a verdict being
+  // decided now is not remembered.
   rulesGeneration_.fetch_add(1, std::memory_order_acq_rel);
   trustRules_.store(0, std::memory_order_release);
   {
@@ -261,10 +284,10 @@ void PermissionMonitor::RulesChanged() {
     allowed_.clear();
   }
   if (guard_ != nullptr) guard_->ForgetAllowed();
+  interpreters_.Clear();
   // Every inode mark of this group is an ignore mark.
-  if (fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
+  if (group_ >= 0 && fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
     g_log->Printf(BRIX_LOG_ERROR, "cannot drop the kernel's ignore marks: %s", strerror(errno));
-  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace brixd

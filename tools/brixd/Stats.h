@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace brixd {
 
@@ -47,6 +48,9 @@ struct Stats {
   std::atomic<uint64_t> writableRefused{0};  // known code a user could rewrite after the answer
   std::atomic<uint64_t> ignoreMarks{0};   // files the kernel stops asking about
   std::atomic<uint64_t> ruleChanges{0};   // rule database changes seen
+  std::atomic<uint64_t> argumentReads{0}; // an interpreter's command-line data files
+  std::atomic<uint64_t> engineReloads{0};  // the engine restarted on changed rules
+  std::atomic<uint64_t> reloadFailures{0};
   std::atomic<uint64_t> allowed{0};
   std::atomic<uint64_t> blocked{0};
   // Answered by the failure policy, for one of the reasons below.
@@ -94,13 +98,38 @@ struct Stats {
   LatencyHistogram cachedLatency;
 };
 
-// Writes {"brixd": {...counters, "latency": {...}}, "engine": METRICS}
-// to `path` through a temporary file and a rename, so a reader never sees
-// half a document; the file gets mode 0640.  `engineMetrics` is the engine's own JSON document, or
-// empty when it could not be read.  False with `error` set on failure.
+// What `brixctl status` shows of a running brixd besides its counters:
+// how it was started, and whether it still runs.
+struct DaemonState {
+  int pid = 0;
+  uint64_t startedMillis = 0;  // since the epoch
+  uint64_t writtenMillis = 0;
+  bool running = true;         // false in the last stats of a clean stop
+  bool lockdown = false;
+  bool maintenance = false;
+  uint64_t windowStart = 0;    // the maintenance window, ms since the epoch
+  uint64_t windowEnd = 0;
+  bool failOpen = false;
+  uint64_t deadlineMillis = 0;
+  std::vector<std::string> watch;
+  std::string db;
+  std::string journal;  // empty: none
+  std::string logFile;
+  uint64_t lastReloadMillis = 0;  // 0: never since start
+  // Whether decisions are enforced in the kernel as well ("loaded", "not
+  // loaded"); empty: this brixd has no such part, and nothing is written.
+  std::string kernelEnforcement;
+};
+
+// Writes {"brixd": {...counters, "latency": {...}}, "state": {...},
+// "engine": METRICS} to `path` through a temporary file and a rename, so a
+// reader never sees half a document; the file gets mode 0640.
+// `engineMetrics` is the engine's own JSON document, or empty when it
+// could not be read; `state` may be null.  False with `error` set on
+// failure.
 bool WriteStatsFile(const std::string& path, const Stats& stats,
                     uint64_t logLinesDropped, const std::string& engineMetrics,
-                    std::string* error);
+                    std::string* error, const DaemonState* state = nullptr);
 
 }  // namespace brixd
 

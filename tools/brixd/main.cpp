@@ -15,8 +15,10 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -28,6 +30,7 @@
 #include "AsyncLog.h"
 #include "DigestCache.h"
 #include "DriftMonitor.h"
+#include "EngineGate.h"
 #include "EngineSession.h"
 #include "HostEvent.h"
 #include "HostStatus.h"
@@ -39,6 +42,7 @@
 #include "InterpreterCache.h"
 #include "ProcessReader.h"
 #include "ProcessTable.h"
+#include "RuleWatch.h"
 #include "ServiceNotify.h"
 #include "Stats.h"
 
@@ -52,6 +56,22 @@ constexpr int kExitUsage = 2;
 constexpr int kStopLimitMillis = 1800;
 // Processes remembered for drift: far more than run at once.
 constexpr size_t kProcessTableEntries = 32768;
+// A change of the rules is applied once the database has been quiet this
+// long, and at the latest this long after the first write, so that an
+// import's many writes cost few restarts and a change shows within a second.
+constexpr uint64_t kReloadQuietNanos = 100000000ull;
+constexpr uint64_t kReloadLatestNanos = 400000000ull;
+// How long a reload waits for the decisions inside the engine.
+constexpr std::chrono::milliseconds kReloadWait{300};
+// A failed reload (the database being replaced) is tried again so soon.
+constexpr uint64_t kReloadRetryNanos = 250000000ull;
+
+uint64_t EpochMillis() {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000ull +
+         static_cast<uint64_t>(now.tv_nsec) / 1000000ull;
+}
 
 // Set while brixd asks the engine a question of its own: the engine's
 // lines about it are not about any real program.
@@ -171,12 +191,17 @@ Enforcement ProbeEnforcement(bool lockdown, std::string* detail) {
   return Enforcement::kUnknown;
 }
 
-void WriteStats(const Options& options, const Stats& stats, const AsyncLog& log) {
+void WriteStats(const Options& options, const Stats& stats, const AsyncLog& log,
+                DaemonState* state) {
   if (options.statsFile.empty()) return;
   std::string metrics;
-  if (brix_host::ReadMetrics(&metrics) != BRIX_STATUS_SUCCESS) metrics.clear();
+  {
+    EngineCall call;
+    if (brix_host::ReadMetrics(&metrics) != BRIX_STATUS_SUCCESS) metrics.clear();
+  }
+  state->writtenMillis = EpochMillis();
   std::string error;
-  if (!WriteStatsFile(options.statsFile, stats, log.dropped(), metrics, &error))
+  if (!WriteStatsFile(options.statsFile, stats, log.dropped(), metrics, &error, state))
     g_log->Printf(BRIX_LOG_ERROR, "stats: %s", error.c_str());
 }
 
@@ -184,6 +209,65 @@ std::string Joined(const std::vector<std::string>& parts) {
   std::string text;
   for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
   return text;
+}
+
+// Drops everything brixd remembers that the rules decided: nothing decided
+// under the old rules may be answered again.  This is the one place that
+// drops them all, called with no thread inside the engine; every new cache
+// of verdicts or of allowed files, in brixd or in the kernel, adds its
+// drop here.
+void DropEveryCache(PermissionMonitor* starts) {
+  // Remembered allows, the kernel's ignore marks and its table of allowed
+  // versions (the BPF programs'), learnt interpreters.
+  starts->DropCaches();
+}
+
+// The engine reads trust rules, rule counts and its caches when it starts,
+// so a change of the database by another process (brixctl import, scan,
+// purge) reaches it by a restart on the same database, done while no
+// thread is inside it, followed by DropEveryCache.  False when the engine
+// could not be restarted (the caller tries again); events meanwhile get
+// the failure policy.
+bool ReloadRules(const Options& options, const brix_host::LogSettings& engineLog,
+                 brix_host::EngineSession* session, PermissionMonitor* starts, Stats* stats,
+                 DaemonState* state, const char* why) {
+  const uint64_t began = NowNanos();
+  if (!TheEngineGate().Close(kReloadWait)) {
+    g_log->Printf(BRIX_LOG_WARNING, "rules changed (%s): a decision is still inside the "
+                  "engine; trying again", why);
+    return false;
+  }
+  std::string error;
+  bool restarted;
+  {
+    // The engine's shutdown and start are routine here (two dozen lines
+    // each time); a failure is logged below from the session's own words.
+    MutedEngineLines muted;
+    session->Stop();
+    restarted = session->Start(options.db, engineLog, &error) == BRIX_STATUS_SUCCESS;
+    if (restarted) {
+      const uint32_t status = session->ApplyModes(options.modes);
+      if (status != BRIX_STATUS_SUCCESS) {
+        restarted = false;
+        error = "cannot set the operating modes: " + brix_host::DescribeStatus(status);
+      }
+    }
+  }
+  // With the gate still closed: the first decision of the new engine
+  // finds nothing of the old one.
+  DropEveryCache(starts);
+  TheEngineGate().Open();
+  if (!restarted) {
+    stats->reloadFailures.fetch_add(1, std::memory_order_relaxed);
+    g_log->Printf(BRIX_LOG_ERROR, "rules changed (%s) but the engine did not restart: %s; "
+                  "decisions get the failure policy until it does", why, error.c_str());
+    return false;
+  }
+  stats->engineReloads.fetch_add(1, std::memory_order_relaxed);
+  state->lastReloadMillis = EpochMillis();
+  g_log->Printf(BRIX_LOG_INFO, "rules reloaded (%s) in %llu ms", why,
+                static_cast<unsigned long long>((NowNanos() - began) / 1000000));
+  return true;
 }
 
 // Under lockdown the kernel's BPF LSM decides mappings and keeps deciding
@@ -327,6 +411,19 @@ int Run(const Options& options) {
     return kExitFailure;
   }
 
+  DaemonState state;
+  state.pid = static_cast<int>(getpid());
+  state.startedMillis = EpochMillis();
+  state.lockdown = (options.modes.bits & BRIX_MODE_LOCKDOWN) != 0;
+  state.maintenance = (options.modes.bits & BRIX_MODE_AUTO_AUTHORIZE) != 0;
+  state.windowStart = options.modes.windowStart;
+  state.windowEnd = options.modes.windowEnd;
+  state.failOpen = options.failOpen;
+  state.deadlineMillis = options.deadlineMillis;
+  state.watch = options.watch;
+  state.db = options.db;
+  state.journal = options.journal;
+  state.logFile = options.log.filePath;
   DigestCache cache(options.cacheEntries);
   ProcessReader processes;
   PermissionMonitor::Settings settings;
@@ -359,11 +456,18 @@ int Run(const Options& options) {
     endLog();
     return kExitFailure;
   }
+  RuleWatch rules;
+  if (!rules.Open(options.db, &error))
+    log.Printf(BRIX_LOG_WARNING, "%s: rule changes apply on SIGHUP or at the next start",
+               error.c_str());
   KernelGuard guard;
   StartKernelGuard(options, enforcement == Enforcement::kLockdown, &guard, &starts);
+  if (state.lockdown) state.kernelEnforcement = guard.active() ? "loaded" : "not loaded";
   starts.Start();
   drift.Start();
   log.Release();
+  // Before the ready line: whoever sees brixd ready finds its state.
+  WriteStats(options, stats, log, &state);
   log.Printf(enforcement == Enforcement::kLockdown || enforcement == Enforcement::kLogOnly
                  ? BRIX_LOG_INFO
                  : BRIX_LOG_WARNING,
@@ -374,26 +478,52 @@ int Run(const Options& options) {
              static_cast<unsigned long long>(options.deadlineMillis),
              options.failOpen ? "open" : "closed", options.threads,
              static_cast<unsigned long long>(options.maxHashBytes));
-  WriteStats(options, stats, log);
   NotifyService("READY=1");
 
   const uint64_t interval = options.statsIntervalSeconds * 1000000000ull;
   uint64_t nextStats = NowNanos() + interval;
+  // A change waiting to be applied: when it was first seen (0: none) and
+  // when to apply it.
+  uint64_t changedFirst = 0, reloadAt = 0;
   for (bool running = true; running;) {
-    const uint64_t now = NowNanos();
+    uint64_t now = NowNanos();
+    if (changedFirst != 0 && now >= reloadAt) {
+      if (ReloadRules(options, engineLog, &session, &starts, &stats, &state, "database written"))
+        changedFirst = 0;
+      else
+        reloadAt = NowNanos() + kReloadRetryNanos;
+      now = NowNanos();
+    }
     if (now >= nextStats) {
-      WriteStats(options, stats, log);
+      WriteStats(options, stats, log, &state);
       nextStats = now + interval;
     }
-    struct pollfd fd = {signals, POLLIN, 0};
-    const int ready = poll(&fd, 1, static_cast<int>((nextStats - now) / 1000000 + 1));
+    const uint64_t wakeAt = changedFirst != 0 ? std::min(nextStats, reloadAt) : nextStats;
+    struct pollfd fds[3] = {{signals, POLLIN, 0}, {rules.writes(), POLLIN, 0},
+                            {rules.names(), POLLIN, 0}};
+    const int ready = poll(fds, 3, wakeAt <= now ? 0 : static_cast<int>((wakeAt - now) / 1000000 + 1));
     if (ready <= 0) continue;
+    if ((fds[1].revents | fds[2].revents) & POLLIN) {
+      if (rules.Drain()) {
+        const uint64_t seen = NowNanos();
+        if (changedFirst == 0) changedFirst = seen;
+        reloadAt = std::min(seen + kReloadQuietNanos, changedFirst + kReloadLatestNanos);
+      }
+    }
+    if ((fds[0].revents & POLLIN) == 0) continue;
     struct signalfd_siginfo info {};
     if (read(signals, &info, sizeof(info)) != sizeof(info)) continue;
     switch (info.ssi_signo) {
       case SIGHUP:
+        // systemctl reload: the log after a rotation, and the rules now.
         log.RequestReopen();
         log.Write(BRIX_LOG_INFO, "log file reopened");
+        if (ReloadRules(options, engineLog, &session, &starts, &stats, &state, "SIGHUP")) {
+          changedFirst = 0;
+        } else {
+          if (changedFirst == 0) changedFirst = NowNanos();
+          reloadAt = NowNanos() + kReloadRetryNanos;
+        }
         break;
       case SIGTERM:
       case SIGINT:
@@ -422,7 +552,8 @@ int Run(const Options& options) {
     log.Printf(BRIX_LOG_INFO, "journal: %llu lines written, %llu records dropped",
                static_cast<unsigned long long>(journal.written()),
                static_cast<unsigned long long>(journal.dropped()));
-  WriteStats(options, stats, log);
+  state.running = false;
+  WriteStats(options, stats, log, &state);
   if (guard.active() && options.releaseOnStop) {
     std::string report;
     KernelGuard::Release(options.bpfPinFolder, &report);
