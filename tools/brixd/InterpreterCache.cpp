@@ -28,6 +28,11 @@ Interpreter InterpreterCache::Find(const std::string& executable) const {
   return it->second ? Interpreter::kYes : Interpreter::kNo;
 }
 
+void InterpreterCache::Clear() {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  known_.clear();
+}
+
 bool InterpreterCache::Probe(const std::string& executable, Interpreter* out,
                              uint32_t* status) {
   const std::string commandLine = executable + " " + kProbeFileName;

@@ -43,6 +43,9 @@ class InterpreterCache {
   // remembered then.
   bool Probe(const std::string& executable, Interpreter* out, uint32_t* status);
 
+  // Forgets every answer (the engine's rules changed).
+  void Clear();
+
  private:
   // Constant after construction
   const size_t capacity_;

@@ -27,6 +27,7 @@
 #ifndef BRIX_TOOLS_BRIXD_PERMISSIONMONITOR_H_
 #define BRIX_TOOLS_BRIXD_PERMISSIONMONITOR_H_
 
+#include <sys/fanotify.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -38,14 +39,14 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "DigestCache.h"
 #include "InterpreterCache.h"
+#include "KnownProcesses.h"
 #include "ObjectKind.h"
 #include "PendingEvent.h"
-
-struct fanotify_event_metadata;
 
 namespace brixd {
 
@@ -68,6 +69,9 @@ class PermissionMonitor {
     uint64_t maxHashBytes = 256ull << 20;
     // Every this often the reader tells systemd it is alive; 0: never.
     uint64_t watchdogNanos = 0;
+    // How long a log-only verdict of one file version is taken again for
+    // the same process and user without asking the engine; 0: never.
+    uint64_t logOnlyMemoryNanos = 30ull * 1000000000;
   };
 
   // `table` learns every process seen starting a program or opening a
@@ -91,6 +95,15 @@ class PermissionMonitor {
   // still inside the engine then: its thread is left behind, and the
   // caller must end the process without unloading the engine.
   bool Stop(uint64_t graceNanos);
+
+  // Forgets everything brixd remembers that an engine answer went into:
+  // the verdicts of file versions (allowed and log-only), which files may
+  // carry ignore marks, which processes are interpreters, and the
+  // kernel's ignore marks themselves.  Verdicts being decided meanwhile
+  // are not remembered.  For anything that may change what the engine
+  // answers; the reader calls it on every change of the rule database.
+  // Safe from any thread once Open has succeeded.
+  void DropCaches();
 
  private:
   using EventPtr = std::shared_ptr<PendingEvent>;
@@ -126,6 +139,8 @@ class PermissionMonitor {
   // counts and logs.
   void Conclude(PendingEvent& event, const Outcome& outcome);
   void Respond(int fd, uint32_t answer);
+  // The reader's answers of one batch, in one system call.
+  void FlushReplies();
 
   // The kernel's ignore marks: a file whose verdict cannot depend on the
   // process (allowed by the inventory or an execution ruleset, with no
@@ -135,6 +150,10 @@ class PermissionMonitor {
   void MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
                    const Outcome& outcome, uint64_t generation);
   bool TrustRulesAbsent();
+  // A plain file answered at once may still be known by digest (a header
+  // under a scanned /usr/include): a worker asks, and marks it if so.
+  void OfferForMark(const PendingEvent& event);
+  void ProbeForMark(PendingEvent& event);
   // Reader: the rule database changed.
   void RulesChanged();
   void DrainDatabaseWatch();
@@ -144,6 +163,10 @@ class PermissionMonitor {
   bool CachedAllow(const PendingEvent& event);
   void RememberAllow(const PendingEvent& event, const struct stat& hashed,
                      uint64_t generation);
+  // The same for log-only verdicts, for settings_.logOnlyMemoryNanos.
+  bool RememberedLogOnly(const PendingEvent& event, Outcome* out);
+  void RememberLogOnly(const PendingEvent& event, const struct stat& hashed,
+                       const Outcome& outcome, uint64_t generation);
 
   // Constant after construction
   const Settings settings_;
@@ -157,6 +180,7 @@ class PermissionMonitor {
   // Safe from any thread
   ObjectKindCache kinds_{65536};
   InterpreterCache interpreters_{4096};
+  KnownProcesses known_{16384};
 
   // Constant between Open and Stop
   int group_ = -1;
@@ -168,11 +192,32 @@ class PermissionMonitor {
   // Only the reader thread touches the registry: events in the order they
   // were read, which is the order of their deadlines.
   std::deque<EventPtr> registry_;
+  // The answers the reader gave while reading one batch, written at its
+  // end, and the events they belong to (their descriptors stay open
+  // until then, so that no later event can take the same number).
+  std::vector<struct fanotify_response> replies_;
+  std::vector<EventPtr> replied_;
 
   // State below is protected by allowedMutex_
   std::mutex allowedMutex_;
   std::unordered_map<std::string, FileIdentity> allowed_;
   static constexpr size_t kMaxAllowed = 65536;
+
+  // State below is protected by logOnlyMutex_
+  struct LogOnlyVerdict {
+    FileIdentity id;
+    uint64_t until;  // monotonic
+    Outcome outcome;
+  };
+  std::mutex logOnlyMutex_;
+  std::unordered_map<std::string, LogOnlyVerdict> logOnly_;
+  static constexpr size_t kMaxLogOnly = 16384;
+
+  // State below is protected by probedMutex_: file versions already
+  // offered for a mark, so that each is hashed once.
+  std::mutex probedMutex_;
+  std::unordered_set<FileIdentity, FileIdentityHash> probed_;
+  static constexpr size_t kMaxProbed = 65536;
 
   // State below is protected by startedMutex_
   std::mutex startedMutex_;
@@ -200,6 +245,9 @@ class PermissionMonitor {
 
 // Monotonic nanoseconds.
 uint64_t NowNanos();
+
+// The path of the open file `fd`, or empty with `error` set.
+std::string DescriptorPathOf(int fd, std::string* error);
 
 }  // namespace brixd
 

@@ -14,6 +14,7 @@
 #include <cjson/cJSON.h>
 
 #include "AsyncLog.h"
+#include "DecisionEvent.h"
 #include "EngineSession.h"
 #include "PermissionMonitor.h"
 #include "ProcessTable.h"
@@ -41,8 +42,14 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   // Whoever opens a file may be about to write it: drift will want its
   // name, perhaps after it has gone.
   int exeError = 0;
-  const std::string executable = ReadExecutable(event->pid, &exeError);
-  RememberProcess(event->pid, executable);
+  std::string executable;
+  if (known_.Find(event->pid, &executable)) {
+    stats_->knownProcessOpens.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    executable = ReadExecutable(event->pid, &exeError);
+    RememberProcess(event->pid, executable);
+    if (!executable.empty()) known_.Insert(event->pid, executable);
+  }
   // Empty files (every file being created is empty when it is opened) run
   // no code either.
   if (event->st.st_size == 0) {
@@ -80,6 +87,7 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   switch (interpreters_.Find(executable)) {
     case Interpreter::kNo:
       Conclude(*event, plain);
+      OfferForMark(*event);
       return true;
     case Interpreter::kYes:
       // An interpreter writing a file (a shell's redirection, a script's
@@ -160,6 +168,86 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
 
 // ---- The kernel's ignore marks ---------------------------------------------
 
+namespace {
+
+// Whether the kernel may stop asking about this file at all.  A mark ends
+// with a write through write(2), not with a write through a shared
+// mapping, so only a file no unprivileged user can change may carry one.
+bool MayCarryIgnoreMark(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Marks evicted with the inode, so that their memory stays bounded; the
+// first write (without FAN_MARK_IGNORED_SURV_MODIFY) drops them too.
+bool AddIgnoreMark(int group, int fd, uint64_t mask) {
+  if (fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK | FAN_MARK_EVICTABLE, mask, fd,
+                    nullptr) == 0)
+    return true;
+  // Kernels before 5.19 know no evictable marks: a plain one, dropped
+  // with the others on every rule change.
+  return errno == EINVAL &&
+         fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, fd, nullptr) == 0;
+}
+
+}  // namespace
+
+void PermissionMonitor::OfferForMark(const PendingEvent& event) {
+  // Only where an ignore mark could come of it: files that cannot change
+  // under the mark, a rule database to watch, nothing queued behind.
+  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.st)) return;
+  const FileIdentity id = FileIdentity::Of(event.st);
+  {
+    std::lock_guard<std::mutex> lock(probedMutex_);
+    if (probed_.count(id) != 0) return;
+    if (probed_.size() >= kMaxProbed) probed_.clear();
+    probed_.insert(id);
+  }
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (queue_.size() >= maxPending_ / 4) return;  // busy: another open will offer it
+  }
+  auto probe = std::make_shared<PendingEvent>();
+  probe->fd = fcntl(event.fd, F_DUPFD_CLOEXEC, 0);
+  if (probe->fd < 0) return;
+  probe->markProbe = true;
+  probe->answered.store(true);
+  probe->pid = event.pid;
+  probe->st = event.st;
+  probe->statOk = true;
+  probe->kind = EventKind::kOpen;
+  Enqueue(std::move(probe));
+}
+
+void PermissionMonitor::ProbeForMark(PendingEvent& event) {
+  // The engine is asked as about a library: the inventory is looked up by
+  // digest whatever the category, and no process is named (pid 0), so
+  // that nothing in its answer can depend on one.
+  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
+  DigestLimits limits;
+  limits.hash.maxBytes = settings_.maxHashBytes;
+  brix_host::FileDigests digests;
+  struct stat hashed {};
+  std::string error;
+  if (DigestsOf(event.fd, cache_, stats_, limits, &digests, &hashed, &error) != DigestEnd::kDone)
+    return;
+  std::string pathError;
+  event.path = DescriptorPathOf(event.fd, &pathError);
+  if (event.path.empty()) return;
+  stats_->markProbes.fetch_add(1, std::memory_order_relaxed);
+  const brix_host::HostEvent host =
+      BuildDecisionEvent(EventKind::kLibrary, 0, event.path, hashed, digests, ActingProcess());
+  const ac_wrapper_event_s record = host.Record();
+  Outcome outcome;
+  outcome.status = app_ctl(nullptr, &record, &outcome.response);
+  outcome.reason = AnswerFor(EventKind::kLibrary, outcome.status, outcome.response, true);
+  // Only the inventory's own allow: an execution rule may name a kind of
+  // event, and a plain file is a script to an interpreter.
+  if (outcome.reason != Reason::kEngineAllowed ||
+      outcome.response.source != DAL_SOURCE_SCANNED_ITEMS)
+    return;
+  MaybeIgnore(event, EventKind::kOpen, hashed, outcome, generation);
+}
+
 bool PermissionMonitor::TrustRulesAbsent() {
   int known = trustRules_.load(std::memory_order_acquire);
   if (known == 0) {
@@ -192,11 +280,11 @@ void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
   if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return;
   if (outcome.response.isAuthorized == 1) return;
   if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
+  struct stat before {};
+  if (fstat(event.fd, &before) != 0 || !MayCarryIgnoreMark(before)) return;
   const uint64_t mask =
       kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
-  // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark.
-  if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr) != 0)
-    return;
+  if (!AddIgnoreMark(group_, event.fd, mask)) return;
   // Written between the hashing and the mark, or rules changed meanwhile:
   // the mark may cover what was not decided.
   struct stat now {};
@@ -226,16 +314,33 @@ void PermissionMonitor::DrainDatabaseWatch() {
 }
 
 void PermissionMonitor::RulesChanged() {
+  DropCaches();
+  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
+}
+
+void PermissionMonitor::DropCaches() {
+  // First the generation: a verdict being decided now is not remembered.
   rulesGeneration_.fetch_add(1, std::memory_order_acq_rel);
   trustRules_.store(0, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(allowedMutex_);
     allowed_.clear();
   }
+  {
+    std::lock_guard<std::mutex> lock(logOnlyMutex_);
+    logOnly_.clear();
+  }
+  {
+    std::lock_guard<std::mutex> lock(probedMutex_);
+    probed_.clear();
+  }
+  // The rules may make another program an interpreter.
+  interpreters_.Clear();
+  known_.Clear();
   // Every inode mark of this group is an ignore mark.
-  if (fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
+  if (group_ >= 0 && fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
     g_log->Printf(BRIX_LOG_ERROR, "cannot drop the kernel's ignore marks: %s", strerror(errno));
-  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
+  stats_->cacheDrops.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace brixd
