@@ -28,7 +28,7 @@ w=$(mktemp -d /var/lib/brixd-coverage.XXXXXX); m=$w/mnt; mkdir -p "$m"
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; sleep 0.3; umount "$m" 2>/dev/null; rm -rf "$w"; }
 trap cleanup EXIT
-mount -t tmpfs -o size=512m,exec tmpfs "$m" || { echo "cannot mount tmpfs"; exit 1; }
+mount -t tmpfs -o size=512m,mode=0755,exec tmpfs "$m" || { echo "cannot mount tmpfs"; exit 1; }
 cp /usr/bin/true "$m/prog"
 cat > "$w/spawnloop.c" <<'C'
 #include <spawn.h>
