@@ -10,6 +10,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -109,9 +110,10 @@ class BrixdTest : public TempDirTest {
 
   std::string InMount(const std::string& name) const { return mnt_ + "/" + name; }
 
-  // Runs `argv` and waits for it; with `folder` open, from that folder.
-  // Safe from several threads at once.
-  ChildRun Run(const std::vector<std::string>& argv, int folder = -1) {
+  // Runs `argv` and waits for it; with `folder` open, from that folder;
+  // with `unprivileged`, as the unprivileged user and group.  Safe from
+  // several threads at once.
+  ChildRun Run(const std::vector<std::string>& argv, int folder = -1, bool unprivileged = false) {
     int report[2];
     EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
     const std::string errPath = PathIn(".err" + std::to_string(runs_.fetch_add(1)));
@@ -121,6 +123,7 @@ class BrixdTest : public TempDirTest {
       const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(err, STDERR_FILENO);
       dup2(err, STDOUT_FILENO);
+      if (unprivileged && !DropToUnprivileged()) _exit(125);
       std::vector<char*> args;
       for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
       args.push_back(nullptr);
@@ -139,6 +142,28 @@ class BrixdTest : public TempDirTest {
     run.status = execFailed ? -why : (WIFEXITED(status) ? WEXITSTATUS(status) : 128);
     run.err = ReadAll(errPath);
     return run;
+  }
+
+  ChildRun RunAsUser(const std::vector<std::string>& argv) { return Run(argv, -1, true); }
+
+  // Runs `step` in a child as the unprivileged user; its exit status.
+  template <typename Step>
+  int AsUser(Step step) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(DropToUnprivileged() ? step() : 125);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+  }
+
+  static bool DropToUnprivileged() {
+    return setgroups(0, nullptr) == 0 && setgid(kUnprivilegedId) == 0 &&
+           setuid(kUnprivilegedId) == 0;
+  }
+
+  // Gives `path` to the unprivileged user: a file it may rewrite.
+  static void GiveToUser(const std::string& path) {
+    ASSERT_EQ(chown(path.c_str(), kUnprivilegedId, kUnprivilegedId), 0) << path;
   }
 
   ChildRun Brixctl(std::vector<std::string> args) {

@@ -310,12 +310,12 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
     }
     // Until it is inside the call.
     for (int i = 0; i < 2000 && !InsideOpen("/proc/" + std::to_string(opener)); ++i) usleep(1000);
-    EXPECT_EQ(OpensForWriting(opener), access == O_WRONLY);
+    EXPECT_EQ(OpeningAccess(opener), access == O_WRONLY ? OpenAccess::kWriteOnly : OpenAccess::kRead);
     kill(opener, SIGKILL);
     waitpid(opener, nullptr, 0);
   }
   unlink(fifo.c_str());
-  EXPECT_FALSE(OpensForWriting(getpid()));  // running, not opening
+  EXPECT_EQ(OpeningAccess(getpid()), OpenAccess::kRead);  // running, not opening
   // A thread blocked opening for writing cannot cover another's read.
   const std::string other = fifo + "-read";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -335,7 +335,7 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
     if (waiting == 2) break;
     usleep(1000);
   }
-  EXPECT_FALSE(OpensForWriting(both));
+  EXPECT_EQ(OpeningAccess(both), OpenAccess::kRead);
   kill(both, SIGKILL);
   waitpid(both, nullptr, 0);
   unlink(fifo.c_str());

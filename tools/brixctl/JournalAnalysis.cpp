@@ -1,5 +1,8 @@
 #include "JournalAnalysis.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <tuple>
 
@@ -150,6 +153,20 @@ bool ReadJournalArgs(const char* command, const CommandArgs& parsed,
   if (!ParseTimeOption(parsed, "--since", &filter.sinceMillis) ||
       !ParseTimeOption(parsed, "--until", &filter.untilMillis))
     return false;
+  // brixd refuses to append to a journal that is not its own; one found
+  // so was written by someone else too, and its lines may be forged.
+  for (const std::string& path : parsed.positional) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) continue;  // reported by the reading
+    std::string who;
+    if (st.st_uid != 0 && st.st_uid != geteuid())
+      who = "is owned by uid " + std::to_string(st.st_uid);
+    else if (st.st_mode & (S_IWGRP | S_IWOTH))
+      who = (st.st_mode & S_IWOTH) ? "is writable by everyone" : "is writable by its group";
+    if (!who.empty())
+      Warn(path + " " + who + ": its lines may have been written by another user, not brixd; "
+                  "check them before you act on them");
+  }
   std::string error;
   if (!AnalyseJournals(parsed.positional, filter, analysis, &error)) {
     Fail(std::string(command) + ": " + error);

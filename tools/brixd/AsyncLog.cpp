@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "EngineSession.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
@@ -33,19 +34,33 @@ void AppendEscaped(const char* text, std::string* line) {
 namespace {
 
 // Appends to the log at `path`, creating it with mode 0640; a symbolic
-// link there is refused, so nobody can point brixd's writes elsewhere.
-FILE* OpenLogFile(const std::string& path) {
+// link there is refused, so nobody can point brixd's writes elsewhere, and
+// so is a file someone else planted there (`*why` says what is wrong).
+FILE* OpenLogFile(const std::string& path, std::string* why) {
   const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
                                         O_NOCTTY, 0640);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    *why = strerror(errno);
+    return nullptr;
+  }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    errno = EINVAL;
+    *why = "not a regular file";
+    return nullptr;
+  }
+  const std::string foreign = ForeignFile(st);
+  if (!foreign.empty()) {
+    close(fd);
+    *why = foreign + " (another user may read or forge its lines; remove it or give it to root "
+                     "with mode 0640)";
     return nullptr;
   }
   FILE* file = fdopen(fd, "a");
-  if (file == nullptr) close(fd);
+  if (file == nullptr) {
+    *why = strerror(errno);
+    close(fd);
+  }
   return file;
 }
 
@@ -56,9 +71,10 @@ AsyncLog::~AsyncLog() { Stop(); }
 bool AsyncLog::Start(const std::string& path, std::string* error) {
   path_ = path;
   if (!path_.empty()) {
-    file_ = OpenLogFile(path_);
+    std::string why;
+    file_ = OpenLogFile(path_, &why);
     if (file_ == nullptr) {
-      *error = "cannot open log file " + path_ + ": " + strerror(errno);
+      *error = "cannot open log file " + path_ + ": " + why;
       return false;
     }
   }
@@ -119,12 +135,13 @@ void AsyncLog::Wake() {
 
 void AsyncLog::ReopenNow() {
   if (path_.empty()) return;
-  FILE* file = OpenLogFile(path_);
+  std::string why;
+  FILE* file = OpenLogFile(path_, &why);
   if (file == nullptr) {
     // Keep writing to the old file: a line in a moved file is better than
     // a line lost.
     fprintf(file_ != nullptr ? file_ : stderr,
-            "brixd: cannot reopen log file %s: %s\n", path_.c_str(), strerror(errno));
+            "brixd: cannot reopen log file %s: %s\n", path_.c_str(), why.c_str());
     return;
   }
   if (file_ != nullptr) fclose(file_);

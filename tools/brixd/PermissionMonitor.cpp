@@ -25,6 +25,7 @@
 #include "ProcessTable.h"
 #include "ServiceNotify.h"
 #include "Stats.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
@@ -517,6 +518,21 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   } else {
     outcome.answer = outcome.reason == Reason::kEngineBlocked ? FAN_DENY : FAN_ALLOW;
   }
+  // Code loaded or run by an interpreter is read after the answer, and the
+  // kernel keeps nobody from writing it meanwhile (it does so only for a
+  // file being executed).  Under lockdown, known code that a user could
+  // rewrite in that moment is refused: only code that root alone can
+  // change is loaded by the answer it got.
+  if (settings_.lockdown && outcome.reason == Reason::kEngineAllowed &&
+      (kind == EventKind::kLibrary || kind == EventKind::kScript)) {
+    std::string who = WhoCanWrite(event.fd, hashed);
+    if (!who.empty()) {
+      outcome.answer = FAN_DENY;
+      outcome.reason = Reason::kUserWritable;
+      outcome.detail = std::move(who);
+      return outcome;
+    }
+  }
   // Allowed by a rule or the inventory: the same version opened or
   // started by the same process is allowed again without asking.
   // Logged-only events are not remembered, so each one still reaches the
@@ -608,6 +624,14 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
     case Reason::kOverload: s.slotsFull.fetch_add(1, std::memory_order_relaxed); break;
     case Reason::kStopping: s.stopAnswers.fetch_add(1, std::memory_order_relaxed); break;
     case Reason::kBadEvent: s.badEvents.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kUserWritable:
+      s.writableRefused.fetch_add(1, std::memory_order_relaxed);
+      g_log->Printf(BRIX_LOG_WARNING,
+                    "refused %s %s by %s (pid %d, user %s): known, but %s, so it may change "
+                    "before it is read",
+                    kind, path, event.process.executable.c_str(), static_cast<int>(event.pid),
+                    event.process.user.c_str(), outcome.detail.c_str());
+      return;
     case Reason::kOwnEvent: return;
   }
   (allowed ? s.policyAllowed : s.policyDenied).fetch_add(1, std::memory_order_relaxed);
@@ -622,7 +646,7 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
 
 bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
   if (event.kind == EventKind::kOpen || event.kind == EventKind::kUnknown ||
-      event.path.empty() || !event.statOk)
+      event.path.empty() || !event.statOk || !OnlyRootCanWrite(event.fd, event.st))
     return false;
   const FileIdentity id = FileIdentity::Of(event.st);
   std::lock_guard<std::mutex> lock(allowedMutex_);
@@ -638,6 +662,9 @@ bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
 
 void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct stat& hashed,
                                       uint64_t generation) {
+  // A file a user can write may hold other content under the same
+  // identity (a write through a mapping): nothing is remembered of it.
+  if (!OnlyRootCanWrite(event.fd, hashed)) return;
   std::string key = AllowKey(event);
   std::lock_guard<std::mutex> lock(allowedMutex_);
   // The reader empties the memory under this lock after raising the

@@ -116,6 +116,11 @@ class PermissionMonitor {
   // The reader's look at a plain open: true when it answered it.  Else
   // the event's kind says what the workers do with it.
   bool TriageOpen(PendingEvent* event);
+  // The kind of an opened regular file, for the reader (`nowait`: from
+  // the page cache only) or a worker.  kPlain: an empty file only root
+  // can fill, answered at once; kUnread: not read, `error` says why.
+  enum class KindEnd { kKnown, kPlain, kUnread };
+  KindEnd KindOfOpen(const PendingEvent& event, bool nowait, ObjectKind* kind, int* error);
   // The image of a start just allowed, and the open that follows it.
   void NoteStartedImage(pid_t pid, const FileIdentity& id);
   bool TakeStartedImage(pid_t pid, const FileIdentity& id);

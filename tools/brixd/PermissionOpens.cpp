@@ -19,6 +19,7 @@
 #include "PermissionMonitor.h"
 #include "ProcessTable.h"
 #include "Stats.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
@@ -50,24 +51,22 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
     RememberProcess(event->pid, executable);
     if (!executable.empty()) known_.Insert(event->pid, executable);
   }
-  // Empty files (every file being created is empty when it is opened) run
-  // no code either.
-  if (event->st.st_size == 0) {
-    Conclude(*event, plain);
-    return true;
-  }
-  const FileIdentity id = FileIdentity::Of(event->st);
   ObjectKind kind;
-  if (!kinds_.Find(id, &kind)) {
-    int error = 0;
-    if (!ReadObjectKind(event->fd, static_cast<uint64_t>(event->st.st_size), true, &kind, &error))
-      return false;
-    kinds_.Insert(id, kind);
+  int error = 0;
+  switch (KindOfOpen(*event, true, &kind, &error)) {
+    case KindEnd::kKnown: break;
+    case KindEnd::kPlain:
+      Conclude(*event, plain);
+      return true;
+    case KindEnd::kUnread:
+      return false;  // a worker reads it, or answers by the failure policy
   }
   if (IsCode(kind)) {
     // The open that follows an allowed execve, or a writer (a linker, an
-    // installer): no code is loaded by it.
-    if (TakeStartedImage(event->pid, id) || OpensForWriting(event->pid)) {
+    // installer): no code is loaded by it.  A read-write open may map what
+    // it opened, so it is decided as a load.
+    if (TakeStartedImage(event->pid, FileIdentity::Of(event->st)) ||
+        OpeningAccess(event->pid) == OpenAccess::kWriteOnly) {
       Conclude(*event, plain);
       return true;
     }
@@ -91,8 +90,9 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
       return true;
     case Interpreter::kYes:
       // An interpreter writing a file (a shell's redirection, a script's
-      // output) runs nothing from it.
-      if (OpensForWriting(event->pid)) {
+      // output, a database it keeps) runs nothing from it: what it runs,
+      // it opens for reading.
+      if (OpeningAccess(event->pid) != OpenAccess::kRead) {
         Conclude(*event, plain);
         return true;
       }
@@ -102,6 +102,28 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
       return false;  // a worker asks the engine
   }
   return false;
+}
+
+PermissionMonitor::KindEnd PermissionMonitor::KindOfOpen(const PendingEvent& event, bool nowait,
+                                                         ObjectKind* kind, int* error) {
+  // Only a file that no user can write keeps the kind it had at this
+  // check until the opener reads it; any other is looked at afresh each
+  // time, and even then may change right after the answer (the threat
+  // model in docs/brixd.md).
+  const bool identityHolds = OnlyRootCanWrite(event.fd, event.st);
+  // Empty files (every file being created is empty when it is opened) run
+  // no code, as long as nobody but root can fill them before the read.
+  if (event.st.st_size == 0) {
+    if (identityHolds) return KindEnd::kPlain;
+    *kind = ObjectKind::kNotElf;
+    return KindEnd::kKnown;
+  }
+  const FileIdentity id = FileIdentity::Of(event.st);
+  if (identityHolds && kinds_.Find(id, kind)) return KindEnd::kKnown;
+  if (!ReadObjectKind(event.fd, static_cast<uint64_t>(event.st.st_size), nowait, kind, error))
+    return KindEnd::kUnread;
+  if (identityHolds) kinds_.Insert(id, *kind);
+  return KindEnd::kKnown;
 }
 
 void PermissionMonitor::NoteStartedImage(pid_t pid, const FileIdentity& id) {
@@ -135,17 +157,18 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
   Outcome plain;
   plain.answer = FAN_ALLOW;
   plain.reason = Reason::kPlainOpen;
-  if (!S_ISREG(event.st.st_mode) || event.st.st_size == 0) return plain;
-  const FileIdentity id = FileIdentity::Of(event.st);
+  if (!S_ISREG(event.st.st_mode)) return plain;
   ObjectKind kind;
-  if (!kinds_.Find(id, &kind)) {
-    int error = 0;
-    if (!ReadObjectKind(event.fd, static_cast<uint64_t>(event.st.st_size), false, &kind, &error))
-      return Policy(Reason::kUnreadable, strerror(error));
-    kinds_.Insert(id, kind);
+  int error = 0;
+  switch (KindOfOpen(event, false, &kind, &error)) {
+    case KindEnd::kKnown: break;
+    case KindEnd::kPlain: return plain;
+    case KindEnd::kUnread: return Policy(Reason::kUnreadable, strerror(error));
   }
   if (IsCode(kind)) {
-    if (TakeStartedImage(event.pid, id) || OpensForWriting(event.pid)) return plain;
+    if (TakeStartedImage(event.pid, FileIdentity::Of(event.st)) ||
+        OpeningAccess(event.pid) == OpenAccess::kWriteOnly)
+      return plain;
     event.kind = EventKind::kLibrary;
     return AskEngine(event, EventKind::kLibrary);
   }
@@ -161,7 +184,8 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
       return Policy(Reason::kEngineError, detail);
     }
   }
-  if (interpreter != Interpreter::kYes || OpensForWriting(event.pid)) return plain;
+  if (interpreter != Interpreter::kYes || OpeningAccess(event.pid) != OpenAccess::kRead)
+    return plain;
   event.kind = EventKind::kScript;
   return AskEngine(event, EventKind::kScript);
 }
@@ -169,13 +193,6 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
 // ---- The kernel's ignore marks ---------------------------------------------
 
 namespace {
-
-// Whether the kernel may stop asking about this file at all.  A mark ends
-// with a write through write(2), not with a write through a shared
-// mapping, so only a file no unprivileged user can change may carry one.
-bool MayCarryIgnoreMark(const struct stat& st) {
-  return S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
 
 // Marks evicted with the inode, so that their memory stays bounded; the
 // first write (without FAN_MARK_IGNORED_SURV_MODIFY) drops them too.
@@ -194,7 +211,8 @@ bool AddIgnoreMark(int group, int fd, uint64_t mask) {
 void PermissionMonitor::OfferForMark(const PendingEvent& event) {
   // Only where an ignore mark could come of it: files that cannot change
   // under the mark, a rule database to watch, nothing queued behind.
-  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.st)) return;
+  if (dbWatch_ < 0 || !S_ISREG(event.st.st_mode) || !MayCarryIgnoreMark(event.fd, event.st))
+    return;
   const FileIdentity id = FileIdentity::Of(event.st);
   {
     std::lock_guard<std::mutex> lock(probedMutex_);
@@ -272,7 +290,7 @@ bool PermissionMonitor::TrustRulesAbsent() {
 void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
                                     const struct stat& hashed, const Outcome& outcome,
                                     uint64_t generation) {
-  if (dbWatch_ < 0) return;
+  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.fd, hashed)) return;
   // The inventory or an execution ruleset decided by digest alone.  The
   // maintenance window's approvals end with it; trust rules may name a
   // process, a user or a group.
@@ -280,8 +298,6 @@ void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
   if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return;
   if (outcome.response.isAuthorized == 1) return;
   if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
-  struct stat before {};
-  if (fstat(event.fd, &before) != 0 || !MayCarryIgnoreMark(before)) return;
   const uint64_t mask =
       kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
   if (!AddIgnoreMark(group_, event.fd, mask)) return;

@@ -34,6 +34,7 @@ const CounterField kCounters[] = {
     {"scriptEvents", &Stats::scriptEvents},
     {"notScripts", &Stats::notScripts},
     {"interpreterProbes", &Stats::interpreterProbes},
+    {"writableRefused", &Stats::writableRefused},
     {"ignoreMarks", &Stats::ignoreMarks},
     {"ruleChanges", &Stats::ruleChanges},
     {"allowed", &Stats::allowed},

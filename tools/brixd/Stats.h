@@ -47,6 +47,7 @@ struct Stats {
   std::atomic<uint64_t> scriptEvents{0};
   std::atomic<uint64_t> notScripts{0};
   std::atomic<uint64_t> interpreterProbes{0};
+  std::atomic<uint64_t> writableRefused{0};  // known code a user could rewrite after the answer
   std::atomic<uint64_t> ignoreMarks{0};   // files the kernel stops asking about
   std::atomic<uint64_t> ruleChanges{0};   // rule database changes seen
   std::atomic<uint64_t> allowed{0};
