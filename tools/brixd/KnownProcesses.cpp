@@ -5,6 +5,7 @@
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +35,33 @@ bool Subscribe(int fd, enum proc_cn_mcast_op op) {
   message->len = sizeof(enum proc_cn_mcast_op);
   memcpy(message->data, &op, sizeof(op));
   return send(fd, buffer, kLength, 0) == static_cast<ssize_t>(kLength);
+}
+
+// Waits up to a second for a report of `child`'s fork or exit.
+bool Reported(int fd, pid_t child) {
+  alignas(struct nlmsghdr) char buffer[1024];
+  for (int waited = 0; waited < 100;) {
+    const ssize_t length = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+    if (length <= 0) {
+      if (length < 0 && errno != EAGAIN && errno != EINTR && errno != ENOBUFS) return false;
+      usleep(10000);
+      ++waited;
+      continue;
+    }
+    int left = static_cast<int>(length);
+    for (auto* header = reinterpret_cast<struct nlmsghdr*>(buffer); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      const auto* message = static_cast<const struct cn_msg*>(NLMSG_DATA(header));
+      if (message->len < sizeof(struct proc_event)) continue;
+      const auto* report = reinterpret_cast<const struct proc_event*>(message->data);
+      if ((report->what == proc_event::PROC_EVENT_FORK &&
+           report->event_data.fork.child_tgid == child) ||
+          (report->what == proc_event::PROC_EVENT_EXIT &&
+           report->event_data.exit.process_tgid == child))
+        return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -66,6 +94,22 @@ bool KnownProcesses::Open(std::string* error) {
   }
   if (!Subscribe(fd, PROC_CN_MCAST_LISTEN)) {
     *error = std::string("process connector: subscribe: ") + strerror(errno);
+    close(fd);
+    return false;
+  }
+  // Reports reach only sockets of the first network and pid namespaces:
+  // a short-lived child must be reported, or the cache stays off.
+  const pid_t child = fork();
+  if (child < 0) {
+    *error = std::string("process connector: fork: ") + strerror(errno);
+    close(fd);
+    return false;
+  }
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  if (!Reported(fd, child)) {
+    *error = "process connector: no reports arrive (another network or pid namespace?)";
+    Subscribe(fd, PROC_CN_MCAST_IGNORE);
     close(fd);
     return false;
   }

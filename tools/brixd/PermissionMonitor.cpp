@@ -538,8 +538,8 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // Logged-only events are not remembered, so each one still reaches the
   // engine.
   if (outcome.reason == Reason::kEngineAllowed) {
-    RememberAllow(event, hashed, generation);
-    MaybeIgnore(event, kind, hashed, outcome, generation);
+    const uint64_t marked = MaybeIgnore(event, kind, hashed, outcome, generation);
+    RememberAllow(event, hashed, generation, marked);
   } else if (outcome.reason == Reason::kEngineLogOnly) {
     RememberLogOnly(event, hashed, outcome, generation);
   }
@@ -649,19 +649,25 @@ bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
       event.path.empty() || !event.statOk || !OnlyRootCanWrite(event.fd, event.st))
     return false;
   const FileIdentity id = FileIdentity::Of(event.st);
-  std::lock_guard<std::mutex> lock(allowedMutex_);
-  auto it = allowed_.find(AllowKey(event));
-  if (it == allowed_.end()) return false;
-  if (!(it->second == id)) {
-    // Another version now: decided afresh, and the old one forgotten.
-    allowed_.erase(it);
-    return false;
+  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
+  uint64_t markMask = 0;
+  {
+    std::lock_guard<std::mutex> lock(allowedMutex_);
+    auto it = allowed_.find(AllowKey(event));
+    if (it == allowed_.end()) return false;
+    if (!(it->second.id == id)) {
+      // Another version now: decided afresh, and the old one forgotten.
+      allowed_.erase(it);
+      return false;
+    }
+    markMask = it->second.markMask;
   }
+  if (markMask != 0) Remark(event.fd, markMask, generation);
   return true;
 }
 
 void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct stat& hashed,
-                                      uint64_t generation) {
+                                      uint64_t generation, uint64_t markMask) {
   // A file a user can write may hold other content under the same
   // identity (a write through a mapping): nothing is remembered of it.
   if (!OnlyRootCanWrite(event.fd, hashed)) return;
@@ -672,7 +678,7 @@ void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct st
   if (rulesGeneration_.load(std::memory_order_acquire) != generation) return;
   if (allowed_.size() >= kMaxAllowed && allowed_.count(key) == 0)
     allowed_.erase(allowed_.begin());
-  allowed_[std::move(key)] = FileIdentity::Of(hashed);
+  allowed_[std::move(key)] = Allowed{FileIdentity::Of(hashed), markMask};
 }
 
 }  // namespace brixd
@@ -699,7 +705,11 @@ bool PermissionMonitor::RememberedLogOnly(const PendingEvent& event, Outcome* ou
 
 void PermissionMonitor::RememberLogOnly(const PendingEvent& event, const struct stat& hashed,
                                         const Outcome& outcome, uint64_t generation) {
-  if (settings_.logOnlyMemoryNanos == 0 || settings_.lockdown) return;
+  // As for allows: the identity of a file a user can write says nothing
+  // of its content.
+  if (settings_.logOnlyMemoryNanos == 0 || settings_.lockdown ||
+      !OnlyRootCanWrite(event.fd, hashed))
+    return;
   std::string key = AllowKey(event);
   std::lock_guard<std::mutex> lock(logOnlyMutex_);
   if (rulesGeneration_.load(std::memory_order_acquire) != generation) return;

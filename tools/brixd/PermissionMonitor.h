@@ -152,7 +152,8 @@ class PermissionMonitor {
   // trust rule that could name a process, user or group) causes no event
   // for any process until it is written (the kernel then drops the mark)
   // or the rules change (brixd drops them all).
-  void MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
+  // Returns the mask of the mark set, 0 when none was.
+  uint64_t MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
                    const Outcome& outcome, uint64_t generation);
   bool TrustRulesAbsent();
   // A plain file answered at once may still be known by digest (a header
@@ -167,7 +168,9 @@ class PermissionMonitor {
   // engine allowed by rule or inventory for this process and user.
   bool CachedAllow(const PendingEvent& event);
   void RememberAllow(const PendingEvent& event, const struct stat& hashed,
-                     uint64_t generation);
+                     uint64_t generation, uint64_t markMask);
+  // Sets an evicted mark again, unless the rules changed since `generation`.
+  void Remark(int fd, uint64_t mask, uint64_t generation);
   // The same for log-only verdicts, for settings_.logOnlyMemoryNanos.
   bool RememberedLogOnly(const PendingEvent& event, Outcome* out);
   void RememberLogOnly(const PendingEvent& event, const struct stat& hashed,
@@ -205,7 +208,13 @@ class PermissionMonitor {
 
   // State below is protected by allowedMutex_
   std::mutex allowedMutex_;
-  std::unordered_map<std::string, FileIdentity> allowed_;
+  // With the mask of the ignore mark the file was given (0: none): an
+  // event for it means the kernel evicted the mark, which is set again.
+  struct Allowed {
+    FileIdentity id;
+    uint64_t markMask = 0;
+  };
+  std::unordered_map<std::string, Allowed> allowed_;
   static constexpr size_t kMaxAllowed = 65536;
 
   // State below is protected by logOnlyMutex_
@@ -221,7 +230,8 @@ class PermissionMonitor {
   // State below is protected by probedMutex_: file versions already
   // offered for a mark, so that each is hashed once.
   std::mutex probedMutex_;
-  std::unordered_set<FileIdentity, FileIdentityHash> probed_;
+  // True for the versions that were marked.
+  std::unordered_map<FileIdentity, bool, FileIdentityHash> probed_;
   static constexpr size_t kMaxProbed = 65536;
 
   // State below is protected by startedMutex_

@@ -214,11 +214,16 @@ void PermissionMonitor::OfferForMark(const PendingEvent& event) {
   if (dbWatch_ < 0 || !S_ISREG(event.st.st_mode) || !MayCarryIgnoreMark(event.fd, event.st))
     return;
   const FileIdentity id = FileIdentity::Of(event.st);
+  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
   {
     std::lock_guard<std::mutex> lock(probedMutex_);
-    if (probed_.count(id) != 0) return;
+    auto it = probed_.find(id);
+    if (it != probed_.end()) {
+      if (it->second) Remark(event.fd, FAN_OPEN_PERM, generation);
+      return;
+    }
     if (probed_.size() >= kMaxProbed) probed_.clear();
-    probed_.insert(id);
+    probed_.emplace(id, false);
   }
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
@@ -263,7 +268,16 @@ void PermissionMonitor::ProbeForMark(PendingEvent& event) {
   if (outcome.reason != Reason::kEngineAllowed ||
       outcome.response.source != DAL_SOURCE_SCANNED_ITEMS)
     return;
-  MaybeIgnore(event, EventKind::kOpen, hashed, outcome, generation);
+  if (MaybeIgnore(event, EventKind::kOpen, hashed, outcome, generation) == 0) return;
+  std::lock_guard<std::mutex> lock(probedMutex_);
+  auto it = probed_.find(FileIdentity::Of(hashed));
+  if (it != probed_.end()) it->second = true;
+}
+
+void PermissionMonitor::Remark(int fd, uint64_t mask, uint64_t generation) {
+  if (!AddIgnoreMark(group_, fd, mask)) return;
+  if (rulesGeneration_.load(std::memory_order_acquire) != generation)
+    fanotify_mark(group_, FAN_MARK_REMOVE | FAN_MARK_IGNORED_MASK, mask, fd, nullptr);
 }
 
 bool PermissionMonitor::TrustRulesAbsent() {
@@ -287,29 +301,30 @@ bool PermissionMonitor::TrustRulesAbsent() {
   return known == 1;
 }
 
-void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
-                                    const struct stat& hashed, const Outcome& outcome,
-                                    uint64_t generation) {
-  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.fd, hashed)) return;
+uint64_t PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
+                                        const struct stat& hashed, const Outcome& outcome,
+                                        uint64_t generation) {
+  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.fd, hashed)) return 0;
   // The inventory or an execution ruleset decided by digest alone.  The
   // maintenance window's approvals end with it; trust rules may name a
   // process, a user or a group.
   const uint32_t source = outcome.response.source;
-  if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return;
-  if (outcome.response.isAuthorized == 1) return;
-  if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
+  if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return 0;
+  if (outcome.response.isAuthorized == 1) return 0;
+  if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return 0;
   const uint64_t mask =
       kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
-  if (!AddIgnoreMark(group_, event.fd, mask)) return;
+  if (!AddIgnoreMark(group_, event.fd, mask)) return 0;
   // Written between the hashing and the mark, or rules changed meanwhile:
   // the mark may cover what was not decided.
   struct stat now {};
   if (fstat(event.fd, &now) != 0 || !(FileIdentity::Of(now) == FileIdentity::Of(hashed)) ||
       rulesGeneration_.load(std::memory_order_acquire) != generation) {
     fanotify_mark(group_, FAN_MARK_REMOVE | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr);
-    return;
+    return 0;
   }
   stats_->ignoreMarks.fetch_add(1, std::memory_order_relaxed);
+  return mask;
 }
 
 void PermissionMonitor::DrainDatabaseWatch() {
