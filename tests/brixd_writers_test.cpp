@@ -208,3 +208,62 @@ TEST_F(BrixdWritersTest, PlantedLogAndJournalAreRefused) {
 
 }  // namespace
 }  // namespace brixd_test
+
+namespace brixd_test {
+namespace {
+
+// An interpreter is recognised by what its file is: run through the
+// loader, under another name, or bind-mounted over another file in a
+// user's own namespaces, it still cannot run an unknown script; a known
+// one still runs through the loader.
+TEST_F(BrixdWritersTest, InterpretersAreRecognisedByWhatTheyAre) {
+  const std::string python = "/usr/bin/python3", dash = "/bin/dash";
+  const std::string loader = "/lib64/ld-linux-x86-64.so.2";
+  const std::string evilPy = InMount("evil.py"), evilSh = InMount("evil.sh");
+  const std::string goodPy = InMount("good.py");
+  WriteFile(evilPy, "print('evil')\n", 0644);
+  WriteFile(evilSh, "echo evil\n", 0644);
+  WriteFile(goodPy, "print('good')\n", 0644);
+  Scan(goodPy);
+  // Copies outside the watched file system: their starts are not judged.
+  const std::string py = PathIn("py"), shell = PathIn("shell"), over = PathIn("over");
+  WriteFile(py, ReadAll(python), 0755);
+  WriteFile(shell, ReadAll(dash), 0755);
+  WriteFile(over, "", 0755);
+  ImportManifest();
+  StartDaemon({"--lockdown"});
+  struct Case {
+    std::vector<std::string> argv;
+    bool runs;
+  } const cases[] = {
+      {{loader, python, evilPy}, false},
+      {{loader, "--argv0", "x", python, evilPy}, false},
+      {{loader, dash, evilSh}, false},
+      {{loader, dash, "-c", ". " + evilSh}, false},
+      {{loader, python, goodPy}, true},
+      {{py, evilPy}, false},
+      {{shell, evilSh}, false},
+      {{"/usr/bin/unshare", "-rm", "/bin/sh", "-c",
+        "mount --bind " + python + " " + over + " && " + over + " " + evilPy},
+       false},
+  };
+  for (const Case& c : cases) {
+    const ChildRun run = RunAsUser(c.argv);
+    std::string command;
+    for (const std::string& arg : c.argv) command += arg + " ";
+    if (c.runs) {
+      EXPECT_EQ(run.status, 0) << command << run.err;
+    } else {
+      EXPECT_EQ(run.err.find("evil\n"), std::string::npos) << command << run.err;
+    }
+  }
+  ASSERT_EQ(StopDaemon(), 0);
+  const std::string log = ReadAll(log_);
+  // Reported to the engine as the interpreter itself.
+  EXPECT_NE(log.find("blocked " + evilPy + " run by /usr/bin/python3.11"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("run by " + py), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace brixd_test

@@ -176,20 +176,20 @@ uint64_t KnownProcesses::Drain() {
   }
 }
 
-bool KnownProcesses::Find(pid_t pid, std::string* executable) const {
+bool KnownProcesses::Find(pid_t pid, RunningProgram* program) const {
   if (socket_ < 0) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = images_.find(pid);
   if (it == images_.end()) return false;
-  *executable = it->second;
+  *program = it->second;
   return true;
 }
 
-void KnownProcesses::Insert(pid_t pid, const std::string& executable) {
+void KnownProcesses::Insert(pid_t pid, const RunningProgram& program) {
   if (socket_ < 0 || capacity_ == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (images_.size() >= capacity_ && images_.count(pid) == 0) images_.erase(images_.begin());
-  images_[pid] = executable;
+  images_[pid] = program;
 }
 
 void KnownProcesses::Forget(pid_t pid) {

@@ -1,5 +1,5 @@
-// KnownProcesses.h: the image of each process brixd has already looked
-// up, so that an ordinary open by a known process costs no /proc read.
+// KnownProcesses.h: the program each process runs, once brixd has looked
+// it up, so that an ordinary open by a known process costs no /proc read.
 //
 // A pid is no proof of identity: it is reused after its process ends, and
 // a process changes its image with every execve.  So every entry is
@@ -25,6 +25,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "RunningProgram.h"
+
 namespace brixd {
 
 class KnownProcesses {
@@ -43,8 +45,8 @@ class KnownProcesses {
   // Returns the number of execs seen (for the stats).
   uint64_t Drain();
 
-  bool Find(pid_t pid, std::string* executable) const;
-  void Insert(pid_t pid, const std::string& executable);
+  bool Find(pid_t pid, RunningProgram* program) const;
+  void Insert(pid_t pid, const RunningProgram& program);
   void Forget(pid_t pid);
   void Clear();
   size_t size() const;
@@ -56,7 +58,7 @@ class KnownProcesses {
 
   // State below is protected by mutex_
   mutable std::mutex mutex_;
-  std::unordered_map<pid_t, std::string> images_;
+  std::unordered_map<pid_t, RunningProgram> images_;
 };
 
 }  // namespace brixd

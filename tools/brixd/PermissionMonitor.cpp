@@ -98,6 +98,19 @@ PermissionMonitor::~PermissionMonitor() { Stop(UINT64_MAX); }
 
 bool PermissionMonitor::Open(const std::vector<std::string>& folders,
                              std::string* error) {
+  if (settings_.opens) {
+    // Interpreters are recognised by what their files are, also under
+    // another name or through the loader: learnt once, before the marks (the
+    // folders are read, and brixd would wait on its own opens).
+    const uint64_t began = NowNanos();
+    uint64_t probes = 0;
+    programs_.Learn({"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"},
+                    &probes);
+    stats_->interpreterProbes.fetch_add(probes, std::memory_order_relaxed);
+    g_log->Printf(BRIX_LOG_INFO, "%zu interpreters and loaders known by identity (%llu probes, %llu ms)",
+                  programs_.interpreters(), static_cast<unsigned long long>(probes),
+                  static_cast<unsigned long long>((NowNanos() - began) / 1000000));
+  }
   // An unlimited queue: an event the kernel could not queue would be let
   // through unseen, which under lockdown is an unknown program running.
   group_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK |
@@ -386,6 +399,10 @@ void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bo
   }
   if (event->kind == EventKind::kOpen && TriageOpen(event.get())) return;
   GatherFacts(event.get());
+  if (!event->program.empty()) {
+    event->process.executable = event->program;
+    event->process.throughLoader = event->throughLoader;
+  }
   registry_.push_back(event);
   if (CachedAllow(*event)) {
     Outcome cached;

@@ -47,6 +47,7 @@
 #include "KnownProcesses.h"
 #include "ObjectKind.h"
 #include "PendingEvent.h"
+#include "RunningProgram.h"
 
 namespace brixd {
 
@@ -189,6 +190,7 @@ class PermissionMonitor {
   ObjectKindCache kinds_{65536};
   InterpreterCache interpreters_{4096};
   KnownProcesses known_{16384};
+  ProgramIdentifier programs_{&interpreters_};
 
   // Constant between Open and Stop
   int group_ = -1;

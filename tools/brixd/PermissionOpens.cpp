@@ -42,14 +42,16 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   }
   // Whoever opens a file may be about to write it: drift will want its
   // name, perhaps after it has gone.
-  int exeError = 0;
-  std::string executable;
-  if (known_.Find(event->pid, &executable)) {
+  RunningProgram program;
+  int programError = 0;
+  bool identified = true;
+  if (known_.Find(event->pid, &program)) {
     stats_->knownProcessOpens.fetch_add(1, std::memory_order_relaxed);
   } else {
-    executable = ReadExecutable(event->pid, &exeError);
-    RememberProcess(event->pid, executable);
-    if (!executable.empty()) known_.Insert(event->pid, executable);
+    identified = programs_.Identify(event->pid, false, &program, &programError);
+    RememberProcess(event->pid, program.image);
+    if (identified && program.interpreter != Interpreter::kUnknown)
+      known_.Insert(event->pid, program);
   }
   ObjectKind kind;
   int error = 0;
@@ -73,17 +75,17 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
     event->kind = EventKind::kLibrary;
     return false;
   }
-  if (executable.empty()) {
+  if (!identified) {
     // A kernel thread, or a process that is gone: no script to run.  Any
     // other reason is a failure: the process may be an interpreter.
-    if (exeError == ENOENT)
+    if (programError == ENOENT)
       Conclude(*event, plain);
     else
       Conclude(*event, Policy(Reason::kUnreadable,
-                              std::string("the process's image: ") + strerror(exeError)));
+                              std::string("the process's image: ") + strerror(programError)));
     return true;
   }
-  switch (interpreters_.Find(executable)) {
+  switch (program.interpreter) {
     case Interpreter::kNo:
       Conclude(*event, plain);
       OfferForMark(*event);
@@ -97,9 +99,11 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
         return true;
       }
       event->kind = EventKind::kScript;
+      event->program = program.path;
+      event->throughLoader = program.throughLoader;
       return false;
     case Interpreter::kUnknown:
-      return false;  // a worker asks the engine
+      return false;  // a worker asks the engine, or hashes the image
   }
   return false;
 }
@@ -172,21 +176,20 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
     event.kind = EventKind::kLibrary;
     return AskEngine(event, EventKind::kLibrary);
   }
-  const std::string& executable = event.process.executable;
-  if (executable.empty()) return plain;
-  Interpreter interpreter = interpreters_.Find(executable);
-  if (interpreter == Interpreter::kUnknown) {
-    uint32_t status = 0;
-    stats_->interpreterProbes.fetch_add(1, std::memory_order_relaxed);
-    if (!interpreters_.Probe(executable, &interpreter, &status)) {
-      char detail[64];
-      snprintf(detail, sizeof(detail), "interpreter probe: status 0x%08x", status);
-      return Policy(Reason::kEngineError, detail);
-    }
+  RunningProgram program;
+  int programError = 0;
+  if (!programs_.Identify(event.pid, true, &program, &programError)) {
+    if (programError == ENOENT) return plain;
+    return Policy(Reason::kUnreadable,
+                  std::string("the process's image: ") + strerror(programError));
   }
-  if (interpreter != Interpreter::kYes || OpeningAccess(event.pid) != OpenAccess::kRead)
+  if (program.interpreter == Interpreter::kUnknown)
+    return Policy(Reason::kEngineError, "the engine cannot say whether the process interprets");
+  if (program.interpreter != Interpreter::kYes || OpeningAccess(event.pid) != OpenAccess::kRead)
     return plain;
   event.kind = EventKind::kScript;
+  event.process.executable = program.path;
+  event.process.throughLoader = program.throughLoader;
   return AskEngine(event, EventKind::kScript);
 }
 
