@@ -132,7 +132,7 @@ start_fapolicyd() {
   for i in $(seq 100); do grep -q "Loaded\|Starting to listen" "$w/fapolicyd.log" 2>/dev/null && break; sleep 0.2; done
   sleep 1; "$w/timer" "$m/prog" 200 >/dev/null
 }
-events() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["brixd"].get("permissionEvents", ""))' "$w/stats.json" 2>/dev/null; }
+events() { python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["brixd"]; print(s.get("permissionEvents", s.get("execEvents", 0) + s.get("openEvents", 0)))' "$w/stats.json" 2>/dev/null; }
 
 # The lockdown build: one log-only build with a journal, the rules brixctl suggests from it, imported.
 cp "$w/toolchain.db" "$w/lockdown.db"
