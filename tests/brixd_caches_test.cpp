@@ -1,8 +1,8 @@
 // Tests of what brixd remembers to spare the kernel and the engine work,
 // each shown to end when the answer could change: ignore marks on plain
 // files the inventory knows (and only on files no user can write), the
-// memory of log-only verdicts across a change of the inventory, and the
-// image of a known process across an exec.
+// memory of log-only verdicts and of probed files across a change of the
+// inventory, and the program of a known process across an exec.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,22 +68,30 @@ TEST_F(BrixdTest, PlainFilesKnownByDigestStopCausingEventsUntilWritten) {
   EXPECT_GE(Counter("openEvents"), 26);  // 20 + 5 after the write, at least
 }
 
-TEST_F(BrixdTest, LogOnlyVerdictsAreRememberedUntilTheInventoryChanges) {
-  const std::string program = InMount("tool");
+TEST_F(BrixdTest, LogOnlyVerdictsAndProbesAreForgottenWhenTheInventoryChanges) {
+  // An unknown program's log-only verdict and an unknown header's probe
+  // are remembered; scanning both while brixd runs makes it ask again,
+  // and both then carry marks.
+  const std::string program = InMount("tool"), header = InMount("late.h");
   MakeProgram(program, "\nlog only");
+  std::ofstream(header) << "#define LATE 1\n";
   ImportManifest();
   StartDaemon({"--stats-interval", "1"});
   for (int i = 0; i < 4; ++i) ASSERT_EQ(Run({program}).status, 0);
-  ASSERT_EQ(Brixctl({"scan", program}).status, 0);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Run({"/bin/cat", header}).status, 0);
+  ASSERT_EQ(Brixctl({"scan", program, header}).status, 0);
   // The change is seen by the reader before its next event.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   for (int i = 0; i < 2; ++i) ASSERT_EQ(Run({program}).status, 0);
+  ASSERT_EQ(Run({"/bin/cat", header}).status, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(Run({"/bin/cat", header}).status, 0);
   ASSERT_EQ(StopDaemon(), 0);
   EXPECT_EQ(Counter("logOnlyMemoryHits"), 3);
-  // Asked again after the scan: allowed by the inventory, and marked.
-  EXPECT_EQ(Counter("ignoreMarks"), 1);
-  EXPECT_GE(Counter("cacheDrops"), 1);
   EXPECT_EQ(Counter("execEvents"), 5);
+  EXPECT_EQ(Counter("markProbes"), 2);
+  EXPECT_EQ(Counter("ignoreMarks"), 2);
+  EXPECT_GE(Counter("cacheDrops"), 1);
 }
 
 TEST_F(BrixdTest, KnownProcessIsLookedUpAgainAfterItsExec) {
