@@ -197,6 +197,9 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
 
 namespace {
 
+// Larger plain files are not hashed to earn a mark.
+constexpr off_t kMaxProbeBytes = 4 << 20;
+
 // Marks evicted with the inode, so that their memory stays bounded; the
 // first write (without FAN_MARK_IGNORED_SURV_MODIFY) drops them too.
 bool AddIgnoreMark(int group, int fd, uint64_t mask) {
@@ -213,8 +216,11 @@ bool AddIgnoreMark(int group, int fd, uint64_t mask) {
 
 void PermissionMonitor::OfferForMark(const PendingEvent& event) {
   // Only where an ignore mark could come of it: files that cannot change
-  // under the mark, a rule database to watch, nothing queued behind.
-  if (dbWatch_ < 0 || !S_ISREG(event.st.st_mode) || !MayCarryIgnoreMark(event.fd, event.st))
+  // under the mark, a rule database to watch.  Small files only (headers,
+  // sources, configuration), and only while the workers have nothing
+  // waiting: a probe must never hold up a decision an opener waits for.
+  if (dbWatch_ < 0 || !S_ISREG(event.st.st_mode) || event.st.st_size > kMaxProbeBytes ||
+      !MayCarryIgnoreMark(event.fd, event.st))
     return;
   const FileIdentity id = FileIdentity::Of(event.st);
   const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
@@ -225,12 +231,16 @@ void PermissionMonitor::OfferForMark(const PendingEvent& event) {
       if (it->second) Remark(event.fd, FAN_OPEN_PERM, generation);
       return;
     }
-    if (probed_.size() >= kMaxProbed) probed_.clear();
-    probed_.emplace(id, false);
   }
   {
+    // Busy: a later open offers it again.
     std::lock_guard<std::mutex> lock(queueMutex_);
-    if (queue_.size() >= maxPending_ / 4) return;  // busy: another open will offer it
+    if (!queue_.empty()) return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(probedMutex_);
+    if (probed_.size() >= kMaxProbed) probed_.clear();
+    if (!probed_.emplace(id, false).second) return;
   }
   auto probe = std::make_shared<PendingEvent>();
   probe->fd = fcntl(event.fd, F_DUPFD_CLOEXEC, 0);
