@@ -119,8 +119,9 @@ measure() { "$w/timer" "$m/prog" "$n"; }
 start_brixd() { # database, then extra options
   local db=$1; shift
   : > "$w/brixd.log"
+  # A pin folder of its own: never the machine's brixd's.
   "$brixd" --db "$w/$db.db" --watch "$m" --log-file "$w/brixd.log" --log-level error \
-    --stats-file "$w/stats.json" --stats-interval 3600 "$@" >/dev/null 2>&1 &
+    --stats-file "$w/stats.json" --stats-interval 3600 --bpf-pin-dir "$w/bpf-pins" "$@" >/dev/null 2>&1 &
   pids+=($!); bpid=$!
   for i in $(seq 100); do grep -q "ready" "$w/brixd.log" 2>/dev/null && break; sleep 0.1; done
   sleep 0.3

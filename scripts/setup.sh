@@ -11,6 +11,7 @@ packages=(
   libbenchmark-dev
   libssl-dev
   clang libclang-rt-14-dev
+  libbpf-dev bpftool
   help2man dpkg-dev lintian
   python3
 )

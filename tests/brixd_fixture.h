@@ -5,6 +5,11 @@
 // test process whatever happens.  brixd runs as a child that the kernel
 // kills when the test process dies, and every test stops it by its
 // process id.  Needs root (fanotify and mount), as CI has.
+//
+// brixd's kernel programs are pinned on a BPF file system mounted in the
+// same private namespace: no other test or brixd can see or replace
+// them, and when the namespace ends the kernel drops the pins and so the
+// programs, whatever happened.  TearDown removes them first anyway.
 #ifndef BRIX_TESTS_BRIXD_FIXTURE_H_
 #define BRIX_TESTS_BRIXD_FIXTURE_H_
 
@@ -19,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -93,6 +99,11 @@ class BrixdTest : public TempDirTest {
     ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
     ASSERT_EQ(mount("tmpfs", mnt_.c_str(), "tmpfs", 0, "size=1g"), 0) << strerror(errno);
     mounted_ = true;
+    bpf_ = PathIn("bpf");
+    ASSERT_EQ(mkdir(bpf_.c_str(), 0700), 0);
+    // Without a BPF file system brixd reports the guard as not available.
+    bpfMounted_ = mount("bpf", bpf_.c_str(), "bpf", 0, nullptr) == 0;
+    pins_ = bpf_ + "/brixd";
     db_ = PathIn("ac.db");
     log_ = PathIn("brixd.log");
     stats_ = PathIn("stats.json");
@@ -104,11 +115,25 @@ class BrixdTest : public TempDirTest {
       waitpid(daemon_, nullptr, 0);
       daemon_ = -1;
     }
+    RemovePins();
+    if (bpfMounted_) umount2(bpf_.c_str(), MNT_DETACH);
     if (mounted_) umount2(mnt_.c_str(), MNT_DETACH);
     TempDirTest::TearDown();
   }
 
   std::string InMount(const std::string& name) const { return mnt_ + "/" + name; }
+
+  // What brixd pinned: unlinking a pin ends its program once no brixd
+  // holds it.
+  void RemovePins() {
+    std::error_code ignored;
+    std::filesystem::remove_all(pins_, ignored);
+  }
+
+  // brixd said it loaded its kernel programs.
+  bool KernelGuardActive() const {
+    return ReadAll(log_).find("BPF LSM: ") != std::string::npos;
+  }
 
   // Runs `argv` and waits for it; with `folder` open, from that folder;
   // with `unprivileged`, as the unprivileged user and group.  Safe from
@@ -202,6 +227,9 @@ class BrixdTest : public TempDirTest {
     std::vector<std::string> argv = launcher_;
     argv.insert(argv.end(), {BRIXD_PATH, "--db", db_, "--watch", mnt_, "--log-file", log_,
                              "--stats-file", stats_});
+    // Never the machine's own pin folder.
+    if (std::find(extra.begin(), extra.end(), "--bpf-pin-dir") == extra.end())
+      argv.insert(argv.end(), {"--bpf-pin-dir", pins_});
     argv.insert(argv.end(), extra.begin(), extra.end());
     const pid_t pid = fork();
     if (pid == 0) {
@@ -287,8 +315,9 @@ class BrixdTest : public TempDirTest {
 
   std::atomic<unsigned> runs_{0};
   std::vector<std::string> launcher_;  // runs brixd when set (setpriv ...)
-  std::string mnt_, db_, log_, stats_;
+  std::string mnt_, db_, log_, stats_, bpf_, pins_;
   bool mounted_ = false;
+  bool bpfMounted_ = false;
   pid_t daemon_ = -1;
 };
 

@@ -238,6 +238,8 @@ TEST_F(BrixdTest, BadCommandLinesChangeNothing) {
   EXPECT_NE(valued.err.find("--lockdown takes no value"), std::string::npos) << valued.err;
   EXPECT_EQ(Run({BRIXD_PATH, "--watch", mnt_, "--fail-closed=0"}).status, 2);
   EXPECT_EQ(Run({BRIXD_PATH, "--watch", mnt_, "--max-hash-size", "12X"}).status, 2);
+  EXPECT_EQ(Run({BRIXD_PATH, "--watch", mnt_, "--bpf-pin-dir", "pins"}).status, 2);
+  EXPECT_EQ(Run({BRIXD_PATH, "--release=yes"}).status, 2);
   EXPECT_FALSE(std::filesystem::exists(db_));
   // A folder that does not exist is refused at start, with its name.
   const ChildRun missing = Run({BRIXD_PATH, "--db", db_, "--watch", PathIn("nowhere")});

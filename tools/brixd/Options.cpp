@@ -38,6 +38,13 @@ const char kUsage[] =
     "                        brixctl report and suggest)\n"
     "  --journal-max-size SIZE  rotate the journal at SIZE (default 32M)\n"
     "  --journal-keep N      rotated journals kept (default 3)\n"
+    "  --bpf-pin-dir DIR     where the kernel programs that keep lockdown when\n"
+    "                        brixd is gone are pinned (a folder on a BPF file\n"
+    "                        system; default /sys/fs/bpf/brixd)\n"
+    "  --no-bpf              enforce with fanotify alone: lockdown ends with brixd\n"
+    "  --release-on-stop     remove the pinned programs when stopped by SIGTERM\n"
+    "  --release             remove the pinned programs and exit: the way out of\n"
+    "                        a lockdown that outlived brixd\n"
     "  --help                this help\n";
 
 namespace {
@@ -181,6 +188,22 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       }
     } else if (name == "--journal-keep") {
       if (!number(0, 1000, &result.journalKeep)) return false;
+    } else if (name == "--bpf-pin-dir") {
+      if (!value(&result.bpfPinFolder)) return false;
+      if (result.bpfPinFolder.size() < 2 || result.bpfPinFolder[0] != '/' ||
+          result.bpfPinFolder.back() == '/') {
+        *error = "--bpf-pin-dir takes an absolute folder path, not '" + result.bpfPinFolder + "'";
+        return false;
+      }
+    } else if (name == "--no-bpf") {
+      if (!flag()) return false;
+      result.noBpf = true;
+    } else if (name == "--release") {
+      if (!flag()) return false;
+      result.release = true;
+    } else if (name == "--release-on-stop") {
+      if (!flag()) return false;
+      result.releaseOnStop = true;
     } else if (name == "--cache-entries") {
       if (!number(0, 100000000, &result.cacheEntries)) return false;
     } else {
@@ -193,7 +216,7 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
   // unless the administrator chose otherwise.
   if (!result.failPolicyGiven)
     result.failOpen = (result.modes.bits & BRIX_MODE_LOCKDOWN) == 0;
-  if (!result.help && result.watch.empty()) {
+  if (!result.help && !result.release && result.watch.empty()) {
     *error = "nothing to watch: name the folders whose mounts brixd guards with --watch DIR";
     return false;
   }

@@ -29,6 +29,11 @@ struct Options {
   std::string journal;  // decision journal; empty: none
   uint64_t journalMaxSize = 32ull << 20;
   uint64_t journalKeep = 3;
+  // The kernel programs that hold lockdown while brixd is gone.
+  std::string bpfPinFolder = "/sys/fs/bpf/brixd";
+  bool noBpf = false;
+  bool releaseOnStop = false;
+  bool release = false;  // only remove what is pinned, then exit
   bool help = false;
 };
 

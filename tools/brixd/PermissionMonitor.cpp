@@ -21,6 +21,7 @@
 #include "DecisionEvent.h"
 #include "DecisionJournal.h"
 #include "HostEvent.h"
+#include "KernelGuard.h"
 #include "ProcessReader.h"
 #include "ProcessTable.h"
 #include "ServiceNotify.h"
@@ -404,11 +405,13 @@ void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bo
     event->process.throughLoader = event->throughLoader;
   }
   registry_.push_back(event);
-  if (CachedAllow(*event)) {
+  uint64_t remark = 0, generation = 0;
+  if (CachedAllow(*event, &remark, &generation)) {
     Outcome cached;
     cached.answer = FAN_ALLOW;
     cached.reason = Reason::kCachedVerdict;
     Conclude(*event, cached);
+    if (remark != 0) Remark(event->fd, remark, generation);
     return;
   }
   Outcome logOnly;
@@ -539,9 +542,12 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   // kernel keeps nobody from writing it meanwhile (it does so only for a
   // file being executed).  Under lockdown, known code that a user could
   // rewrite in that moment is refused: only code that root alone can
-  // change is loaded by the answer it got.
-  if (settings_.lockdown && outcome.reason == Reason::kEngineAllowed &&
-      (kind == EventKind::kLibrary || kind == EventKind::kScript)) {
+  // change is loaded by the answer it got.  With the kernel guard a
+  // library's mapping is decided on the version mapped, so only scripts
+  // need the rule then.
+  const bool readAfterAnswer =
+      kind == EventKind::kScript || (kind == EventKind::kLibrary && guard_ == nullptr);
+  if (settings_.lockdown && outcome.reason == Reason::kEngineAllowed && readAfterAnswer) {
     std::string who = WhoCanWrite(event.fd, hashed);
     if (!who.empty()) {
       outcome.answer = FAN_DENY;
@@ -552,9 +558,11 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   }
   // Allowed by a rule or the inventory: the same version opened or
   // started by the same process is allowed again without asking.
-  // Logged-only events are not remembered, so each one still reaches the
-  // engine.
+  // Logged-only verdicts are remembered for a short while only, so that
+  // the engine still sees most of them.
   if (outcome.reason == Reason::kEngineAllowed) {
+    // In the kernel before an ignore mark lets other opens pass unseen.
+    if (guard_ != nullptr && kind != EventKind::kScript) RecordInKernel(event.path, hashed);
     const uint64_t marked = MaybeIgnore(event, kind, hashed, outcome, generation);
     RememberAllow(event, hashed, generation, marked);
   } else if (outcome.reason == Reason::kEngineLogOnly) {
@@ -574,8 +582,9 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   // before the answer, which lets the kernel go on to it.
   if (event.kind == EventKind::kProgramStart && outcome.answer == FAN_ALLOW && event.statOk)
     NoteStartedImage(event.pid, FileIdentity::Of(event.st));
+  const uint32_t answer = KernelAnswer(event, outcome);
   const bool here = !event.answered.exchange(true, std::memory_order_acq_rel);
-  if (here) Respond(event.fd, outcome.answer);
+  if (here) Respond(event.fd, answer);
 
   if (outcome.reason == Reason::kOwnEvent) {
     stats_->ownEvents.fetch_add(1, std::memory_order_relaxed);
@@ -661,13 +670,13 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
 
 // ---- Brixd's memory of allowed starts ------------------------------------
 
-bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
+bool PermissionMonitor::CachedAllow(const PendingEvent& event, uint64_t* remark,
+                                     uint64_t* generation) {
   if (event.kind == EventKind::kOpen || event.kind == EventKind::kUnknown ||
       event.path.empty() || !event.statOk || !OnlyRootCanWrite(event.fd, event.st))
     return false;
   const FileIdentity id = FileIdentity::Of(event.st);
-  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
-  uint64_t markMask = 0;
+  *generation = rulesGeneration_.load(std::memory_order_acquire);
   {
     std::lock_guard<std::mutex> lock(allowedMutex_);
     auto it = allowed_.find(AllowKey(event));
@@ -677,9 +686,8 @@ bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
       allowed_.erase(it);
       return false;
     }
-    markMask = it->second.markMask;
+    *remark = it->second.markMask;
   }
-  if (markMask != 0) Remark(event.fd, markMask, generation);
   return true;
 }
 

@@ -52,6 +52,7 @@
 namespace brixd {
 
 class Journal;
+class KernelGuard;
 class ProcessReader;
 class ProcessTable;
 struct Stats;
@@ -89,6 +90,11 @@ class PermissionMonitor {
 
   // Decisions that matter go to `journal` (may be null); set before Start.
   void SetJournal(Journal* journal) { journal_ = journal; }
+  // The kernel's own checks of mappings and starts (may be null); set
+  // before Start.  With it, allowed versions of code are recorded there
+  // before the answer, and an ELF open is a read: the kernel decides the
+  // mapping.
+  void SetKernelGuard(KernelGuard* guard) { guard_ = guard; }
 
   void Start();
   // Answers every pending event with the failure policy, stops the reader
@@ -147,13 +153,21 @@ class PermissionMonitor {
   void Respond(int fd, uint32_t answer);
   // The reader's answers of one batch, in one system call.
   void FlushReplies();
+  // What fanotify is told when the kernel guard holds the mapping
+  // decision; records an allowed version of code there first.
+  uint32_t KernelAnswer(const PendingEvent& event, const Outcome& outcome);
+  // Records a version allowed to be mapped and started; a full table is
+  // emptied together with the ignore marks, which would otherwise hide
+  // the opens that fill it again.
+  void RecordInKernel(const std::string& path, const struct stat& version);
 
   // The kernel's ignore marks: a file whose verdict cannot depend on the
   // process (allowed by the inventory or an execution ruleset, with no
-  // trust rule that could name a process, user or group) causes no event
-  // for any process until it is written (the kernel then drops the mark)
-  // or the rules change (brixd drops them all).
-  // Returns the mask of the mark set, 0 when none was.
+  // trust rule that could name a process, user or group) and that only
+  // root can write (MayCarryIgnoreMark) causes no event for any process
+  // until it is written (the kernel then drops the mark) or the rules
+  // change (brixd drops them all).  Returns the mask of the mark set, 0
+  // when none was.
   uint64_t MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
                    const Outcome& outcome, uint64_t generation);
   bool TrustRulesAbsent();
@@ -167,7 +181,9 @@ class PermissionMonitor {
 
   // Brixd's memory of allowed starts: a file version (identity) that the
   // engine allowed by rule or inventory for this process and user.
-  bool CachedAllow(const PendingEvent& event);
+  // `*remark`: the mask of a mark the kernel evicted, to be set again
+  // once the event is answered (and its version recorded in the kernel).
+  bool CachedAllow(const PendingEvent& event, uint64_t* remark, uint64_t* generation);
   void RememberAllow(const PendingEvent& event, const struct stat& hashed,
                      uint64_t generation, uint64_t markMask);
   // Sets an evicted mark again, unless the rules changed since `generation`.
@@ -185,6 +201,7 @@ class PermissionMonitor {
   ProcessTable* const table_;
   const pid_t self_;
   Journal* journal_ = nullptr;
+  KernelGuard* guard_ = nullptr;
 
   // Safe from any thread
   ObjectKindCache kinds_{65536};

@@ -16,6 +16,7 @@
 #include "AsyncLog.h"
 #include "DecisionEvent.h"
 #include "EngineSession.h"
+#include "KernelGuard.h"
 #include "PermissionMonitor.h"
 #include "ProcessTable.h"
 #include "Stats.h"
@@ -48,8 +49,9 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   if (known_.Find(event->pid, &program)) {
     stats_->knownProcessOpens.fetch_add(1, std::memory_order_relaxed);
   } else {
-    identified = programs_.Identify(event->pid, false, &program, &programError);
-    RememberProcess(event->pid, program.image);
+    const std::string executable = ReadExecutable(event->pid);
+    RememberProcess(event->pid, executable);
+    identified = programs_.Identify(event->pid, false, &program, &programError, &executable);
     if (identified && program.interpreter != Interpreter::kUnknown)
       known_.Insert(event->pid, program);
   }
@@ -381,6 +383,7 @@ void PermissionMonitor::DropCaches() {
   // The rules may make another program an interpreter.
   interpreters_.Clear();
   known_.Clear();
+  if (guard_ != nullptr) guard_->ForgetAllowed();
   // Every inode mark of this group is an ignore mark.
   if (group_ >= 0 && fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
     g_log->Printf(BRIX_LOG_ERROR, "cannot drop the kernel's ignore marks: %s", strerror(errno));

@@ -116,7 +116,10 @@ void ProgramIdentifier::Learn(const std::vector<std::string>& folders, uint64_t*
         continue;
       // The engine's answer for the file's own path, and for the name it
       // was found by (python3 is a link to python3.11).
-      for (const std::string& name : {Canonical(path), path}) {
+      const std::string canonical = Canonical(path);
+      std::vector<std::string> names{canonical};
+      if (path != canonical) names.push_back(path);
+      for (const std::string& name : names) {
         Interpreter answer = interpreters_->Find(name);
         uint32_t status = 0;
         if (answer == Interpreter::kUnknown) {
@@ -124,7 +127,7 @@ void ProgramIdentifier::Learn(const std::vector<std::string>& folders, uint64_t*
           if (!interpreters_->Probe(name, &answer, &status)) continue;
         }
         if (answer == Interpreter::kYes) {
-          Add(Canonical(path), st, false);
+          Add(canonical, st, false);
           break;
         }
       }
@@ -211,9 +214,13 @@ ProgramIdentifier::Match ProgramIdentifier::Classify(const std::string& name,
   return match;
 }
 
-bool ProgramIdentifier::Identify(pid_t pid, bool mayWait, RunningProgram* out, int* error) {
+bool ProgramIdentifier::Identify(pid_t pid, bool mayWait, RunningProgram* out, int* error,
+                                 const std::string* image) {
   *error = 0;
-  out->image = ReadExecutable(pid, error);
+  if (image != nullptr && !image->empty())
+    out->image = *image;
+  else
+    out->image = ReadExecutable(pid, error);
   out->throughLoader = false;
   if (out->image.empty()) return false;
   char exe[64];

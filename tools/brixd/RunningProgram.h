@@ -64,8 +64,10 @@ class ProgramIdentifier {
   // What `pid` runs.  With `mayWait` false nothing here asks the engine or
   // hashes a file: an answer that needs either stays kUnknown.  False when
   // the process's image cannot be examined (`*error`: ENOENT when it is
-  // gone, a kernel thread included).
-  bool Identify(pid_t pid, bool mayWait, RunningProgram* out, int* error);
+  // gone, a kernel thread included).  `image`, when given, is the text of
+  // /proc/PID/exe as just read.
+  bool Identify(pid_t pid, bool mayWait, RunningProgram* out, int* error,
+                const std::string* image = nullptr);
 
   size_t interpreters() const;
 

@@ -11,6 +11,7 @@
 // own threads.
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@
 #include "EngineSession.h"
 #include "HostStatus.h"
 #include "Journal.h"
+#include "KernelGuard.h"
 #include "ModeOptions.h"
 #include "Options.h"
 #include "PermissionMonitor.h"
@@ -73,6 +75,41 @@ std::string Joined(const std::vector<std::string>& parts) {
   std::string text;
   for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
   return text;
+}
+
+// Under lockdown the kernel's BPF LSM decides mappings and keeps deciding
+// starts when brixd is gone; otherwise what an earlier lockdown pinned is
+// removed, or it would go on refusing with a table nobody updates.
+void StartKernelGuard(const Options& options, KernelGuard* guard, PermissionMonitor* starts) {
+  const bool lockdown = (options.modes.bits & BRIX_MODE_LOCKDOWN) != 0;
+  std::string report;
+  if (!lockdown || options.noBpf) {
+    struct stat st {};
+    if (lstat(options.bpfPinFolder.c_str(), &st) == 0) {
+      const bool done = KernelGuard::Release(options.bpfPinFolder, &report);
+      g_log->Printf(done ? BRIX_LOG_INFO : BRIX_LOG_ERROR, "%s: %s",
+                    lockdown ? "BPF LSM turned off" : "lockdown is off", report.c_str());
+    }
+    if (lockdown) g_log->Write(BRIX_LOG_WARNING, "BPF LSM not used (--no-bpf): lockdown ends with brixd");
+    return;
+  }
+  if (!guard->Load(options.bpfPinFolder, options.watch, &report)) {
+    g_log->Printf(BRIX_LOG_WARNING, "BPF LSM not available: %s", report.c_str());
+    // An earlier brixd's programs would refuse every version this one
+    // allows, as nobody records them any more.
+    struct stat st {};
+    if (lstat(options.bpfPinFolder.c_str(), &st) == 0) {
+      const bool done = KernelGuard::Release(options.bpfPinFolder, &report);
+      g_log->Printf(done ? BRIX_LOG_WARNING : BRIX_LOG_ERROR, "the earlier kernel programs: %s",
+                    report.c_str());
+    }
+    return;
+  }
+  starts->SetKernelGuard(guard);
+  g_log->Printf(BRIX_LOG_INFO,
+                "BPF LSM: mappings with execute and program starts on the watched file systems "
+                "are decided in the kernel, also without brixd (pinned at %s)",
+                options.bpfPinFolder.c_str());
 }
 
 int Run(const Options& options) {
@@ -155,6 +192,8 @@ int Run(const Options& options) {
     fprintf(stderr, "brixd: %s\n", error.c_str());
     return kExitFailure;
   }
+  KernelGuard guard;
+  StartKernelGuard(options, &guard, &starts);
   starts.Start();
   drift.Start();
   log.Printf(BRIX_LOG_INFO,
@@ -215,6 +254,11 @@ int Run(const Options& options) {
                static_cast<unsigned long long>(journal.written()),
                static_cast<unsigned long long>(journal.dropped()));
   WriteStats(options, stats, log);
+  if (guard.active() && options.releaseOnStop) {
+    std::string report;
+    KernelGuard::Release(options.bpfPinFolder, &report);
+    log.Printf(BRIX_LOG_INFO, "kernel guard: %s (--release-on-stop)", report.c_str());
+  }
   if (!startsStopped || !driftStopped) {
     log.Write(BRIX_LOG_ERROR, "stopped without unloading the engine: a thread is still inside it");
     log.Stop();
@@ -247,6 +291,12 @@ int main(int argc, char** argv) {
   if (options.help) {
     printf(brixd::kUsage, brix_host::kModeOptionsHelp);
     return brixd::kExitOk;
+  }
+  if (options.release) {
+    std::string report;
+    const bool done = brixd::KernelGuard::Release(options.bpfPinFolder, &report);
+    fprintf(done ? stdout : stderr, "brixd: %s\n", report.c_str());
+    return done ? brixd::kExitOk : brixd::kExitFailure;
   }
   return brixd::Run(options);
 }
