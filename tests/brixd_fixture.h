@@ -219,10 +219,21 @@ class BrixdTest : public TempDirTest {
     ASSERT_EQ(run.status, 0) << run.err;
   }
 
+  // brixd never creates a database: an empty one, made as an
+  // administrator would, by a scan (of an empty folder).
+  void MakeDatabase() {
+    if (std::filesystem::exists(db_)) return;
+    const std::string empty = PathIn("empty-folder");
+    std::filesystem::create_directories(empty);
+    const ChildRun run = Brixctl({"scan", empty});
+    ASSERT_EQ(run.status, 0) << run.err;
+  }
+
   // Starts brixd on the mount with `extra` options and waits until it
-  // watches.
+  // watches; makes the database first when there is none.
   void StartDaemon(const std::vector<std::string>& extra) {
     ASSERT_LE(daemon_, 0) << "brixd already runs";
+    MakeDatabase();
     const size_t logged = ReadAll(log_).size();
     std::vector<std::string> argv = launcher_;
     argv.insert(argv.end(), {BRIXD_PATH, "--db", db_, "--watch", mnt_, "--log-file", log_,

@@ -165,9 +165,10 @@ TEST_F(BrixdWritersTest, CodeAUserCanRewriteIsRefusedUnderLockdown) {
   }
   ASSERT_EQ(StopDaemon(), 0);
   EXPECT_GE(Counter("writableRefused"), 3);
-  if (!KernelGuardActive())
+  if (!KernelGuardActive()) {
     EXPECT_NE(ReadAll(log_).find("refused library " + InMount("user.so")), std::string::npos)
         << ReadAll(log_);
+  }
 }
 
 // A log or journal file planted in a shared folder before brixd starts:

@@ -17,8 +17,13 @@ const char kUsage[] =
     "\n"
     "  --watch DIR           watch the file system holding DIR (repeatable;\n"
     "                        nothing is watched unless named)\n"
-    "  --db PATH             rule database (default /var/lib/brix/ac.db)\n"
+    "  --db PATH             rule database (default $BRIX_DB, else\n"
+    "                        /var/lib/brix/ac.db); brixd never creates one:\n"
+    "                        brixctl scan or import does\n"
     "%s"  // the mode options
+    "  --require-manifest    with --lockdown: refuse to start while the database\n"
+    "                        holds no agent manifest (until one is imported\n"
+    "                        the engine only logs what it would block)\n"
     "  --log-file PATH       brixd's and the engine's log (default: stderr)\n"
     "  --log-level MASK      engine log levels: mask or names such as\n"
     "                        warning,error (default: info,warning,error)\n"
@@ -45,7 +50,12 @@ const char kUsage[] =
     "  --release-on-stop     remove the pinned programs when stopped by SIGTERM\n"
     "  --release             remove the pinned programs and exit: the way out of\n"
     "                        a lockdown that outlived brixd\n"
-    "  --help                this help\n";
+    "  --help                this help\n"
+    "  --version             brixd's version\n"
+    "\n"
+    "Under systemd, decisions (blocked, would be blocked, fail policy) also\n"
+    "go to the system journal with fields BRIX_VERDICT, BRIX_PATH,\n"
+    "BRIX_PROCESS, BRIX_PID, BRIX_USER, BRIX_KIND and BRIX_REASON.\n";
 
 namespace {
 
@@ -74,6 +84,7 @@ bool ParseSize(const std::string& text, uint64_t* bytes) {
 
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
   Options result;
+  result.db = brix_host::DefaultDatabasePath();
   result.log.mask = BRIX_LOG_INFO | BRIX_LOG_WARNING | BRIX_LOG_ERROR;
   bool maintenance = false;
   for (int i = 1; i < argc; ++i) {
@@ -121,6 +132,12 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
     if (name == "--help" || name == "-h") {
       if (!flag()) return false;
       result.help = true;
+    } else if (name == "--version") {
+      if (!flag()) return false;
+      result.version = true;
+    } else if (name == "--require-manifest") {
+      if (!flag()) return false;
+      result.requireManifest = true;
     } else if (brix_host::ParseModeFlag(name, &bit)) {
       if (!flag()) return false;
       result.modes.bits |= bit;
@@ -216,7 +233,7 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
   // unless the administrator chose otherwise.
   if (!result.failPolicyGiven)
     result.failOpen = (result.modes.bits & BRIX_MODE_LOCKDOWN) == 0;
-  if (!result.help && !result.release && result.watch.empty()) {
+  if (!result.help && !result.version && !result.release && result.watch.empty()) {
     *error = "nothing to watch: name the folders whose mounts brixd guards with --watch DIR";
     return false;
   }

@@ -615,6 +615,27 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   (allowed ? s.allowed : s.blocked).fetch_add(1, std::memory_order_relaxed);
   const char* path = event.path.empty() ? "(unknown path)" : event.path.c_str();
   const char* kind = EventKindName(event.kind);
+  const char* verb = event.kind == EventKind::kProgramStart ? "started"
+                     : event.kind == EventKind::kLibrary    ? "loaded"
+                                                            : "run";
+  // "PATH started by PROCESS (pid N, user U)": who did what, for every
+  // decision line alike.
+  auto what = [&] {
+    char text[64];
+    snprintf(text, sizeof(text), " (pid %d, user ", static_cast<int>(event.pid));
+    return std::string(path) + " " + verb + " by " + event.process.executable + text +
+           event.process.user + ")";
+  };
+  auto decision = [&](unsigned level, const char* verdict, const std::string& text,
+                      const std::string& reason) {
+    std::vector<std::string> fields = {
+        std::string("BRIX_VERDICT=") + verdict, std::string("BRIX_KIND=") + kind,
+        std::string("BRIX_PATH=") + path, "BRIX_PROCESS=" + event.process.executable,
+        "BRIX_PID=" + std::to_string(event.pid), "BRIX_USER=" + event.process.user};
+    if (!outcome.sha256.empty()) fields.push_back("BRIX_SHA256=" + outcome.sha256);
+    if (!reason.empty()) fields.push_back("BRIX_REASON=" + reason);
+    g_log->Decision(level, text, std::move(fields));
+  };
   switch (outcome.reason) {
     case Reason::kCachedVerdict:
       s.verdictCacheHits.fetch_add(1, std::memory_order_relaxed);
@@ -623,24 +644,26 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
       s.notScripts.fetch_add(1, std::memory_order_relaxed);
       return;
     case Reason::kEngineAllowed:
-    case Reason::kEngineLogOnly:
-    case Reason::kWaitingManifest:
     case Reason::kPlainOpen:
       return;
+    case Reason::kEngineLogOnly:
+      // Unknown software outside lockdown: what lockdown would stop.
+      if (outcome.response.decision == 0)
+        decision(BRIX_LOG_INFO, "would be blocked", "would be blocked under lockdown: " + what(),
+                 "unknown software, lockdown off");
+      return;
+    case Reason::kWaitingManifest:
+      s.manifestWaits.fetch_add(1, std::memory_order_relaxed);
+      decision(BRIX_LOG_WARNING, "would be blocked",
+               "let through, lockdown only logs until an agent manifest is imported: " + what(),
+               "no agent manifest");
+      return;
     case Reason::kEngineBlocked:
-      g_log->Printf(BRIX_LOG_INFO, "blocked %s %s by %s (pid %d, user %s)", path,
-                    event.kind == EventKind::kProgramStart ? "started"
-                    : event.kind == EventKind::kLibrary    ? "loaded"
-                                                           : "run",
-                    event.process.executable.c_str(), static_cast<int>(event.pid),
-                    event.process.user.c_str());
+      decision(BRIX_LOG_INFO, "blocked", "blocked " + what(), "");
       return;
     case Reason::kDeadline:
       s.deadlineAnswers.fetch_add(1, std::memory_order_relaxed);
       (allowed ? s.deadlineAllowed : s.deadlineDenied).fetch_add(1, std::memory_order_relaxed);
-      g_log->Printf(BRIX_LOG_WARNING, "no verdict for %s within %llu ms: %s", path,
-                    static_cast<unsigned long long>(settings_.deadlineNanos / 1000000),
-                    AnswerWord(outcome.answer));
       break;
     case Reason::kEngineError: s.engineErrors.fetch_add(1, std::memory_order_relaxed); break;
     case Reason::kNoPath: s.pathErrors.fetch_add(1, std::memory_order_relaxed); break;
@@ -661,11 +684,25 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
     case Reason::kOwnEvent: return;
   }
   (allowed ? s.policyAllowed : s.policyDenied).fetch_add(1, std::memory_order_relaxed);
-  if (outcome.reason != Reason::kDeadline)
-    g_log->Printf(BRIX_LOG_WARNING, "%s of %s by pid %d %s by the failure policy: %s%s%s",
-                  kind, path, static_cast<int>(event.pid), AnswerWord(outcome.answer),
-                  ReasonName(outcome.reason), outcome.detail.empty() ? "" : ": ",
-                  outcome.detail.c_str());
+  const std::string verdict =
+      std::string(allowed ? "allowed" : "denied") + " by the fail policy";
+  if (outcome.reason == Reason::kDeadline) {
+    char text[96];
+    snprintf(text, sizeof(text), " within %llu ms: ",
+             static_cast<unsigned long long>(settings_.deadlineNanos / 1000000));
+    decision(BRIX_LOG_WARNING, verdict.c_str(),
+             std::string("no verdict for ") + path + text + AnswerWord(outcome.answer),
+             ReasonName(outcome.reason));
+    return;
+  }
+  char text[96];
+  snprintf(text, sizeof(text), " by pid %d %s by the failure policy: ",
+           static_cast<int>(event.pid), AnswerWord(outcome.answer));
+  decision(BRIX_LOG_WARNING, verdict.c_str(),
+           std::string(kind) + " of " + path + text + ReasonName(outcome.reason) +
+               (outcome.detail.empty() ? "" : ": ") + outcome.detail,
+           ReasonName(outcome.reason) +
+               (outcome.detail.empty() ? std::string() : ": " + outcome.detail));
 }
 
 // ---- Brixd's memory of allowed starts ------------------------------------

@@ -39,6 +39,7 @@ const CounterField kCounters[] = {
     {"ruleChanges", &Stats::ruleChanges},
     {"allowed", &Stats::allowed},
     {"blocked", &Stats::blocked},
+    {"manifestWaits", &Stats::manifestWaits},
     {"policyAllowed", &Stats::policyAllowed},
     {"policyDenied", &Stats::policyDenied},
     {"engineErrors", &Stats::engineErrors},
@@ -126,6 +127,7 @@ bool WriteStatsFile(const std::string& path, const Stats& stats,
                     std::string* error) {
   Json root(cJSON_CreateObject());
   cJSON* own = cJSON_AddObjectToObject(root.get(), "brixd");
+  cJSON_AddStringToObject(own, "enforcement", stats.enforcement.c_str());
   for (const CounterField& field : kCounters)
     cJSON_AddNumberToObject(
         own, field.name,

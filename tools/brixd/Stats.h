@@ -53,6 +53,7 @@ struct Stats {
   std::atomic<uint64_t> allowed{0};
   std::atomic<uint64_t> blocked{0};
   // Answered by the failure policy, for one of the reasons below.
+  std::atomic<uint64_t> manifestWaits{0};  // blocks let through: no manifest
   std::atomic<uint64_t> policyAllowed{0};
   std::atomic<uint64_t> policyDenied{0};
   std::atomic<uint64_t> engineErrors{0};    // engine failed or no verdict
@@ -88,6 +89,11 @@ struct Stats {
   std::atomic<uint64_t> driftOverflows{0};   // the kernel dropped events
   std::atomic<uint64_t> driftRescans{0};     // folders rescanned after one
   std::atomic<uint64_t> driftWritersRemembered{0};  // gone, named from the table
+
+  // What brixd does with the engine's blocks: "lockdown", "log only", or
+  // "log only: ..." with the reason lockdown does not enforce.  Set once
+  // before the monitors start.
+  std::string enforcement;
 
   LatencyHistogram latency;
   // Only the events answered from what brixd already knew, without a

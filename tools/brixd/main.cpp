@@ -9,12 +9,15 @@
 // engine as drift.  The main thread only waits for
 // signals and writes the stats file; the work is done by the monitors'
 // own threads.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/fanotify.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +29,7 @@
 #include "DigestCache.h"
 #include "DriftMonitor.h"
 #include "EngineSession.h"
+#include "HostEvent.h"
 #include "HostStatus.h"
 #include "Journal.h"
 #include "KernelGuard.h"
@@ -49,9 +53,19 @@ constexpr int kStopLimitMillis = 1800;
 // Processes remembered for drift: far more than run at once.
 constexpr size_t kProcessTableEntries = 32768;
 
+// Set while brixd asks the engine a question of its own: the engine's
+// lines about it are not about any real program.
+std::atomic<bool> g_probing{false};
+
 void EngineLine(unsigned level, unsigned line, const char* function,
                 const char* file, const char* message) {
   if (EngineLinesMuted()) return;  // an interpreter probe's own complaints
+  if (g_probing.load(std::memory_order_relaxed)) return;
+  // brixd logs every block itself, with the process and user: the
+  // engine's own line would only repeat it.
+  if (level == BRIX_LOG_WARNING && function != nullptr && strcmp(function, "app_ctl") == 0 &&
+      message != nullptr && strncmp(message, "Blocking event:", 15) == 0)
+    return;
   if (g_log == nullptr) {
     // The engine may still log while the process unwinds.
     fprintf(stderr, "brixd: engine %s:%u %s: %s\n", file ? file : "?", line,
@@ -60,6 +74,101 @@ void EngineLine(unsigned level, unsigned line, const char* function,
   }
   g_log->Printf(level, "engine %s:%u %s: %s", file ? file : "?", line,
                 function ? function : "?", message ? message : "");
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// What can be checked before anything is opened or created.  A start that
+// fails here leaves nothing behind and names its cause in one line.
+bool Preflight(const Options& options, std::string* error) {
+  if (!brix_host::CheckDatabase(options.db, true, error)) {
+    if (error->rfind("no rule database", 0) == 0)
+      *error += " (brixd never creates one: 'brixctl --db " + options.db +
+                " scan DIR...' and 'brixctl --db " + options.db +
+                " import agent-manifest FILE' do)";
+    return false;
+  }
+  for (const std::string& folder : options.watch) {
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) {
+      *error = "cannot watch " + folder + ": " + strerror(errno);
+      return false;
+    }
+  }
+  const int group = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+  if (group < 0) {
+    *error = std::string("cannot use fanotify: ") + strerror(errno) +
+             (errno == EPERM ? " (brixd runs as root: it needs CAP_SYS_ADMIN)" : "");
+    return false;
+  }
+  close(group);
+  for (const std::string* path : {&options.log.filePath, &options.journal, &options.statsFile}) {
+    if (path->empty()) continue;
+    // A missing folder is made later, one level only, under a parent that
+    // exists.
+    std::string folder = FolderOf(*path);
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0 && errno == ENOENT) folder = FolderOf(folder);
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+      *error = "cannot write " + *path + ": folder " + folder + ": " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Makes the folder of `path` when it is missing, readable by root and its
+// group only: the guide's first command works on a machine where nothing
+// made /var/log/brix yet.
+bool MakeFolderFor(const std::string& path, std::string* error) {
+  if (path.empty()) return true;
+  const std::string folder = FolderOf(path);
+  if (mkdir(folder.c_str(), 0750) == 0 || errno == EEXIST) return true;
+  *error = "cannot create folder " + folder + ": " + strerror(errno);
+  return false;
+}
+
+enum class Enforcement { kLogOnly, kLockdown, kWaitingManifest, kUnknown };
+
+// Asks the engine what lockdown does now.  Until an agent manifest is
+// imported it lets its blocks through; a program nobody knows shows which
+// is the case: blocked, or blocked in the response and let through.  The
+// probe names no real file and carries digests no file has, so it can
+// match no rule; the engine remembers no process for pid 0.
+Enforcement ProbeEnforcement(bool lockdown, std::string* detail) {
+  if (!lockdown) return Enforcement::kLogOnly;
+  static const unsigned char kSha256[32] = {
+      0x62, 0x72, 0x69, 0x78, 0x64, 0x20, 0x6c, 0x6f, 0x63, 0x6b, 0x64,
+      0x6f, 0x77, 0x6e, 0x20, 0x70, 0x72, 0x6f, 0x62, 0x65, 0x00, 0x01};
+  static const unsigned char kSha1[20] = {0x62, 0x72, 0x69, 0x78, 0x64, 0x00, 0x02};
+  static const unsigned char kMd5[16] = {0x62, 0x72, 0x69, 0x78, 0x64, 0x00, 0x03};
+  ac_wrapper_event_s probe{};
+  probe.type = brix_host::kHostTypeProgramStart;
+  probe.pid = 0;
+  probe.isexec = 1;
+  probe.size = 1;
+  probe.processName = "/brixd-lockdown-probe";
+  probe.name = "/brixd-lockdown-probe/unknown-program";
+  probe.cmdLine = "/brixd-lockdown-probe/unknown-program";
+  probe.fileSha256 = kSha256;
+  probe.fileSha1 = kSha1;
+  probe.fileMd5 = kMd5;
+  probe.user = "root";
+  probe.group = "root";
+  ac_wrapper_response_s response{};
+  g_probing.store(true);
+  const uint32_t status = app_ctl(nullptr, &probe, &response);
+  g_probing.store(false);
+  if (status == BRIX_STATUS_BLOCK) return Enforcement::kLockdown;
+  if (status == BRIX_STATUS_SUCCESS && response.action == BRIX_ACTION_BLOCK)
+    return Enforcement::kWaitingManifest;
+  *detail = "an unknown program got " + brix_host::DescribeStatus(status) + ", action " +
+            brix_host::ActionName(response.action);
+  return Enforcement::kUnknown;
 }
 
 void WriteStats(const Options& options, const Stats& stats, const AsyncLog& log) {
@@ -80,8 +189,11 @@ std::string Joined(const std::vector<std::string>& parts) {
 // Under lockdown the kernel's BPF LSM decides mappings and keeps deciding
 // starts when brixd is gone; otherwise what an earlier lockdown pinned is
 // removed, or it would go on refusing with a table nobody updates.
-void StartKernelGuard(const Options& options, KernelGuard* guard, PermissionMonitor* starts) {
-  const bool lockdown = (options.modes.bits & BRIX_MODE_LOCKDOWN) != 0;
+// `lockdown`: lockdown enforces.  While the engine waits for its manifest
+// it does not, and kernel programs refusing what it lets through would
+// make brixd's word on what it enforces untrue.
+void StartKernelGuard(const Options& options, bool lockdown, KernelGuard* guard,
+                      PermissionMonitor* starts) {
   std::string report;
   if (!lockdown || options.noBpf) {
     struct stat st {};
@@ -128,37 +240,93 @@ int Run(const Options& options) {
     return kExitFailure;
   }
 
-  AsyncLog log;
-  g_log = &log;
   std::string error;
-  if (!log.Start(options.log.filePath, &error)) {
+  if (!Preflight(options, &error)) {
     fprintf(stderr, "brixd: %s\n", error.c_str());
+    close(signals);
     return kExitFailure;
   }
+  if (!MakeFolderFor(options.log.filePath, &error) || !MakeFolderFor(options.journal, &error) ||
+      !MakeFolderFor(options.statsFile, &error)) {
+    fprintf(stderr, "brixd: %s\n", error.c_str());
+    close(signals);
+    return kExitFailure;
+  }
+
+  AsyncLog log;
+  g_log = &log;
+  if (!log.Start(options.log.filePath, UnderSystemd(), &error)) {
+    fprintf(stderr, "brixd: %s\n", error.c_str());
+    close(signals);
+    return kExitFailure;
+  }
+  // The cause of a failed start comes first on standard error (all that
+  // the system journal gets of it under the unit), and into the log file
+  // after what the log holds so far.
+  const bool logIsFile = !options.log.filePath.empty();
+  auto startFailed = [&](const std::string& cause) {
+    fprintf(stderr, "brixd: %s\n", cause.c_str());
+    if (logIsFile) log.Write(BRIX_LOG_ERROR, cause.c_str());
+  };
+  auto endLog = [&] {
+    log.Stop();
+    g_log = nullptr;  // the engine may still log while the process unwinds
+    close(signals);
+  };
 
   brix_host::EngineSession session;
   brix_host::LogSettings engineLog = options.log;
   engineLog.filePath.clear();
   engineLog.forward = &EngineLine;
   if (session.Start(options.db, engineLog, &error) != BRIX_STATUS_SUCCESS) {
-    log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
-    log.Stop();
-    g_log = nullptr;  // the engine may still log while the process unwinds
-    fprintf(stderr, "brixd: %s\n", error.c_str());
+    startFailed(error);
+    endLog();
     return kExitFailure;
   }
   const uint32_t status = session.ApplyModes(options.modes);
   if (status != BRIX_STATUS_SUCCESS) {
-    error = "cannot set the operating modes: " + brix_host::DescribeStatus(status);
-    log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
+    startFailed("cannot set the operating modes: " + brix_host::DescribeStatus(status));
     session.Stop();
-    log.Stop();
-    g_log = nullptr;  // the engine may still log while the process unwinds
-    fprintf(stderr, "brixd: %s\n", error.c_str());
+    endLog();
+    return kExitFailure;
+  }
+  const bool lockdown = (options.modes.bits & BRIX_MODE_LOCKDOWN) != 0;
+  std::string probeDetail;
+  const Enforcement enforcement = ProbeEnforcement(lockdown, &probeDetail);
+  const std::string importHint =
+      "'brixctl --db " + options.db + " import agent-manifest FILE' ends that";
+  std::string lockdownText;
+  Stats stats;
+  switch (enforcement) {
+    case Enforcement::kLogOnly:
+      lockdownText = "lockdown off (only logging what it would block)";
+      stats.enforcement = "log only";
+      break;
+    case Enforcement::kLockdown:
+      lockdownText = "lockdown on";
+      stats.enforcement = "lockdown";
+      break;
+    case Enforcement::kWaitingManifest:
+      lockdownText = "lockdown NOT enforced: only logging, because " + options.db +
+                     " holds no agent manifest (" + importHint + ")";
+      stats.enforcement = "log only: lockdown waits for an agent manifest";
+      break;
+    case Enforcement::kUnknown:
+      lockdownText = "lockdown on, but whether it enforces is unknown: " + probeDetail;
+      stats.enforcement = "unknown: " + probeDetail;
+      break;
+  }
+  if (options.requireManifest && (enforcement == Enforcement::kWaitingManifest ||
+                                  enforcement == Enforcement::kUnknown)) {
+    startFailed(enforcement == Enforcement::kWaitingManifest
+                    ? "lockdown refused (--require-manifest): " + options.db +
+                          " holds no agent manifest, so lockdown would only log; " + importHint
+                    : "lockdown refused (--require-manifest): " + probeDetail);
+    session.Stop();
+    endLog();
     return kExitFailure;
   }
 
-  Stats stats;
   DigestCache cache(options.cacheEntries);
   ProcessReader processes;
   PermissionMonitor::Settings settings;
@@ -167,7 +335,7 @@ int Run(const Options& options) {
   settings.failOpen = options.failOpen;
   settings.maxHashBytes = options.maxHashBytes;
   settings.watchdogNanos = ServiceWatchdogNanos();
-  settings.lockdown = (options.modes.bits & BRIX_MODE_LOCKDOWN) != 0;
+  settings.lockdown = lockdown;
   settings.dbPath = options.db;
   ProcessTable table(kProcessTableEntries);
   PermissionMonitor starts(settings, &stats, &cache, &processes, &table);
@@ -183,24 +351,25 @@ int Run(const Options& options) {
   drift.SetJournal(&journal);
   if (!journal.Start(&error) || !starts.Open(options.watch, &error) ||
       !drift.Open(options.watch, &error)) {
-    log.Printf(BRIX_LOG_ERROR, "%s", error.c_str());
+    startFailed(error);
     starts.Stop(UINT64_MAX);
     drift.Stop(UINT64_MAX);
+    journal.Stop();
     session.Stop();
-    log.Stop();
-    g_log = nullptr;  // the engine may still log while the process unwinds
-    fprintf(stderr, "brixd: %s\n", error.c_str());
+    endLog();
     return kExitFailure;
   }
   KernelGuard guard;
-  StartKernelGuard(options, &guard, &starts);
+  StartKernelGuard(options, enforcement == Enforcement::kLockdown, &guard, &starts);
   starts.Start();
   drift.Start();
-  log.Printf(BRIX_LOG_INFO,
-             "ready: watching %s; lockdown %s, maintenance window %s, deadline %llu ms, "
+  log.Release();
+  log.Printf(enforcement == Enforcement::kLockdown || enforcement == Enforcement::kLogOnly
+                 ? BRIX_LOG_INFO
+                 : BRIX_LOG_WARNING,
+             "ready: watching %s; %s, maintenance window %s, deadline %llu ms, "
              "fail-%s, %u threads, hash cap %llu bytes",
-             Joined(options.watch).c_str(),
-             (options.modes.bits & BRIX_MODE_LOCKDOWN) ? "on" : "off",
+             Joined(options.watch).c_str(), lockdownText.c_str(),
              (options.modes.bits & BRIX_MODE_AUTO_AUTHORIZE) ? "open" : "closed",
              static_cast<unsigned long long>(options.deadlineMillis),
              options.failOpen ? "open" : "closed", options.threads,
@@ -290,6 +459,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     printf(brixd::kUsage, brix_host::kModeOptionsHelp);
+    return brixd::kExitOk;
+  }
+  if (options.version) {
+    printf("brixd %s\n", BRIX_HOST_VERSION);
     return brixd::kExitOk;
   }
   if (options.release) {
