@@ -174,6 +174,7 @@ TEST_F(BrixdWritersTest, CodeAUserCanRewriteIsRefusedUnderLockdown) {
 // A log or journal file planted in a shared folder before brixd starts:
 // brixd refuses to write into it, and says why.
 TEST_F(BrixdWritersTest, PlantedLogAndJournalAreRefused) {
+  ImportManifest();  // brixd needs its database before it opens either
   const std::string shared = PathIn("shared");
   ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
   ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
