@@ -32,6 +32,11 @@ Interpreter InterpreterCache::Find(const std::string& executable) const {
   return it->second ? Interpreter::kYes : Interpreter::kNo;
 }
 
+void InterpreterCache::Clear() {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  known_.clear();
+}
+
 bool InterpreterCache::Probe(const std::string& executable, Interpreter* out,
                              uint32_t* status) {
   const std::string commandLine = executable + " " + kProbeFileName;
@@ -60,11 +65,6 @@ bool InterpreterCache::Probe(const std::string& executable, Interpreter* out,
     known_.erase(known_.begin());
   known_[executable] = interpreter;
   return true;
-}
-
-void InterpreterCache::Clear() {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
-  known_.clear();
 }
 
 }  // namespace brixd

@@ -59,6 +59,9 @@ struct PendingEvent {
   struct stat st {};
   int statErrno = 0;
   ActingProcess process;  // executable, user and group; no command line
+  // Not a question from the kernel: a file already answered, to be hashed
+  // and marked if the engine knows it (its descriptor is a copy).
+  bool markProbe = false;
   // Set when the reader recognised the program an open is made by (an
   // interpreter, perhaps run through the loader or under another name):
   // the path reported as the acting program.

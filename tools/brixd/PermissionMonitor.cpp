@@ -7,6 +7,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,15 +33,25 @@ namespace brixd {
 
 namespace {
 
-// The reader's batch: a few hundred events, read in one system call.
-constexpr size_t kReadBuffer = 16 * 1024;
+// The reader's batch: up to about 2,000 events in one system call.  Each
+// holds a descriptor until it is answered, which Open keeps well inside
+// the limit of open files.
+constexpr size_t kReadBuffer = 48 * 1024;
+// Answers written by one writev; the kernel takes them one by one.
+constexpr size_t kRepliesPerWrite = 256;
+
+// Set on the reader thread while it reads a batch: its answers wait for
+// the batch's end and go out together.
+thread_local bool t_batching = false;
 // Reads in a row before the reader looks at the deadlines again.
 constexpr int kReadsPerSweep = 8;
 
-// The path of the open file, or empty with `error` set.  The kernel
-// cannot name a file deeper than a page of path; such a file gets no name
-// and so the failure policy, never an empty name for the engine.
-std::string DescriptorPath(int fd, std::string* error) {
+}  // namespace
+
+// The kernel cannot name a file deeper than a page of path; such a file
+// gets no name and so the failure policy, never an empty name for the
+// engine.
+std::string DescriptorPathOf(int fd, std::string* error) {
   char link[64];
   snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
   char target[PATH_MAX + 1];
@@ -55,6 +66,8 @@ std::string DescriptorPath(int fd, std::string* error) {
   }
   return std::string(target, static_cast<size_t>(n));
 }
+
+namespace {
 
 const char* AnswerWord(uint32_t answer) { return answer == FAN_ALLOW ? "allowed" : "denied"; }
 
@@ -152,6 +165,10 @@ bool PermissionMonitor::Open(const std::vector<std::string>& folders,
       dbWatch_ = -1;
     }
   }
+  std::string connectorError;
+  if (!known_.Open(&connectorError))
+    g_log->Printf(BRIX_LOG_WARNING, "%s: every open reads the process's image from /proc",
+                  connectorError.c_str());
   // Each waiting event holds a descriptor: stay well inside the limit, so
   // that the group can always be read.
   struct rlimit files {};
@@ -221,6 +238,10 @@ void PermissionMonitor::Respond(int fd, uint32_t answer) {
   struct fanotify_response response {};
   response.fd = fd;
   response.response = answer;
+  if (t_batching) {
+    replies_.push_back(response);
+    return;
+  }
   while (write(group_, &response, sizeof(response)) < 0) {
     if (errno == EINTR) continue;
     // ENOENT: the kernel no longer waits for this event (the process was
@@ -233,10 +254,33 @@ void PermissionMonitor::Respond(int fd, uint32_t answer) {
   }
 }
 
+void PermissionMonitor::FlushReplies() {
+  // The kernel reads one answer per write; writev hands it many in one
+  // system call and stops at the first it refuses, which then goes alone.
+  size_t done = 0;
+  while (done < replies_.size()) {
+    struct iovec parts[kRepliesPerWrite];
+    const size_t count = std::min(kRepliesPerWrite, replies_.size() - done);
+    for (size_t i = 0; i < count; ++i)
+      parts[i] = {&replies_[done + i], sizeof(struct fanotify_response)};
+    const ssize_t wrote = writev(group_, parts, static_cast<int>(count));
+    if (wrote < 0 && errno == EINTR) continue;
+    const size_t taken = wrote > 0 ? static_cast<size_t>(wrote) / sizeof(struct fanotify_response) : 0;
+    done += taken;
+    if (taken < count) {
+      Respond(replies_[done].fd, replies_[done].response);
+      ++done;
+    }
+  }
+  replies_.clear();
+}
+
 // ---- The reader -----------------------------------------------------------
 
 void PermissionMonitor::ReadLoop() {
-  alignas(struct fanotify_event_metadata) char buffer[kReadBuffer];
+  std::vector<char> storage(kReadBuffer + alignof(struct fanotify_event_metadata));
+  char* buffer = storage.data();
+  const size_t size = kReadBuffer;
   uint64_t nextPing = 0;
   uint64_t errorsLogged = 0;
   for (;;) {
@@ -265,7 +309,7 @@ void PermissionMonitor::ReadLoop() {
     // Before the events: one read after a change is decided afresh.
     if (ready > 0 && dbWatch_ >= 0 && (fds[2].revents & POLLIN) != 0) DrainDatabaseWatch();
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-      for (int i = 0; i < kReadsPerSweep && ReadBatch(buffer, sizeof(buffer), false); ++i) {
+      for (int i = 0; i < kReadsPerSweep && ReadBatch(buffer, size, false); ++i) {
       }
     }
   }
@@ -274,7 +318,7 @@ void PermissionMonitor::ReadLoop() {
   // go first, so that the queue ends.
   if (fanotify_mark(group_, FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr) != 0)
     g_log->Printf(BRIX_LOG_ERROR, "reader: removing the marks: %s", strerror(errno));
-  for (int i = 0; i < 1024 && ReadBatch(buffer, sizeof(buffer), true); ++i) {
+  for (int i = 0; i < 1024 && ReadBatch(buffer, size, true); ++i) {
   }
   for (EventPtr& event : registry_)
     if (!event->answered.load()) Conclude(*event, Policy(Reason::kStopping));
@@ -293,10 +337,17 @@ bool PermissionMonitor::ReadBatch(char* buffer, size_t size, bool stopping) {
     return false;
   }
   if (length == 0) return false;
+  // Every exec and exit reported up to now is taken in before the events
+  // just read: none of them can find a process's former image.
+  known_.Drain();
+  t_batching = true;
   ssize_t left = length;
   for (auto* event = reinterpret_cast<struct fanotify_event_metadata*>(buffer);
        FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
     Admit(event, stopping);
+  t_batching = false;
+  FlushReplies();
+  replied_.clear();
   return true;
 }
 
@@ -309,7 +360,9 @@ void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bo
                   static_cast<unsigned long long>(metadata->mask));
     return;
   }
+  stats_->permissionEvents.fetch_add(1, std::memory_order_relaxed);
   auto event = std::make_shared<PendingEvent>();
+  replied_.push_back(event);
   event->fd = metadata->fd;
   event->pid = metadata->pid;
   event->mask = metadata->mask;
@@ -353,11 +406,19 @@ void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bo
     event->process.throughLoader = event->throughLoader;
   }
   registry_.push_back(event);
-  if (CachedAllow(*event)) {
+  uint64_t remark = 0, generation = 0;
+  if (CachedAllow(*event, &remark, &generation)) {
     Outcome cached;
     cached.answer = FAN_ALLOW;
     cached.reason = Reason::kCachedVerdict;
     Conclude(*event, cached);
+    if (remark != 0) Remark(event->fd, remark, generation);
+    return;
+  }
+  Outcome logOnly;
+  if (RememberedLogOnly(*event, &logOnly)) {
+    stats_->logOnlyMemoryHits.fetch_add(1, std::memory_order_relaxed);
+    Conclude(*event, logOnly);
     return;
   }
   Enqueue(std::move(event));
@@ -367,7 +428,7 @@ void PermissionMonitor::GatherFacts(PendingEvent* event) {
   // Cheap and never waiting on a disk or a name service: the path from
   // the kernel's own table, the status of the open file, the process from
   // /proc with names from the cache.
-  event->path = DescriptorPath(event->fd, &event->pathError);
+  event->path = DescriptorPathOf(event->fd, &event->pathError);
   if (fstat(event->fd, &event->st) == 0)
     event->statOk = true;
   else
@@ -410,6 +471,10 @@ void PermissionMonitor::Work() {
       }
       event = std::move(queue_.front());
       queue_.pop_front();
+    }
+    if (event->markProbe) {
+      ProbeForMark(*event);
+      continue;
     }
     // Answered at its deadline while it waited here: no work is owed.
     if (event->answered.load(std::memory_order_acquire)) {
@@ -509,15 +574,18 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   }
   // Allowed by a rule or the inventory: the same version opened or
   // started by the same process is allowed again without asking.
-  // Logged-only events are not remembered, so each one still reaches the
-  // engine.  Nor are files named on an interpreter's command line: which
-  // of them is the script depends on which one each run opens first, so
-  // every run's opens of them must be seen.
+  // Logged-only verdicts are remembered for a short while only, so that
+  // the engine still sees most of them.  Files named on an interpreter's
+  // command line are not remembered at all: which of them is the script
+  // depends on which one each run opens first, so every run's opens of
+  // them must be seen.
   if (outcome.reason == Reason::kEngineAllowed && role == ArgumentRole::kNotNamed) {
     // In the kernel before an ignore mark lets other opens pass unseen.
     if (guard_ != nullptr && kind != EventKind::kScript) RecordInKernel(event.path, hashed);
-    RememberAllow(event, hashed, generation);
-    MaybeIgnore(event, kind, hashed, outcome, generation);
+    const uint64_t marked = MaybeIgnore(event, kind, hashed, outcome, generation);
+    RememberAllow(event, hashed, generation, marked);
+  } else if (outcome.reason == Reason::kEngineLogOnly && role == ArgumentRole::kNotNamed) {
+    RememberLogOnly(event, hashed, outcome, generation);
   }
   return outcome;
 }
@@ -658,24 +726,29 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
 
 // ---- Brixd's memory of allowed starts ------------------------------------
 
-bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
+bool PermissionMonitor::CachedAllow(const PendingEvent& event, uint64_t* remark,
+                                     uint64_t* generation) {
   if (event.kind == EventKind::kOpen || event.kind == EventKind::kUnknown ||
       event.path.empty() || !event.statOk || !OnlyRootCanWrite(event.fd, event.st))
     return false;
   const FileIdentity id = FileIdentity::Of(event.st);
-  std::lock_guard<std::mutex> lock(allowedMutex_);
-  auto it = allowed_.find(AllowKey(event));
-  if (it == allowed_.end()) return false;
-  if (!(it->second == id)) {
-    // Another version now: decided afresh, and the old one forgotten.
-    allowed_.erase(it);
-    return false;
+  *generation = rulesGeneration_.load(std::memory_order_acquire);
+  {
+    std::lock_guard<std::mutex> lock(allowedMutex_);
+    auto it = allowed_.find(AllowKey(event));
+    if (it == allowed_.end()) return false;
+    if (!(it->second.id == id)) {
+      // Another version now: decided afresh, and the old one forgotten.
+      allowed_.erase(it);
+      return false;
+    }
+    *remark = it->second.markMask;
   }
   return true;
 }
 
 void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct stat& hashed,
-                                      uint64_t generation) {
+                                      uint64_t generation, uint64_t markMask) {
   // A file a user can write may hold other content under the same
   // identity (a write through a mapping): nothing is remembered of it.
   if (!OnlyRootCanWrite(event.fd, hashed)) return;
@@ -686,8 +759,52 @@ void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct st
   if (rulesGeneration_.load(std::memory_order_acquire) != generation) return;
   if (allowed_.size() >= kMaxAllowed && allowed_.count(key) == 0)
     allowed_.erase(allowed_.begin());
-  allowed_[std::move(key)] = FileIdentity::Of(hashed);
+  allowed_[std::move(key)] = Allowed{FileIdentity::Of(hashed), markMask};
 }
 
 }  // namespace brixd
 
+
+namespace brixd {
+
+bool PermissionMonitor::RememberedLogOnly(const PendingEvent& event, Outcome* out) {
+  if (settings_.logOnlyMemoryNanos == 0 || settings_.lockdown ||
+      event.kind == EventKind::kOpen || event.kind == EventKind::kUnknown ||
+      event.path.empty() || !event.statOk)
+    return false;
+  const FileIdentity id = FileIdentity::Of(event.st);
+  std::lock_guard<std::mutex> lock(logOnlyMutex_);
+  auto it = logOnly_.find(AllowKey(event));
+  if (it == logOnly_.end()) return false;
+  if (!(it->second.id == id) || it->second.until < event.readNanos) {
+    logOnly_.erase(it);
+    return false;
+  }
+  *out = it->second.outcome;
+  return true;
+}
+
+void PermissionMonitor::RememberLogOnly(const PendingEvent& event, const struct stat& hashed,
+                                        const Outcome& outcome, uint64_t generation) {
+  // As for allows: the identity of a file a user can write says nothing
+  // of its content.
+  if (settings_.logOnlyMemoryNanos == 0 || settings_.lockdown ||
+      !OnlyRootCanWrite(event.fd, hashed))
+    return;
+  std::string key = AllowKey(event);
+  std::lock_guard<std::mutex> lock(logOnlyMutex_);
+  if (rulesGeneration_.load(std::memory_order_acquire) != generation) return;
+  if (logOnly_.size() >= kMaxLogOnly && logOnly_.count(key) == 0) {
+    // Expired entries first; else an arbitrary one.
+    const uint64_t now = NowNanos();
+    for (auto it = logOnly_.begin(); it != logOnly_.end();)
+      it = it->second.until < now ? logOnly_.erase(it) : std::next(it);
+    if (logOnly_.size() >= kMaxLogOnly) logOnly_.erase(logOnly_.begin());
+  }
+  LogOnlyVerdict& entry = logOnly_[std::move(key)];
+  entry.id = FileIdentity::Of(hashed);
+  entry.until = NowNanos() + settings_.logOnlyMemoryNanos;
+  entry.outcome = outcome;
+}
+
+}  // namespace brixd

@@ -14,6 +14,7 @@
 #include <cjson/cJSON.h>
 
 #include "AsyncLog.h"
+#include "DecisionEvent.h"
 #include "EngineGate.h"
 #include "EngineSession.h"
 #include "KernelGuard.h"
@@ -43,8 +44,18 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   }
   // Whoever opens a file may be about to write it: drift will want its
   // name, perhaps after it has gone.
-  const std::string executable = ReadExecutable(event->pid);
-  RememberProcess(event->pid, executable);
+  RunningProgram program;
+  int programError = 0;
+  bool identified = true;
+  if (known_.Find(event->pid, &program)) {
+    stats_->knownProcessOpens.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    const std::string executable = ReadExecutable(event->pid);
+    RememberProcess(event->pid, executable);
+    identified = programs_.Identify(event->pid, false, &program, &programError, &executable);
+    if (identified && program.interpreter != Interpreter::kUnknown)
+      known_.Insert(event->pid, program);
+  }
   ObjectKind kind;
   int error = 0;
   switch (KindOfOpen(*event, true, &kind, &error)) {
@@ -67,9 +78,7 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
     event->kind = EventKind::kLibrary;
     return false;
   }
-  RunningProgram program;
-  int programError = 0;
-  if (!programs_.Identify(event->pid, false, &program, &programError, &executable)) {
+  if (!identified) {
     // A kernel thread, or a process that is gone: no script to run.  Any
     // other reason is a failure: the process may be an interpreter.
     if (programError == ENOENT)
@@ -82,6 +91,7 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   switch (program.interpreter) {
     case Interpreter::kNo:
       Conclude(*event, plain);
+      OfferForMark(*event);
       return true;
     case Interpreter::kYes:
       // An interpreter writing a file (a shell's redirection, a script's
@@ -188,6 +198,119 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
 
 // ---- The kernel's ignore marks ---------------------------------------------
 
+namespace {
+
+// Larger plain files are not hashed to earn a mark.
+constexpr off_t kMaxProbeBytes = 4 << 20;
+
+// Marks evicted with the inode, so that their memory stays bounded; the
+// first write (without FAN_MARK_IGNORED_SURV_MODIFY) drops them too.
+bool AddIgnoreMark(int group, int fd, uint64_t mask) {
+  if (fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK | FAN_MARK_EVICTABLE, mask, fd,
+                    nullptr) == 0)
+    return true;
+  // Kernels before 5.19 know no evictable marks: a plain one, dropped
+  // with the others on every rule change.
+  return errno == EINVAL &&
+         fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, fd, nullptr) == 0;
+}
+
+// A file an interpreter is likely to be given as its script, though it may
+// lack a #! line: marked, its run would go unseen (see MaybeIgnore).
+bool NamedLikeAScript(const std::string& path) {
+  static constexpr const char* kScriptExtensions[] = {
+      "py", "pyw", "pl", "pm", "sh", "bash", "zsh", "ksh",
+      "rb", "php", "js", "mjs", "lua", "tcl", "awk"};
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+  const char* extension = path.c_str() + dot + 1;
+  for (const char* known : kScriptExtensions)
+    if (strcmp(extension, known) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+void PermissionMonitor::OfferForMark(const PendingEvent& event) {
+  // Only where an ignore mark could come of it: files that cannot change
+  // under the mark, a rule database to watch.  Small files only (headers,
+  // sources, configuration), and only while the workers have nothing
+  // waiting: a probe must never hold up a decision an opener waits for.
+  if (dbWatch_ < 0 || !S_ISREG(event.st.st_mode) || event.st.st_size > kMaxProbeBytes ||
+      !MayCarryIgnoreMark(event.fd, event.st))
+    return;
+  const FileIdentity id = FileIdentity::Of(event.st);
+  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
+  {
+    std::lock_guard<std::mutex> lock(probedMutex_);
+    auto it = probed_.find(id);
+    if (it != probed_.end()) {
+      if (it->second) Remark(event.fd, FAN_OPEN_PERM, generation);
+      return;
+    }
+  }
+  {
+    // Busy: a later open offers it again.
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (!queue_.empty()) return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(probedMutex_);
+    if (probed_.size() >= kMaxProbed) probed_.clear();
+    if (!probed_.emplace(id, false).second) return;
+  }
+  auto probe = std::make_shared<PendingEvent>();
+  probe->fd = fcntl(event.fd, F_DUPFD_CLOEXEC, 0);
+  if (probe->fd < 0) return;
+  probe->markProbe = true;
+  probe->answered.store(true);
+  probe->pid = event.pid;
+  probe->st = event.st;
+  probe->statOk = true;
+  probe->kind = EventKind::kOpen;
+  Enqueue(std::move(probe));
+}
+
+void PermissionMonitor::ProbeForMark(PendingEvent& event) {
+  // The engine is asked as about a library: the inventory is looked up by
+  // digest whatever the category, and no process is named (pid 0), so
+  // that nothing in its answer can depend on one.
+  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
+  DigestLimits limits;
+  limits.hash.maxBytes = settings_.maxHashBytes;
+  brix_host::FileDigests digests;
+  struct stat hashed {};
+  std::string error;
+  if (DigestsOf(event.fd, cache_, stats_, limits, &digests, &hashed, &error) != DigestEnd::kDone)
+    return;
+  std::string pathError;
+  event.path = DescriptorPathOf(event.fd, &pathError);
+  if (event.path.empty() || NamedLikeAScript(event.path)) return;
+  stats_->markProbes.fetch_add(1, std::memory_order_relaxed);
+  const brix_host::HostEvent host =
+      BuildDecisionEvent(EventKind::kLibrary, 0, event.path, hashed, digests, ActingProcess());
+  const ac_wrapper_event_s record = host.Record();
+  Outcome outcome;
+  outcome.status = app_ctl(nullptr, &record, &outcome.response);
+  outcome.reason = AnswerFor(EventKind::kLibrary, outcome.status, outcome.response, true);
+  // Only the inventory's own allow: an execution rule may name a kind of
+  // event, and a plain file is a script to an interpreter.
+  if (outcome.reason != Reason::kEngineAllowed ||
+      outcome.response.source != DAL_SOURCE_SCANNED_ITEMS)
+    return;
+  if (MaybeIgnore(event, EventKind::kOpen, hashed, outcome, generation) == 0) return;
+  std::lock_guard<std::mutex> lock(probedMutex_);
+  auto it = probed_.find(FileIdentity::Of(hashed));
+  if (it != probed_.end()) it->second = true;
+}
+
+void PermissionMonitor::Remark(int fd, uint64_t mask, uint64_t generation) {
+  if (!AddIgnoreMark(group_, fd, mask)) return;
+  if (rulesGeneration_.load(std::memory_order_acquire) != generation)
+    fanotify_mark(group_, FAN_MARK_REMOVE | FAN_MARK_IGNORED_MASK, mask, fd, nullptr);
+}
+
 bool PermissionMonitor::TrustRulesAbsent() {
   int known = trustRules_.load(std::memory_order_acquire);
   if (known == 0) {
@@ -214,39 +337,40 @@ bool PermissionMonitor::TrustRulesAbsent() {
   return known == 1;
 }
 
-void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
-                                    const struct stat& hashed, const Outcome& outcome,
-                                    uint64_t generation) {
-  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.fd, hashed)) return;
+uint64_t PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
+                                        const struct stat& hashed, const Outcome& outcome,
+                                        uint64_t generation) {
+  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.fd, hashed)) return 0;
   // The inventory or an execution ruleset decided by digest alone.  The
   // maintenance window's approvals end with it; trust rules may name a
   // process, a user or a group.
   const uint32_t source = outcome.response.source;
-  if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return;
-  if (outcome.response.isAuthorized == 1) return;
-  if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
+  if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return 0;
+  if (outcome.response.isAuthorized == 1) return 0;
+  if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return 0;
   // A script started by its #! line is opened next by its interpreter,
   // which must be seen: the first file of its command line that an
   // interpreter opens is its script, and the ones after it are its data.
+  // The same holds for a plain file that a program merely read: marked, it
+  // would hide its later run as a script, and the data file after it would
+  // be taken for the script.
   char start[2] = {};
-  if (kind == EventKind::kProgramStart && pread(event.fd, start, sizeof(start), 0) == 2 &&
+  if (kind != EventKind::kLibrary && pread(event.fd, start, sizeof(start), 0) == 2 &&
       start[0] == '#' && start[1] == '!')
-    return;
+    return 0;
   const uint64_t mask =
       kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
-  // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark
-  // (root's writes through a mapping aside, which only root can make).
-  if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr) != 0)
-    return;
+  if (!AddIgnoreMark(group_, event.fd, mask)) return 0;
   // Written between the hashing and the mark, or rules changed meanwhile:
   // the mark may cover what was not decided.
   struct stat now {};
   if (fstat(event.fd, &now) != 0 || !(FileIdentity::Of(now) == FileIdentity::Of(hashed)) ||
       rulesGeneration_.load(std::memory_order_acquire) != generation) {
     fanotify_mark(group_, FAN_MARK_REMOVE | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr);
-    return;
+    return 0;
   }
   stats_->ignoreMarks.fetch_add(1, std::memory_order_relaxed);
+  return mask;
 }
 
 void PermissionMonitor::DrainDatabaseWatch() {
@@ -273,21 +397,33 @@ void PermissionMonitor::RulesChanged() {
 
 void PermissionMonitor::DropCaches() {
   // What depends on the rules: the verdicts (brixd's own memory, the
-  // kernel's ignore marks and table of allowed versions) and which programs
-  // are interpreters.  Digests, file kinds and the processes seen depend on
-  // the files alone and stay.  First the generation: a verdict being
-  // decided now is not remembered.
+  // kernel's ignore marks and table of allowed versions), which files were
+  // probed for marks, which programs are interpreters and what the known
+  // processes were taken to run.  Digests and file kinds depend on the
+  // files alone and stay.  First the generation: a verdict being decided
+  // now is not remembered.
   rulesGeneration_.fetch_add(1, std::memory_order_acq_rel);
   trustRules_.store(0, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(allowedMutex_);
     allowed_.clear();
   }
-  if (guard_ != nullptr) guard_->ForgetAllowed();
+  {
+    std::lock_guard<std::mutex> lock(logOnlyMutex_);
+    logOnly_.clear();
+  }
+  {
+    std::lock_guard<std::mutex> lock(probedMutex_);
+    probed_.clear();
+  }
+  // The rules may make another program an interpreter.
   interpreters_.Clear();
+  known_.Clear();
+  if (guard_ != nullptr) guard_->ForgetAllowed();
   // Every inode mark of this group is an ignore mark.
   if (group_ >= 0 && fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
     g_log->Printf(BRIX_LOG_ERROR, "cannot drop the kernel's ignore marks: %s", strerror(errno));
+  stats_->cacheDrops.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace brixd

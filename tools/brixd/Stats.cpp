@@ -26,6 +26,7 @@ struct CounterField {
 };
 
 const CounterField kCounters[] = {
+    {"permissionEvents", &Stats::permissionEvents},
     {"execEvents", &Stats::execEvents},
     {"openEvents", &Stats::openEvents},
     {"plainOpens", &Stats::plainOpens},
@@ -61,6 +62,10 @@ const CounterField kCounters[] = {
     {"hashRepeats", &Stats::hashRepeats},
     {"ownEvents", &Stats::ownEvents},
     {"verdictCacheHits", &Stats::verdictCacheHits},
+    {"logOnlyMemoryHits", &Stats::logOnlyMemoryHits},
+    {"knownProcessOpens", &Stats::knownProcessOpens},
+    {"markProbes", &Stats::markProbes},
+    {"cacheDrops", &Stats::cacheDrops},
     {"cacheHits", &Stats::cacheHits},
     {"cacheMisses", &Stats::cacheMisses},
     {"driftEvents", &Stats::driftEvents},

@@ -35,6 +35,9 @@ class LatencyHistogram {
 };
 
 struct Stats {
+  // Every event the kernel held an opener or a starter for: what the
+  // ignore marks exist to make rare.
+  std::atomic<uint64_t> permissionEvents{0};
   // Program starts
   std::atomic<uint64_t> execEvents{0};
   // Opens: all of them, those answered as ordinary, those decided as a
@@ -74,6 +77,10 @@ struct Stats {
   std::atomic<uint64_t> hashRepeats{0};      // hashed again: file changed
   std::atomic<uint64_t> ownEvents{0};        // caused by brixd: not judged
   std::atomic<uint64_t> verdictCacheHits{0};  // answered by the allow cache
+  std::atomic<uint64_t> logOnlyMemoryHits{0};  // a log-only verdict taken again
+  std::atomic<uint64_t> knownProcessOpens{0};  // opens answered without /proc
+  std::atomic<uint64_t> markProbes{0};  // plain files asked about for a mark
+  std::atomic<uint64_t> cacheDrops{0};  // everything remembered dropped
   std::atomic<uint64_t> cacheHits{0};
   std::atomic<uint64_t> cacheMisses{0};
   // Drift
