@@ -442,8 +442,10 @@ TEST_F(BrixctlTest, WritesTheUserMayNotMakeFailWithTheCause) {
   ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
   ASSERT_EQ(chmod(PathIn("ac.db").c_str(), 0644), 0);
   OpenFolderToAll();
+  // Where the user may read it: the checkout may lie below a private folder.
+  std::filesystem::copy_file(kExamples + "/agent-manifest.json", PathIn("manifest.json"));
   const std::vector<std::vector<std::string>> writes = {
-      {"import", "agent-manifest", kExamples + "/agent-manifest.json"},
+      {"import", "agent-manifest", PathIn("manifest.json")},
       {"scan", "bin"},
       {"purge", "scanned"},
       {"flush"},

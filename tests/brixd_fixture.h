@@ -123,6 +123,21 @@ class BrixdTest : public TempDirTest {
 
   std::string InMount(const std::string& name) const { return mnt_ + "/" + name; }
 
+  // A copy of a built tool with the engine beside it, in a folder other
+  // users may enter: the build tree may lie below a private folder.
+  std::string ToolCopy(const std::string& tool) {
+    const std::string bin = PathIn("bin");
+    std::error_code ignored;
+    std::filesystem::create_directory(bin, ignored);
+    chmod(bin.c_str(), 0755);
+    chmod(dir().c_str(), 0755);
+    for (const std::string& file : {tool, std::string(BRIX_LIBRARY_PATH)}) {
+      const std::string to = bin + "/" + std::filesystem::path(file).filename().string();
+      if (!std::filesystem::exists(to)) std::filesystem::copy_file(file, to);
+    }
+    return bin + "/" + std::filesystem::path(tool).filename().string();
+  }
+
   // What brixd pinned: unlinking a pin ends its program once no brixd
   // holds it.
   void RemovePins() {

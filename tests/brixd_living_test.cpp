@@ -186,7 +186,7 @@ TEST_F(BrixdTest, StatusTellsTheStateAndWhetherBrixdShouldRun) {
 
   // Another user: the stats file (mode 0640) is closed to them, /proc is not.
   run = Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-             BRIXCTL_PATH, "status", "--stats-file", stats_, "--json"});
+             ToolCopy(BRIXCTL_PATH), "status", "--stats-file", stats_, "--json"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("\"running\":true"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("Permission denied"), std::string::npos) << run.err;

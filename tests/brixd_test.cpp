@@ -124,11 +124,7 @@ TEST_F(BrixdTest, CleanStopsAreQuietAndFailedStartsSayWhyOnce) {
   EXPECT_EQ(clean.err.find("ERROR"), std::string::npos) << clean.err;
 
   // brixd and its engine where a user other than root may run them.
-  const std::string copy = PathIn("bin");
-  ASSERT_EQ(mkdir(copy.c_str(), 0755), 0);
-  for (const std::string file : {BRIXD_PATH, BRIX_LIBRARY_PATH})
-    std::filesystem::copy_file(file, copy + "/" + std::filesystem::path(file).filename().string());
-  ASSERT_EQ(chmod(dir().c_str(), 0755), 0);
+  const std::string brixd = ToolCopy(BRIXD_PATH);
   const std::string journal = PathIn("logs/journal.jsonl");
   const struct {
     std::vector<std::string> argv;
@@ -139,7 +135,7 @@ TEST_F(BrixdTest, CleanStopsAreQuietAndFailedStartsSayWhyOnce) {
       {{BRIXD_PATH, "--db", db_, "--watch", PathIn("nowhere"), "--journal", journal},
        "cannot watch " + PathIn("nowhere") + ": No such file or directory"},
       {{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-        copy + "/brixd", "--db", db_, "--watch", mnt_, "--journal", journal},
+        brixd, "--db", db_, "--watch", mnt_, "--journal", journal},
        db_ + ": Permission denied"},
   };
   for (const auto& c : cases) {

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +48,21 @@ void PrivateDalTest::Open() {
   LogCapture::Clear();
 }
 
+namespace {
+// Whether every folder on the way to `path` lets other users through: the
+// tests run steps as an unprivileged user, and a checkout may sit below a
+// private (0700) home folder.
+bool ReachableByAll(const std::string& path) {
+  std::string at = path;
+  while (!at.empty() && at != "/") {
+    struct stat st {};
+    if (stat(at.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) return false;
+    at = std::filesystem::path(at).parent_path().string();
+  }
+  return true;
+}
+}  // namespace
+
 std::string WatchedBaseDir() {
   std::vector<std::string> candidates;
   char cwd[4096];
@@ -59,7 +75,7 @@ std::string WatchedBaseDir() {
     if (probe.find("/tmp/") != std::string::npos ||
         probe.find("/.") != std::string::npos)
       continue;
-    if (access(c.c_str(), W_OK) == 0) return c;
+    if (access(c.c_str(), W_OK) == 0 && ReachableByAll(c)) return c;
   }
   return std::filesystem::temp_directory_path().string();
 }
