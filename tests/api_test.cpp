@@ -1,6 +1,5 @@
 // Tests of the exported C functions.  Each test runs in a process of its
 // own (ctest), so the engine's singletons start fresh every time.
-#include <cjson/cJSON.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -39,13 +38,6 @@ class ApiTest : public TempDirTest {
     return e;
   }
 
-  static uint32_t Verdict(uint32_t action) {
-    ac_wrapper_event_s event = Event(23, "/opt/app");
-    ac_wrapper_response_s response{};
-    response.action = action;
-    return StatusForVerdict(&event, &response);
-  }
-
   static uint64_t Stored(const char* name) {
     uint64_t value = 0;
     EXPECT_TRUE(BRIXDAL::GetDAL()->GetAppControlState(name, value)) << name;
@@ -81,36 +73,29 @@ TEST_F(ApiTest, ArgumentsAndTheEngineAreCheckedInAFixedOrder) {
   static ac_wrapper_event_s event = Event(23, "/usr/bin/ls");
   static ac_wrapper_response_s response{};
   static uint32_t length = 0;
-  static ac_db_item_s item = CompleteItem(), incomplete{};
-  // Before engine_start.
+  static ac_db_item_s item = CompleteItem(), empty{};
+  // Before engine_start; store_item and set_ruleset test the engine before
+  // their pointers.
   ExpectStatuses({
-      {"null event", [] { return app_ctl(nullptr, nullptr, &response); },
-       BRIX_STATUS_NULL_EVENT},
-      {"null ruleset", [] { return set_ruleset_buffer(false, nullptr, "n"); },
-       BRIX_STATUS_NULL_RULESET},
-      {"null name", [] { return set_ruleset_buffer(false, "{}", nullptr); },
-       BRIX_STATUS_NULL_RULESET},
-      {"null payload", [] { return get_inventory(0, 10, DAL_SOURCE_ALL, nullptr, "s"); },
+      {"null event", [] { return app_ctl(nullptr, nullptr, &response); }, BRIX_STATUS_NULL_EVENT},
+      {"null rules", [] { return set_ruleset_buffer(0, nullptr, "n"); }, BRIX_STATUS_NULL_RULESET},
+      {"null name", [] { return set_ruleset_buffer(0, "{}", nullptr); }, BRIX_STATUS_NULL_RULESET},
+      {"null payload", [] { return get_inventory(0, 1, DAL_SOURCE_ALL, nullptr, ""); },
        BRIX_STATUS_BAD_PATH},
       {"null start", [] { return engine_start(nullptr); }, BRIX_STATUS_NULL_START_RECORD},
-      {"app_ctl", [] { return app_ctl(nullptr, &event, &response); },
-       BRIX_STATUS_NOT_STARTED},
+      {"app_ctl", [] { return app_ctl(nullptr, &event, &response); }, BRIX_STATUS_NOT_STARTED},
       {"set_config", [] { return set_config(1, 0, 0); }, BRIX_STATUS_NOT_STARTED},
       {"set_loglevel", [] { return set_loglevel(15); }, BRIX_STATUS_NOT_STARTED},
       {"metrics", [] { return get_metrics_mem(nullptr, &length); }, BRIX_STATUS_NOT_STARTED},
-      {"metrics, no length", [] { return get_metrics_mem(nullptr, nullptr); },
-       BRIX_STATUS_NOT_STARTED},
+      {"no length", [] { return get_metrics_mem(nullptr, nullptr); }, BRIX_STATUS_NOT_STARTED},
       {"delete_db", [] { return delete_db(); }, BRIX_STATUS_NOT_STARTED},
       {"purge_db", [] { return purge_db(DAL_SOURCE_ALL); }, BRIX_STATUS_NOT_STARTED},
       {"flush", [] { return flush_db_buffer(); }, BRIX_STATUS_NOT_STARTED},
       {"store_item", [] { return store_item(&item, 0); }, BRIX_STATUS_NOT_STARTED},
-      // These two test the engine before their pointers.
-      {"incomplete item", [] { return store_item(&incomplete, 1); }, BRIX_STATUS_NOT_STARTED},
-      {"null path", [] { return set_ruleset(false, nullptr, nullptr); },
-       BRIX_STATUS_NOT_STARTED},
-      {"ruleset buffer", [] { return set_ruleset_buffer(true, "{}", "r"); },
-       BRIX_STATUS_NOT_STARTED},
-      {"get_inventory", [] { return get_inventory(0, 10, DAL_SOURCE_ALL, "o", "s"); },
+      {"empty item", [] { return store_item(&empty, 1); }, BRIX_STATUS_NOT_STARTED},
+      {"null path", [] { return set_ruleset(false, nullptr, nullptr); }, BRIX_STATUS_NOT_STARTED},
+      {"rules", [] { return set_ruleset_buffer(1, "{}", "r"); }, BRIX_STATUS_NOT_STARTED},
+      {"inventory", [] { return get_inventory(0, 1, DAL_SOURCE_ALL, "o", ""); },
        BRIX_STATUS_NOT_STARTED},
       {"engine_stop", [] { return engine_stop(); }, BRIX_STATUS_SUCCESS},
   });
@@ -118,24 +103,19 @@ TEST_F(ApiTest, ArgumentsAndTheEngineAreCheckedInAFixedOrder) {
   Start();
   static ac_db_item_s noName = CompleteItem(), noPath = CompleteItem(),
                       noNative = CompleteItem(), noRuleset = CompleteItem();
-  noName.fileName = nullptr;
-  noPath.path = nullptr;
-  noNative.nativePath = nullptr;
-  noRuleset.ruleset = nullptr;
+  noName.fileName = noPath.path = noNative.nativePath = noRuleset.ruleset = nullptr;
+  const uint32_t kIncomplete = BRIX_STATUS_INCOMPLETE_ITEM;
   ExpectStatuses({
-      {"no file name", [] { return store_item(&noName, 0); }, BRIX_STATUS_INCOMPLETE_ITEM},
-      {"no path", [] { return store_item(&noPath, 1); }, BRIX_STATUS_INCOMPLETE_ITEM},
-      {"no native path", [] { return store_item(&noNative, 0); },
-       BRIX_STATUS_INCOMPLETE_ITEM},
-      {"no ruleset", [] { return store_item(&noRuleset, 0); }, BRIX_STATUS_INCOMPLETE_ITEM},
-      {"no item", [] { return store_item(nullptr, 0); }, BRIX_STATUS_INCOMPLETE_ITEM},
-      {"null ruleset path", [] { return set_ruleset(false, nullptr, "name"); },
-       BRIX_STATUS_BAD_PATH},
-      {"null payload", [] { return get_inventory(0, 1, DAL_SOURCE_SCANNED_ITEMS, nullptr, nullptr); },
+      {"no file name", [] { return store_item(&noName, 0); }, kIncomplete},
+      {"no path", [] { return store_item(&noPath, 1); }, kIncomplete},
+      {"no native path", [] { return store_item(&noNative, 0); }, kIncomplete},
+      {"no ruleset", [] { return store_item(&noRuleset, 0); }, kIncomplete},
+      {"no item", [] { return store_item(nullptr, 0); }, kIncomplete},
+      {"null path", [] { return set_ruleset(false, nullptr, "n"); }, BRIX_STATUS_BAD_PATH},
+      {"null payload", [] { return get_inventory(0, 1, DAL_SOURCE_ALL, nullptr, nullptr); },
        BRIX_STATUS_BAD_PATH},
       {"nothing to flush", [] { return flush_db_buffer(); }, BRIX_STATUS_FAILED},
-      {"null length", [] { return get_metrics_mem(nullptr, nullptr); },
-       BRIX_STATUS_NULL_LENGTH},
+      {"no length", [] { return get_metrics_mem(nullptr, nullptr); }, BRIX_STATUS_NULL_LENGTH},
   });
 }
 
@@ -192,50 +172,6 @@ TEST_F(ApiTest, EventsWithoutAHandlerAreIgnoredOrErrors) {
   EXPECT_EQ(BRIXStats::GetStats()->Get("TotalIgnoredEvent"), 2);
 }
 
-TEST_F(ApiTest, TypeZeroEventIsAnsweredFromTheAllowCache) {
-  Start();
-  ac_wrapper_event_s event = Event(0, "/usr/bin/ls");
-  event.processName = "/usr/bin/bash";
-  event.user = "alice";
-  BRIXEngine::GetEngine()->GetAllowCache().AddCacheNode("alice", "/usr/bin/bash",
-                                                        "/usr/bin/ls");
-  ac_wrapper_response_s response{};
-  EXPECT_EQ(app_ctl(nullptr, &event, &response), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(response.action, BRIX_ACTION_ALLOW);
-  EXPECT_EQ(response.isAuthorized, 3u);
-  // Nothing runs after the hit.
-  EXPECT_EQ(BRIXStats::GetStats()->Get("TotalIgnoredEvent"), 0);
-  event.user = "bob";
-  EXPECT_EQ(app_ctl(nullptr, &event, &response), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(response.action, BRIX_ACTION_NOT_RELEVANT);
-}
-
-TEST_F(ApiTest, VerdictsMapToReturnCodes) {
-  Start();
-  const struct {
-    uint32_t action;
-    bool manifestApplied;
-    uint32_t status;
-  } kCases[] = {
-      {BRIX_ACTION_NONE, true, BRIX_STATUS_SUCCESS},
-      {BRIX_ACTION_NOT_RELEVANT, true, BRIX_STATUS_SUCCESS},
-      {BRIX_ACTION_ALLOW, true, BRIX_STATUS_SUCCESS},
-      {BRIX_ACTION_ERROR, true, BRIX_STATUS_FAILED},
-      {BRIX_ACTION_BLOCK, true, BRIX_STATUS_BLOCK},
-      // While an upgrade waits for its manifest, blocks pass and are counted.
-      {BRIX_ACTION_BLOCK, false, BRIX_STATUS_SUCCESS},
-      {BRIX_ACTION_BLOCK, false, BRIX_STATUS_SUCCESS},
-      {BRIX_ACTION_ERROR, false, BRIX_STATUS_FAILED},
-  };
-  for (const auto& c : kCases) {
-    config.SetManifestApplied(c.manifestApplied);
-    EXPECT_EQ(Verdict(c.action), c.status) << c.action << " " << c.manifestApplied;
-  }
-  EXPECT_EQ(BRIXStats::GetStats()->Get("ALLOWED_WAITING_FOR_MANIFEST"), 2);
-  ac_wrapper_event_s event = Event(23, "/opt/app");
-  EXPECT_EQ(StatusForVerdict(&event, nullptr), BRIX_STATUS_SUCCESS);
-}
-
 // --- other entry points ----------------------------------------------------
 
 TEST_F(ApiTest, SetLoglevelReplacesTheMask) {
@@ -246,33 +182,6 @@ TEST_F(ApiTest, SetLoglevelReplacesTheMask) {
   EXPECT_EQ(set_loglevel(BRIX_LOG_TRACE), BRIX_STATUS_SUCCESS);
   app_ctl(nullptr, &event, nullptr);
   EXPECT_TRUE(LogCapture::Contains("Not Handling Event of type: 16"));
-}
-
-TEST_F(ApiTest, MetricsBufferProtocol) {
-  Start();
-  uint32_t length = 0;
-  EXPECT_EQ(get_metrics_mem(nullptr, &length), BRIX_STATUS_BUFFER_TOO_SMALL);
-  const uint32_t needed = length;
-  ASSERT_GT(needed, 1u);
-  std::vector<char> buffer(needed);
-  length = needed - 1;
-  EXPECT_EQ(get_metrics_mem(buffer.data(), &length), BRIX_STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(length, needed);
-  // Exactly the size needed is enough.
-  EXPECT_EQ(get_metrics_mem(buffer.data(), &length), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(length, needed);
-  EXPECT_EQ(strlen(buffer.data()) + 1, needed);
-
-  cJSON* root = cJSON_Parse(buffer.data());
-  ASSERT_NE(root, nullptr);
-  std::vector<std::string> names;
-  for (cJSON* m = cJSON_GetObjectItemCaseSensitive(root, "metrics")->child; m != nullptr;
-       m = m->next)
-    names.push_back(m->string);
-  EXPECT_EQ(names, (std::vector<std::string>{"ACVersion", "InventoryUnknownExtensons",
-                                             "DriftUnknownExtensions", "rulesets",
-                                             "trustrules_stats", "AllowCache", "dbinfo"}));
-  cJSON_Delete(root);
 }
 
 TEST_F(ApiTest, PurgeAndDeleteRunOnTheDatabase) {
@@ -337,26 +246,4 @@ TEST_F(ApiTest, MaintenanceWindowIsStoredClosedNowAndReloadedAfterARestart) {
   EXPECT_EQ(config.GetAutoAuthorizeStartTime(), 1000u);
   EXPECT_EQ(config.GetAutoAuthorizeEndTime(), closedAt);
   EXPECT_FALSE(config.GetInventoryAutoAuthorize());
-}
-
-TEST_F(ApiTest, LockdownWaitsForAManifestUnlessTheStoredVersionIsCurrent) {
-  const struct {
-    const char* stored;  // nullptr: a fresh database
-    bool waits;
-  } kCases[] = {{nullptr, true}, {"11.9.0", true}, {BRIX_VERSION, false}};
-  for (const auto& c : kCases) {
-    Start();
-    if (c.stored != nullptr) {
-      ASSERT_TRUE(BRIXDAL::GetDAL()->SetAppControlState("agentVersion", std::string(c.stored)));
-    }
-    config.SetManifestApplied(true);
-    ASSERT_EQ(set_config(BRIX_MODE_LOCKDOWN, 0, 0), BRIX_STATUS_SUCCESS);
-    EXPECT_TRUE(config.GetLockdown());
-    EXPECT_EQ(config.GetManifestApplied(), !c.waits) << (c.stored ? c.stored : "fresh");
-    EXPECT_EQ(Verdict(BRIX_ACTION_BLOCK), c.waits ? BRIX_STATUS_SUCCESS : BRIX_STATUS_BLOCK);
-    ASSERT_EQ(set_config(0, 0, 0), BRIX_STATUS_SUCCESS);
-    EXPECT_FALSE(config.GetLockdown());
-    engine_stop();
-    remove("test.db");
-  }
 }

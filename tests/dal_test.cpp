@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "BRIXDataAccessLayer.h"
@@ -297,37 +295,6 @@ TEST_F(DalTest, RuleCountsAreReadAtOpen) {
   EXPECT_TRUE(dal.TrustRulesPresent());
   EXPECT_EQ(dal.Md5RuleCount(), 2u);
   EXPECT_EQ(dal.Sha1RuleCount(), 1u);
-}
-
-TEST_F(DalTest, SettingsStayConsistentWhilePurging) {
-  Open();
-  BRIXLogger::GetInstance()->SetLogMask(0);
-  std::atomic<bool> stop{false};
-  std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&, t] {
-      const std::string name = t == 0 ? "autoAuthorizeStartTime" : "autoAuthorizeEndTime";
-      for (uint64_t i = 0; i < 100; ++i) {
-        uint64_t value = 0;
-        if (!dal.SetAppControlState(name, i) || !dal.GetAppControlState(name, value))
-          ++failures;
-      }
-    });
-  }
-  std::thread purger([&] {
-    while (!stop) {
-      dal.PurgeDB(DAL_SOURCE_SCANNED_ITEMS);
-      dal.PurgeDB(DAL_SOURCE_TRUST_RULES);
-    }
-  });
-  for (auto& t : threads) t.join();
-  stop = true;
-  purger.join();
-  EXPECT_EQ(failures, 0);
-  uint64_t value = 0;
-  EXPECT_TRUE(dal.GetAppControlState("autoAuthorizeEndTime", value));
-  EXPECT_EQ(value, 99u);
 }
 
 }  // namespace

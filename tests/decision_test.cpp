@@ -171,38 +171,38 @@ TEST_P(ProgramStartTest, Decides) {
 }
 
 const uint32_t kAllow = BRIX_ACTION_ALLOW, kBlock = BRIX_ACTION_BLOCK;
+const uint32_t kOk = BRIX_STATUS_SUCCESS, kBlocked = BRIX_STATUS_BLOCK;
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProgramStartTest,
     ::testing::Values(
-        StartCase{"unknown", "", false, nullptr, 1, true, BRIX_STATUS_SUCCESS, {kAllow, 0, 0, 0},
+        StartCase{"unknown", "", false, nullptr, 1, true, kOk, {kAllow, 0, 0, 0},
                   {"RunAllowedLogOnly"}},
-        StartCase{"unknown in lockdown", "", true, nullptr, 1, true, BRIX_STATUS_BLOCK,
-                  {kBlock, 0, 0, 0}, {"RunBlockedLockdown"}},
+        StartCase{"unknown in lockdown", "", true, nullptr, 1, true, kBlocked, {kBlock, 0, 0, 0},
+                  {"RunBlockedLockdown"}},
         // After an upgrade the block passes until the manifest comes.
-        StartCase{"waiting for the manifest", "", true, "11.0", 1, true, BRIX_STATUS_SUCCESS,
-                  {kBlock, 0, 0, 0}, {"ALLOWED_WAITING_FOR_MANIFEST", "RunBlockedLockdown"}},
-        StartCase{"scanned", Item(3, 1, 1), true, nullptr, 1, true, BRIX_STATUS_SUCCESS,
-                  {kAllow, 3, 3, 1}, {"RunAllowedRule"}},
-        StartCase{"agent rule", Item(1, 1, 1), true, nullptr, 1, true, BRIX_STATUS_SUCCESS,
-                  {kAllow, 3, 1, 1}, {"RunAllowedRule"}},
-        StartCase{"execution rule blocks", Item(2, 1, 0), false, nullptr, 1, true,
-                  BRIX_STATUS_BLOCK, {kBlock, 2, 2, 2}, {"RunBlockedRule"}},
+        StartCase{"waiting for the manifest", "", true, "11.0", 1, true, kOk, {kBlock, 0, 0, 0},
+                  {"ALLOWED_WAITING_FOR_MANIFEST", "RunBlockedLockdown"}},
+        StartCase{"scanned", Item(3, 1, 1), true, nullptr, 1, true, kOk, {kAllow, 3, 3, 1},
+                  {"RunAllowedRule"}},
+        StartCase{"agent rule", Item(1, 1, 1), true, nullptr, 1, true, kOk, {kAllow, 3, 1, 1},
+                  {"RunAllowedRule"}},
+        StartCase{"execution rule blocks", Item(2, 1, 0), false, nullptr, 1, true, kBlocked,
+                  {kBlock, 2, 2, 2}, {"RunBlockedRule"}},
         // A ruleset's answer is final, whatever the trust rules say.
-        StartCase{"execution rule allows", Item(2, 1, 1) + Rule(DAL_TRUST_BLOCK), false,
-                  nullptr, 1, true, BRIX_STATUS_SUCCESS, {kAllow, 3, 2, 1}, {"RunAllowedRule"}},
-        StartCase{"block rule over the inventory", Item(3, 1, 1) + Rule(DAL_TRUST_BLOCK),
-                  false, nullptr, 1, true, BRIX_STATUS_BLOCK, {kBlock, 2, 6, 2},
+        StartCase{"execution rule allows", Item(2, 1, 1) + Rule(DAL_TRUST_BLOCK), false, nullptr,
+                  1, true, kOk, {kAllow, 3, 2, 1}, {"RunAllowedRule"}},
+        StartCase{"block rule over the inventory", Item(3, 1, 1) + Rule(DAL_TRUST_BLOCK), false,
+                  nullptr, 1, true, kBlocked, {kBlock, 2, 6, 2},
                   {"EventBlockByTarget", "RunBlockedRule"}},
-        StartCase{"an unauthorised drift row", Item(4, 1, 0), true, nullptr, 1, true,
-                  BRIX_STATUS_BLOCK, {kBlock, 0, 4, 0}, {"RunBlockedLockdown"}},
+        StartCase{"unauthorised drift row", Item(4, 1, 0), true, nullptr, 1, true, kBlocked,
+                  {kBlock, 0, 4, 0}, {"RunBlockedLockdown"}},
         StartCase{"target rule", Rule(DAL_TRUST_TARGET, "processName", "/usr/bin/bash"), true,
-                  nullptr, 1, true, BRIX_STATUS_SUCCESS, {kAllow, 4, 6, 1},
+                  nullptr, 1, true, kOk, {kAllow, 4, 6, 1},
                   {"EventTrustedExecution", "RunAllowedRule"}},
         StartCase{"not executable", Item(3, 1, 1), false, nullptr, 1, false, BRIX_STATUS_FAILED,
                   {BRIX_ACTION_ERROR, 0, 0, 0}, {"RunErrorNotExec"}},
         // Without a digest the store cannot judge: no verdict at all.
-        StartCase{"no digest", "", true, nullptr, 0, true, BRIX_STATUS_SUCCESS,
-                  {BRIX_ACTION_NONE, 0, 0, 0}, {}}),
+        StartCase{"no digest", "", true, nullptr, 0, true, kOk, {BRIX_ACTION_NONE, 0, 0, 0}, {}}),
     [](const auto& info) {
       std::string name;
       for (const char* p = info.param.what; *p; ++p)
