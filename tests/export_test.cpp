@@ -247,11 +247,44 @@ TEST_F(ExportTest, PayloadIsReplacedEvenByAnEmptyPage) {
   WriteFile(payload, "old page\r\n");
   ASSERT_TRUE(Export(1, 10, DAL_SOURCE_ALL));
   EXPECT_EQ(ReadFile(payload), "");
-  // A folder in the way fails the page, and releases the lock.
-  payload = dir();
-  EXPECT_FALSE(Export(0, 10, DAL_SOURCE_ALL));
+}
+
+TEST_F(ExportTest, PayloadPathsThatMustNotBeWritten) {
+  AddItems(1);
+  const std::string db = PathIn("ac.db"), dbBefore = ReadFile(db);
+  ASSERT_EQ(symlink(db.c_str(), PathIn("to-db").c_str()), 0);
+  ASSERT_EQ(symlink(PathIn("made-by-link").c_str(), PathIn("dangling").c_str()), 0);
+  // A link is never followed: through one to the database the export
+  // would truncate it; a dangling one would create its target.
+  for (const std::string& path : {PathIn("to-db"), PathIn("dangling"), dir(),
+                                  PathIn("no/such/dir/payload.json")}) {
+    payload = path;
+    EXPECT_FALSE(Export(0, 10, DAL_SOURCE_ALL)) << path;
+  }
+  EXPECT_EQ(ReadFile(db), dbBefore);
+  EXPECT_NE(access(PathIn("made-by-link").c_str(), F_OK), 0);
+  // Every failure released the lock.
   payload = PathIn("payload.json");
   EXPECT_TRUE(Export(0, 10, DAL_SOURCE_ALL));
+
+  // A payload the host may not write keeps its earlier page; root could,
+  // so the export runs as nobody.
+  WriteFile(payload, "earlier page\r\n");
+  ASSERT_EQ(chmod(payload.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(db.c_str(), 0666), 0);
+  ASSERT_EQ(chmod(dir().c_str(), 0777), 0);
+  const ChildOutcome child = RunInChild(
+      [&](const Say& say) {
+        BRIXDAL local;
+        local.SetDBPath(db);
+        say("opened", local.InitDB(false).ok() ? "yes" : "no");
+        say("export", local.GetItems(0, 10, DAL_SOURCE_ALL, payload, "s") ? "yes" : "no");
+      },
+      true);
+  EXPECT_TRUE(child.ExitedCleanly());
+  EXPECT_EQ(child.Value("opened"), "yes");
+  EXPECT_EQ(child.Value("export"), "no");
+  EXPECT_EQ(ReadFile(payload), "earlier page\r\n");
 }
 
 TEST_F(ExportTest, WriteFailureStopsThePageAndKeepsEarlierLines) {
