@@ -8,11 +8,13 @@
 # changed file is put back from a copy taken before the change, whatever
 # happens (also on Ctrl-C or kill); nothing else in the tree is touched.
 #
-# Usage: scripts/mutants.sh [-b BUILD_DIR] [-l LIST] [-j JOBS] [-c] [-f] [NAME...]
+# Usage: scripts/mutants.sh [-b BUILD_DIR] [-l LIST] [-j JOBS] [-p EARLIER] [-c] [-f] [NAME...]
 #   -b  a configured build folder (default: build)
 #   -l  the list of faults (default: scripts/mutants.txt)
 #   -j  parallel jobs for the build and for ctest (default: 2)
 #   -c  check only: say which faults apply, build nothing
+#   -p  the output of an earlier run: the test that killed a fault then is
+#       tried first now (a renamed or removed test just costs time)
 #   -f  skip each fault's `tests` regex and run the whole suite at once
 #   NAME...  only these faults (default: all)
 # A survivor costs a whole suite run; a killed fault usually seconds.  The
@@ -25,11 +27,13 @@ LIST=$ROOT/scripts/mutants.txt
 JOBS=2
 CHECK=0
 FULL=0
-while getopts "b:l:j:cfh" opt; do
+EARLIER=""
+while getopts "b:l:j:p:cfh" opt; do
   case $opt in
     b) BUILD=$OPTARG ;;
     l) LIST=$OPTARG ;;
     j) JOBS=$OPTARG ;;
+    p) EARLIER=$OPTARG ;;
     c) CHECK=1 ;;
     f) FULL=1 ;;
     *) sed -n '2,/^set -u/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 2 ;;
@@ -147,6 +151,12 @@ while IFS=$'\t' read -r name file tests; do
   TESTS_OF[$name]=$tests
 done < <(helper table "$LIST")
 if [ $# -gt 0 ]; then NAMES=("$@"); else NAMES=("${ALL[@]}"); fi
+declare -A KILLER_OF
+if [ -n "$EARLIER" ]; then
+  while read -r name _ _ test _; do
+    KILLER_OF[${name%:}]=$test
+  done < <(grep -E '^[^ ]+: killed by ' "$EARLIER")
+fi
 [ ${#NAMES[@]} -gt 0 ] || { echo "mutants.sh: no faults listed" >&2; exit 2; }
 
 # The first test ctest reports as anything but passed.
@@ -207,7 +217,11 @@ for name in "${NAMES[@]}"; do
   verdict=""
   hint=""
   [ "$FULL" = 0 ] && hint=${TESTS_OF[$name]}
-  if [ -n "$hint" ] && ! suite "$WORK/ctest.log" "$hint"; then
+  killer=""
+  [ "$FULL" = 0 ] && killer=${KILLER_OF[$name]:-}
+  if [ -n "$killer" ] && ! suite "$WORK/ctest.log" "^${killer//./\\.}\$"; then
+    verdict="killed by $(first_failure "$WORK/ctest.log")"
+  elif [ -n "$hint" ] && ! suite "$WORK/ctest.log" "$hint"; then
     verdict="killed by $(first_failure "$WORK/ctest.log")"
   elif ! suite "$WORK/ctest.log"; then
     verdict="killed by $(first_failure "$WORK/ctest.log")"
