@@ -27,28 +27,6 @@ ac_event Target(const std::string& dir, const std::string& name) {
   return event;
 }
 
-TEST(ExtensionSets, ScriptAndExecutableSetsDiffer) {
-  BRIXQuery query;
-  const auto& script = query.GetScriptExtensions();
-  const auto& executable = query.GetExecutableExtensions();
-  EXPECT_EQ(script.size(), 33u);
-  EXPECT_EQ(executable.size(), 56u);
-  const struct {
-    const char* extension;
-    bool script, executable;
-  } kCases[] = {
-      // Web pages and help files run in an interpreter but are not inventory.
-      {"chm", true, false}, {"html", true, false}, {"js", true, false},
-      {"exe", false, true}, {"so", false, true},   {"manifest", false, true},
-      {"sh", true, true},   {"py", true, true},    {"cron", true, true},
-      {"SH", false, false}, {"EXE", false, false}, {"", false, false},
-  };
-  for (const auto& c : kCases) {
-    EXPECT_EQ(script.count(c.extension), c.script ? 1u : 0u) << c.extension;
-    EXPECT_EQ(executable.count(c.extension), c.executable ? 1u : 0u) << c.extension;
-  }
-}
-
 TEST(IsExtensionInterpreted, ByTypeAndExtension) {
   BRIXQuery query;
   const struct {

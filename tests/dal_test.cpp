@@ -230,15 +230,6 @@ TEST_F(DalTest, PurgeDeletesWhatItsSourceSelects) {
   }
 }
 
-TEST_F(DalTest, PurgeWhileClosedRunsNothing) {
-  for (int s = 1; s <= 6; ++s) {
-    LogCapture::Clear();
-    EXPECT_TRUE(dal.PurgeDB(static_cast<DALSource>(s)));
-    for (const auto& l : LogCapture::Lines())
-      EXPECT_NE(l.message.rfind("executing", 0), 0u) << l.message;
-  }
-}
-
 // --- Settings ----------------------------------------------------------------
 
 TEST_F(DalTest, SettingsRoundTripAsTextAndNumber) {

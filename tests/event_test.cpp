@@ -73,23 +73,6 @@ TEST(HashValue, EachKindHoldsItsBytesAsLowerCaseHex) {
   EXPECT_EQ(MD5Hash(edge).GetText(), "000ff0ffabcdef120000000000000001");
 }
 
-TEST(HashValue, CopiesAndAssignmentsAreDeep) {
-  const auto b = Bytes(32, 1);
-  auto original = std::make_unique<SHA256Hash>(b.data());
-  SHA256Hash copy(*original);
-  SHA256Hash assigned;
-  assigned = *original;
-  EXPECT_NE(copy.GetBytes(), original->GetBytes());
-  EXPECT_NE(assigned.GetBytes(), original->GetBytes());
-  original.reset();
-  EXPECT_EQ(BytesOf(copy), b);
-  EXPECT_EQ(BytesOf(assigned), b);
-  EXPECT_EQ(assigned.GetText(), LowerHex(b));
-  assigned = SHA256Hash();
-  ExpectEmptyHash(assigned, 32);
-  ExpectEmptyHash(SHA256Hash(SHA256Hash()), 32);
-}
-
 TEST(HashValue, SetHashFromText) {
   const auto b = Bytes(32, 0x9c);
   std::vector<unsigned char> shortBytes(32, 0);
