@@ -429,69 +429,28 @@ TEST_F(TrustRuleIndexDifferential, SameAnswersAsTheQueryForRandomRuleSets) {
   EXPECT_GT(matches, lookups / 10);
 }
 
-// The query returns a rule once per row of its user list when the rule's own
-// user is the event's; each such row writes its trace lines.
-TEST_F(TrustRuleIndexDifferential, RuleWithListAndUserLogsOncePerListRow) {
-  ac_trust_rule r;
-  r.trustType = DAL_TRUST_TARGET;
-  r.paths = "/elsewhere/";
-  r.procUser = "alice";
-  r.userList = "admins";
-  ASSERT_NE(dal.StoreTrustRule(r), 0u);
-  for (const char* user : {"alice", "bob", "carol"}) {
-    ac_user_list row{"admins", user};
-    ASSERT_NE(dal.StoreUserList(row), 0u);
-  }
-  dal.ShutdownDAL();
-  ASSERT_TRUE(dal.InitDB(false));  // lookups start once rules are counted
-  BRIXLogger::GetInstance()->SetLogMask(15);
-  ac_event event;
-  event.processName = "/bin/sh";
-  event.name = "/opt/x";
-  event.user = "alice";
-  int64_t hitId = 0;
-  ac_event expected(event);
-  LogCapture::Clear();
-  EXPECT_FALSE(ReferenceLookup(PathIn("ac.db"), true, DAL_TRUST_TARGET,
-                               expected, &hitId));
-  const std::vector<std::string> wantLog = Messages();
-  LogCapture::Clear();
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, event));
-  EXPECT_EQ(Messages(), wantLog);
-  EXPECT_EQ(LogCapture::Count("Found potential trust rule to apply to drift. "
-                              "Checking for trusted path, process name and "
-                              "groups"),
-            3);
-}
-
 // A realistic rule set is filed under keys, not left to the remainder that
 // every lookup reads.
 TEST_F(TrustRuleIndexDifferential, RealisticRulesAreFiledUnderKeys) {
   for (int i = 0; i < 50; ++i) {
     const std::string n = std::to_string(i);
-    ac_trust_rule path;
-    path.trustType = DAL_TRUST_TARGET;
-    path.paths = "/opt/app" + n + "/bin/*;/srv/app" + n + "/**/lib*.so";
-    ac_trust_rule updater;
-    updater.trustType = DAL_TRUST_SOURCE;
-    updater.processName = "/opt/vendor" + n + "/bin/update*";
-    ac_trust_rule signer;
-    signer.trustType = DAL_TRUST_ANY;
-    signer.signerName = "Vendor " + n;
-    ac_trust_rule listed;
-    listed.trustType = DAL_TRUST_BLOCK;
-    listed.userList = "list" + n;
-    ac_trust_rule exact;
-    exact.trustType = DAL_TRUST_EXCLUDE;
-    exact.processName = "/usr/sbin/daemon" + n;
-    for (ac_trust_rule* r : {&path, &updater, &signer, &listed, &exact})
-      ASSERT_NE(dal.StoreTrustRule(*r), 0u);
+    ac_trust_rule rules[5];
+    rules[0].trustType = DAL_TRUST_TARGET;
+    rules[0].paths = "/opt/app" + n + "/bin/*;/srv/app" + n + "/**/lib*.so";
+    rules[1].trustType = DAL_TRUST_SOURCE;
+    rules[1].processName = "/opt/vendor" + n + "/bin/update*";
+    rules[2].trustType = DAL_TRUST_ANY;
+    rules[2].signerName = "Vendor " + n;
+    rules[3].trustType = DAL_TRUST_BLOCK;
+    rules[3].userList = "list" + n;
+    rules[4].trustType = DAL_TRUST_EXCLUDE;
+    rules[4].processName = "/usr/sbin/daemon" + n;
+    for (ac_trust_rule& r : rules) ASSERT_NE(dal.StoreTrustRule(r), 0u);
   }
   ac_trust_rule anywhere;
   anywhere.trustType = DAL_TRUST_TARGET;
   anywhere.paths = "*.sh";
   ASSERT_NE(dal.StoreTrustRule(anywhere), 0u);
-
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(PathIn("ac.db").c_str(), &db), SQLITE_OK);
   BRIXTrustRuleIndex index;
