@@ -68,6 +68,12 @@ class LookupTest : public PrivateDalTest {
     return e;
   }
 
+  // The decision on a file of seed `seed` and size 5.
+  uint32_t Decide(unsigned char seed) {
+    ac_event e = Target(seed, 5);
+    EXPECT_TRUE(dal.IsAllowedInDB(e));
+    return e.decision;
+  }
 };
 
 // --- The cascade -------------------------------------------------------------
@@ -191,26 +197,14 @@ TEST_F(LookupTest, ImportWatermarksJudgeExecutionRules) {
   AddItem(DAL_SOURCE_EXECUTION_RULES, 2, 0, 1, "", 0, 0, 101);
   config.SetImportState(2);
   config.SetPreviousMaxRulesetItemId(100);
-  ac_event old = Target(1, 5);
-  ASSERT_TRUE(dal.IsAllowedInDB(old));
-  EXPECT_EQ(old.decision, AC_DECISION_BLOCKED);
-  ac_event fresh = Target(2, 5);
-  ASSERT_TRUE(dal.IsAllowedInDB(fresh));
-  EXPECT_EQ(fresh.decision, AC_DECISION_ALLOWED);
-
+  EXPECT_EQ(Decide(1), AC_DECISION_BLOCKED);
+  EXPECT_EQ(Decide(2), AC_DECISION_ALLOWED);
   config.SetImportState(1);
   config.SetPreviousMaxInventoryItemId(100);
-  ac_event withinInventory = Target(1, 5);
-  ASSERT_TRUE(dal.IsAllowedInDB(withinInventory));
-  EXPECT_EQ(withinInventory.decision, AC_DECISION_ALLOWED);
-  ac_event beyond = Target(2, 5);
-  ASSERT_TRUE(dal.IsAllowedInDB(beyond));
-  EXPECT_EQ(beyond.decision, AC_DECISION_BLOCKED);
-
-  config.SetImportState(7);
-  ac_event unsupported = Target(2, 5);
-  ASSERT_TRUE(dal.IsAllowedInDB(unsupported));
-  EXPECT_EQ(unsupported.decision, AC_DECISION_BLOCKED);
+  EXPECT_EQ(Decide(1), AC_DECISION_ALLOWED);
+  EXPECT_EQ(Decide(2), AC_DECISION_BLOCKED);
+  config.SetImportState(7);  // unsupported
+  EXPECT_EQ(Decide(2), AC_DECISION_BLOCKED);
 }
 
 TEST_F(LookupTest, RebuildWatermarksJudgeInventoryAndDrift) {
@@ -220,24 +214,19 @@ TEST_F(LookupTest, RebuildWatermarksJudgeInventoryAndDrift) {
   AddItem(DAL_SOURCE_APPROVED_DRIFT, 3, 0, 1, "", 0, 0, 52);
   config.SetPreviousMaxInventoryItemId(50);
 
-  auto decide = [&](unsigned char seed) {
-    ac_event e = Target(seed, 5);
-    EXPECT_TRUE(dal.IsAllowedInDB(e));
-    return e.decision;
-  };
   config.SetRebuildState(1);
-  EXPECT_EQ(decide(1), AC_DECISION_ALLOWED);
-  EXPECT_EQ(decide(2), AC_DECISION_BLOCKED);
-  EXPECT_EQ(decide(3), AC_DECISION_ALLOWED);
+  EXPECT_EQ(Decide(1), AC_DECISION_ALLOWED);
+  EXPECT_EQ(Decide(2), AC_DECISION_BLOCKED);
+  EXPECT_EQ(Decide(3), AC_DECISION_ALLOWED);
   config.SetRebuildState(2);
-  EXPECT_EQ(decide(1), AC_DECISION_BLOCKED);
-  EXPECT_EQ(decide(2), AC_DECISION_ALLOWED);
-  EXPECT_EQ(decide(3), AC_DECISION_ALLOWED);
+  EXPECT_EQ(Decide(1), AC_DECISION_BLOCKED);
+  EXPECT_EQ(Decide(2), AC_DECISION_ALLOWED);
+  EXPECT_EQ(Decide(3), AC_DECISION_ALLOWED);
   config.SetPreviousMaxInventoryItemId(60);
-  EXPECT_EQ(decide(3), AC_DECISION_BLOCKED);
+  EXPECT_EQ(Decide(3), AC_DECISION_BLOCKED);
   config.SetRebuildState(-1);
-  EXPECT_EQ(decide(1), AC_DECISION_BLOCKED);
-  EXPECT_EQ(decide(3), AC_DECISION_BLOCKED);
+  EXPECT_EQ(Decide(1), AC_DECISION_BLOCKED);
+  EXPECT_EQ(Decide(3), AC_DECISION_BLOCKED);
 }
 
 // --- Failures ----------------------------------------------------------------
