@@ -126,15 +126,6 @@ TEST(InterpreterRules, EveryRuleNamesAnExistingType) {
   }
 }
 
-TEST(InterpreterRules, ResolvedIndexIsCachedInTheTable) {
-  BRIXQuery query;
-  ac_process_info process = Program("/any/", "tiworker.exe");
-  EXPECT_EQ(query.GetProcessInterpreterType(process), 35u);
-  EXPECT_EQ(query.GetScriptInterpreters()[7].processTypeIndex.load(), 35u);
-  // Rules that did not match stay unresolved.
-  EXPECT_EQ(query.GetScriptInterpreters()[8].processTypeIndex.load(), kNil);
-}
-
 // --- ApplyInterpreterRule ----------------------------------------------------
 
 TEST(ApplyInterpreterRule, ByKind) {
