@@ -1,4 +1,5 @@
 // Rulesets in JSON: kinds, append and replace, field rules, failures.
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -243,10 +244,7 @@ class ImportApiTest : public TempDirTest {
 
 TEST_F(ImportApiTest, FilesAndBuffersAndTheirFailures) {
   const std::string path = PathIn("rules.json");
-  FILE* f = fopen(path.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fputs(Rules(Rule(1, "allow")).c_str(), f);
-  fclose(f);
+  std::ofstream(path) << Rules(Rule(1, "allow"));
   EXPECT_EQ(set_ruleset(false, path.c_str(), "from-file"), BRIX_STATUS_SUCCESS);
   EXPECT_EQ(set_ruleset(false, PathIn("missing.json").c_str(), "x"),
             BRIX_STATUS_FAILED);
