@@ -156,25 +156,15 @@ TEST_F(TrustRulesTest, ExclusionNeverMatchesRulesThatNeedMore) {
   EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
 }
 
-TEST_F(TrustRulesTest, GroupListsAreSplitAndTrimmed) {
-  ac_trust_rule r = Rule(DAL_TRUST_TARGET);
-  r.procGroup = "wheel";
-  Load({r});
-  ac_event member = Event("/bin/sh", "/x");
-  member.group = "users, wheel";
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, member));
-  ac_event lookalike = Event("/bin/sh", "/x");
-  lookalike.group = "wheels";
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, lookalike));
-}
-
-TEST_F(TrustRulesTest, UserListsAndProcUser) {
+TEST_F(TrustRulesTest, UserListsProcUserAndGroups) {
   ac_trust_rule listed = Rule(DAL_TRUST_TARGET, "", "/opt/");
   listed.userList = "admins";
   ac_trust_rule named = Rule(DAL_TRUST_BLOCK, "", "/opt/");
   named.userList = "nobody-list";
   named.procUser = "carol";
-  Load({listed, named});
+  ac_trust_rule group = Rule(DAL_TRUST_TARGET, "", "/srv/");
+  group.procGroup = "wheel";
+  Load({listed, named, group});
   for (const char* user : {"alice", "bob"}) {
     ac_user_list row{"admins", user};
     ASSERT_NE(dal.StoreUserList(row), 0u);
@@ -185,6 +175,13 @@ TEST_F(TrustRulesTest, UserListsAndProcUser) {
   carol.user = "carol";
   EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, carol));
   EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_BLOCK, carol));
+  // Group lists are split at commas and trimmed.
+  ac_event member = Event("/bin/sh", "/srv/x");
+  member.group = "users, wheel";
+  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, member));
+  ac_event lookalike = Event("/bin/sh", "/srv/x");
+  lookalike.group = "wheels";
+  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, lookalike));
 }
 
 TEST_F(TrustRulesTest, LowestIdWinsAndOnlyItsHitCountGrows) {
