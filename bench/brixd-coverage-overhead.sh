@@ -1,11 +1,17 @@
 #!/bin/bash
 # What brixd's full coverage (program starts, libraries and scripts) costs, beside fapolicyd, on this machine.
-#   1. Per start of a dynamically linked program (a copy of /usr/bin/true on a private tmpfs), in interleaved
-#      rounds: no daemon; fapolicyd 1.1.7 (Debian; permissive; sample rules; file trust) as
-#      ../shared/bench/peer-exec-overhead.sh sets it up; brixd log-only watching / (full coverage).
-#   2. A real build: make -j2 of a generated C project of FILES files (default 120) in a folder on the root
-#      file system, with and without brixd log-only watching /, in interleaved rounds.
-# Both daemons run log-only / permissive only: nothing is ever refused on /.
+# Every configuration runs in each round, one after the other (interleaved rounds); the medians are compared.
+#   Starts: N starts of a dynamically linked program (a copy of /usr/bin/true on a private tmpfs):
+#     no daemon; fapolicyd 1.1.7 (Debian; permissive; sample rules; file trust holds the program, libc and the
+#     loader) as ../shared/bench/peer-exec-overhead.sh sets it up; brixd log-only watching / with the same three
+#     files scanned ("known"); brixd log-only watching / with nothing but the manifest ("first day").
+#   Builds: make -j2 of a generated C project of FILES files (default 120) on the root file system: no daemon,
+#     fapolicyd, brixd "known", brixd with the toolchain and /usr/include scanned; and the same project on the
+#     private tmpfs under brixd --lockdown (toolchain scanned, the compiler and linker trusted writers as
+#     `brixctl suggest` proposes after one log-only build), where the new program must then run.
+#   Memory: brixd's resident size after reading MEMFILES (default 10,000) scanned files, and again after as
+#     many more.
+# Only the private tmpfs is ever enforced on; on / both daemons only log.
 # usage: brixd-coverage-overhead.sh BUILD_DIR [N] [ROUNDS] [FILES]   (BUILD_DIR holds brixd and brixctl)
 # Installs fapolicyd guarded by policy-rc.d (no automatic start) when it is missing; set NO_FAPOLICYD=1 to skip it.
 set -u
@@ -22,7 +28,7 @@ w=$(mktemp -d /var/lib/brixd-coverage.XXXXXX); m=$w/mnt; mkdir -p "$m"
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; sleep 0.3; umount "$m" 2>/dev/null; rm -rf "$w"; }
 trap cleanup EXIT
-mount -t tmpfs -o size=32m,exec tmpfs "$m" || { echo "cannot mount tmpfs"; exit 1; }
+mount -t tmpfs -o size=512m,mode=0755,exec tmpfs "$m" || { echo "cannot mount tmpfs"; exit 1; }
 cp /usr/bin/true "$m/prog"
 cat > "$w/spawnloop.c" <<'C'
 #include <spawn.h>
@@ -76,8 +82,13 @@ prog: $(OBJS)
 clean:
 	rm -f $(OBJS) prog
 MK
-build_once() { make -s -C "$p" clean >/dev/null; local a b; a=$(date +%s%N); make -s -C "$p" -j2 >/dev/null 2>&1 || { echo "build failed"; return 1; }; b=$(date +%s%N); echo "$(( (b - a) / 1000000 ))"; }
-
+build_in() { # folder: the build's milliseconds
+  make -s -C "$1" clean >/dev/null; local a b; a=$(date +%s%N)
+  make -s -C "$1" -j2 >/dev/null 2>&1 || { echo "build failed"; return 1; }
+  b=$(date +%s%N); echo "$(( (b - a) / 1000000 ))"
+}
+build_once() { build_in "$p"; }
+cp -a "$p" "$m/project"
 if [ $use_fapolicyd = 1 ]; then
   cd /etc/fapolicyd || exit 1
   rm -f rules.d/*.rules
@@ -92,19 +103,28 @@ if [ $use_fapolicyd = 1 ]; then
   fagenrules --load >/dev/null 2>&1
   cd "$w"
 fi
-# brixd's database: the program and the system's libraries scanned, a manifest imported once.
+# brixd's databases: a manifest imported once; "known" with the program, libc and the loader scanned;
+# "toolchain" with the compiler, its libraries and /usr/include as well; "first" with nothing else.
 echo '{"rules":[]}' > "$w/manifest.json"
-"$brixctl" --db "$w/ac.db" import agent-manifest "$w/manifest.json" >/dev/null 2>&1 || { echo "manifest import failed"; exit 1; }
-"$brixctl" --db "$w/ac.db" scan "$m" /usr/lib/x86_64-linux-gnu/libc.so.6 /usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2 >/dev/null 2>&1 || { echo "scan failed"; exit 1; }
+toolchain=${TOOLCHAIN:-"/usr/bin /usr/lib/gcc /usr/libexec /usr/lib/x86_64-linux-gnu /usr/include"}
+for db in known toolchain first; do
+  "$brixctl" --db "$w/$db.db" import agent-manifest "$w/manifest.json" >/dev/null 2>&1 || { echo "manifest import failed"; exit 1; }
+done
+for db in known toolchain; do
+  "$brixctl" --db "$w/$db.db" scan "$m/prog" /usr/lib/x86_64-linux-gnu/libc.so.6 /usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2 >/dev/null 2>&1 || { echo "scan failed"; exit 1; }
+done
+"$brixctl" --db "$w/toolchain.db" scan $toolchain >/dev/null 2>&1
 "$w/timer" "$m/prog" 300 >/dev/null
 measure() { "$w/timer" "$m/prog" "$n"; }
-start_brixd() { # extra options
+start_brixd() { # database, then extra options
+  local db=$1; shift
   : > "$w/brixd.log"
-  "$brixd" --db "$w/ac.db" --watch "$m" --watch / --log-file "$w/brixd.log" --log-level error \
-    --stats-file "$w/stats.json" --stats-interval 3600 "$@" >/dev/null 2>&1 &
+  # A pin folder of its own: never the machine's brixd's.
+  "$brixd" --db "$w/$db.db" --watch "$m" --log-file "$w/brixd.log" --log-level error \
+    --stats-file "$w/stats.json" --stats-interval 3600 --bpf-pin-dir "$w/bpf-pins" "$@" >/dev/null 2>&1 &
   pids+=($!); bpid=$!
   for i in $(seq 100); do grep -q "ready" "$w/brixd.log" 2>/dev/null && break; sleep 0.1; done
-  sleep 0.3; "$w/timer" "$m/prog" 200 >/dev/null
+  sleep 0.3
 }
 stop_pid() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
 start_fapolicyd() {
@@ -113,21 +133,69 @@ start_fapolicyd() {
   for i in $(seq 100); do grep -q "Loaded\|Starting to listen" "$w/fapolicyd.log" 2>/dev/null && break; sleep 0.2; done
   sleep 1; "$w/timer" "$m/prog" 200 >/dev/null
 }
+events() { python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["brixd"]; print(s.get("permissionEvents", s.get("execEvents", 0) + s.get("openEvents", 0)))' "$w/stats.json" 2>/dev/null; }
+
+# The lockdown build: one log-only build with a journal, the rules brixctl suggests from it, imported.
+cp "$w/toolchain.db" "$w/lockdown.db"
+start_brixd lockdown --journal "$w/journal.jsonl"
+build_in "$m/project" >/dev/null; "$m/project/prog"
+stop_pid "$bpid"
+"$brixctl" --db "$w/lockdown.db" suggest --out "$w/suggested" "$w/journal.jsonl" >"$w/suggest.log" 2>&1
+for name in suggested-rules suggested-trustrules; do
+  [ -f "$w/suggested/$name.json" ] && "$brixctl" --db "$w/lockdown.db" import --append "$name" "$w/suggested/$name.json" >/dev/null 2>&1
+done
+# Opens of one build (successful open system calls), for brixd's events per 1,000 opens.
+make -s -C "$p" clean >/dev/null
+opens=$(strace -f -qq -Z -c -e trace=open,openat,openat2,creat make -s -C "$p" -j2 2>&1 >/dev/null | awk '$NF=="total"{print $(NF-1)}')
+
 : > "$w/results"
 build_once >/dev/null  # warm the page cache and the compiler
 for r in $(seq "$rounds"); do
+  echo "# round $r, load $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$w/results"
   echo "bare $(measure)" | tee -a "$w/results"
   echo "build_bare $(build_once)" | tee -a "$w/results"
+  echo "build_tmpfs_bare $(build_in "$m/project")" | tee -a "$w/results"
   if [ $use_fapolicyd = 1 ]; then
     start_fapolicyd
     echo "fapolicyd $(measure)" | tee -a "$w/results"
+    echo "build_fapolicyd $(build_once)" | tee -a "$w/results"
     stop_pid "$fpid"
   fi
-  start_brixd
-  echo "brixd_full_root $(measure)" | tee -a "$w/results"
+  start_brixd known --watch /
+  "$w/timer" "$m/prog" 200 >/dev/null
+  echo "brixd_known $(measure)" | tee -a "$w/results"
+  stop_pid "$bpid"
+  start_brixd first --watch /
+  "$w/timer" "$m/prog" 200 >/dev/null
+  echo "brixd_first_day $(measure)" | tee -a "$w/results"
+  stop_pid "$bpid"
+  start_brixd known --watch /
   echo "build_brixd $(build_once)" | tee -a "$w/results"
+  stop_pid "$bpid"; echo "events_build_brixd $(events)" >> "$w/results"
+  start_brixd toolchain --watch /
+  echo "build_brixd_toolchain $(build_once)" | tee -a "$w/results"
+  stop_pid "$bpid"; echo "events_build_brixd_toolchain $(events)" >> "$w/results"
+  cp "$w/stats.json" "$w/stats-toolchain.json"
+  start_brixd lockdown --lockdown
+  echo "build_brixd_lockdown $(build_in "$m/project")" | tee -a "$w/results"
+  sleep 1  # drift is recorded beside the build, not in its way
+  if "$m/project/prog"; then echo "lockdown_ran 1" >> "$w/results"; else
+    echo "lockdown_ran 0" >> "$w/results"; sed 's/^/  suggest: /' "$w/suggest.log"; grep -v Finalize "$w/brixd.log" | tail -5; fi
   stop_pid "$bpid"
 done
+# Memory: brixd watching / with MEMFILES and then as many more scanned files read.
+memfiles=${MEMFILES:-10000}
+mkdir -p "$w/many"
+for i in $(seq $((memfiles * 2))); do echo "$i" > "$w/many/f$i"; done
+"$brixctl" --db "$w/known.db" scan "$w/many" >/dev/null 2>&1
+start_brixd known --watch /
+rss() { awk '/VmRSS/{print $2}' /proc/$bpid/status; }
+rss0=$(rss)
+seq "$memfiles" | sed "s#^#$w/many/f#" | xargs cat >/dev/null; sleep 1; rss1=$(rss)
+seq $((memfiles + 1)) $((memfiles * 2)) | sed "s#^#$w/many/f#" | xargs cat >/dev/null; sleep 1; rss2=$(rss)
+stop_pid "$bpid"
+echo "memory: brixd resident $rss0 KiB at start, $rss1 KiB after $memfiles files, $rss2 KiB after $((memfiles * 2))"
+cp "$w/stats-toolchain.json" "$w/stats.json"
 python3 - "$w/stats.json" <<'PY' 2>/dev/null || true
 import json, sys
 s = json.load(open(sys.argv[1]))["brixd"]
@@ -143,12 +211,20 @@ for name in ("latency", "cachedLatency"):
   print(f"{name}: {total} decisions, mean {lat['meanMicros']:.1f} us, p50 below {marks.get(0.5)} us, p99 below {marks.get(0.99)} us")
 PY
 median() { awk -v k="$1" '$1==k && $2!=""{print $2}' "$w/results" | sort -n | awk '{a[NR]=$1} END{if (NR) print a[int((NR+1)/2)]}'; }
-b=$(median bare)
-for k in fapolicyd brixd_full_root; do
-  v=$(median $k); [ -n "$v" ] || continue
-  awk -v k=$k -v v="$v" -v b="$b" 'BEGIN{printf "start  %-16s %.1f us, added %.1f us (bare %.1f us)\n", k, v, v-b, b}'
-done
-fb=$(median fapolicyd); bb=$(median brixd_full_root)
-[ -n "$fb" ] && awk -v f="$fb" -v x="$bb" -v b="$b" 'BEGIN{ if (f-b > 0) printf "brixd adds %.2f of what fapolicyd adds per start (target <= 0.25)\n", (x-b)/(f-b)}'
-gb=$(median build_bare); gx=$(median build_brixd)
-awk -v a="$gb" -v x="$gx" -v f="$files" 'BEGIN{printf "build of %d files with make -j2: %d ms bare, %d ms with brixd, %+.1f %% (target <= 5 %%)\n", f, a, x, (x-a)*100/a}'
+ratio() { awk -v x="$1" -v f="$2" -v b="$3" 'BEGIN{ if (f != "" && x != "" && f-b > 0) printf "%.2f", (x-b)/(f-b); else printf "n/a"}'; }
+pct() { awk -v x="$1" -v b="$2" 'BEGIN{ if (x != "" && b > 0) printf "%+.1f %%", (x-b)*100/b; else printf "n/a"}'; }
+b=$(median bare); fb=$(median fapolicyd); kb=$(median brixd_known); db=$(median brixd_first_day)
+gb=$(median build_bare); gf=$(median build_fapolicyd); gx=$(median build_brixd); gt=$(median build_brixd_toolchain)
+tb=$(median build_tmpfs_bare); tl=$(median build_brixd_lockdown)
+echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf 'start: bare %s us; added: fapolicyd %s us, brixd known %s us, brixd first day %s us\n' "$b" \
+  "$(awk -v x="$fb" -v b="$b" 'BEGIN{printf "%.0f", x-b}')" "$(awk -v x="$kb" -v b="$b" 'BEGIN{printf "%.0f", x-b}')" \
+  "$(awk -v x="$db" -v b="$b" 'BEGIN{printf "%.0f", x-b}')"
+echo "start of a known program, brixd / fapolicyd added: $(ratio "$kb" "$fb" "$b") (target <= 0.25)"
+echo "start, first day, brixd / fapolicyd added: $(ratio "$db" "$fb" "$b") (target <= 0.5)"
+echo "build of $files files, make -j2: bare $gb ms, fapolicyd $gf ms ($(pct "$gf" "$gb")), brixd $gx ms ($(pct "$gx" "$gb")), brixd toolchain scanned $gt ms ($(pct "$gt" "$gb"))"
+echo "build, brixd / fapolicyd added time: $(ratio "$gx" "$gf" "$gb") (target <= 0.25)"
+echo "build, toolchain and /usr/include scanned: $(pct "$gt" "$gb") (target <= +5 %)"
+echo "build on the tmpfs under lockdown: bare $tb ms, brixd $tl ms, $(pct "$tl" "$tb") (target <= +5 %); new program ran in $(awk '$1=="lockdown_ran"{s+=$2; n++} END{print s "/" n}' "$w/results") rounds"
+ex=$(median events_build_brixd); et=$(median events_build_brixd_toolchain)
+[ -n "$opens" ] && awk -v o="$opens" -v x="$ex" -v t="$et" 'BEGIN{ if (o > 0) printf "events per 1,000 opens of the build (%d opens): brixd %.0f, toolchain scanned %.0f\n", o, x*1000/o, t*1000/o}'

@@ -16,7 +16,7 @@ install(TARGETS brix LIBRARY DESTINATION ${BRIX_INSTALL_ENGINEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/brix.h ${PROJECT_SOURCE_DIR}/include/brix_sql.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/brixd.md
-              ${PROJECT_SOURCE_DIR}/docs/reliability.md
+              ${PROJECT_SOURCE_DIR}/docs/reliability.md ${PROJECT_SOURCE_DIR}/docs/journal.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The example scripts keep their execute bits: the example trace's drift
 # events examine them as programs.

@@ -10,7 +10,9 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libssl-dev
+  libsystemd-dev
   clang libclang-rt-14-dev
+  libbpf-dev bpftool
   help2man dpkg-dev lintian
   python3
 )

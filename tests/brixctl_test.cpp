@@ -82,6 +82,9 @@ class BrixctlTest : public TempDirTest {
       const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
       dup2(out, STDOUT_FILENO);
       dup2(err, STDERR_FILENO);
+      // The test's own database unless a test chose (BRIX_DB="" means
+      // brixctl's default).
+      if (getenv("BRIX_DB") == nullptr) setenv("BRIX_DB", "ac.db", 1);
       if (!libraryDir.empty() &&
           (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedId) != 0 ||
            setuid(kUnprivilegedId) != 0 ||
@@ -101,6 +104,13 @@ class BrixctlTest : public TempDirTest {
     run.out = ReadFile(outPath);
     run.err = ReadFile(errPath);
     return run;
+  }
+
+  // An empty database, made as an administrator makes one: by a scan.
+  void MakeDb() {
+    ASSERT_EQ(mkdir(PathIn("empty").c_str(), 0755), 0);
+    const ToolRun run = Brixctl({"scan", "empty"});
+    ASSERT_EQ(run.status, 0) << run.err;
   }
 
   // Lets an unprivileged child write the database in the test's folder.
@@ -341,6 +351,7 @@ TEST_F(BrixctlTest, ScriptsAndMappingsAreDecidedByTheirOwnEvents) {
 TEST_F(BrixctlTest, MaintenanceWindowAuthorisesNewSoftwareByItsFileTimes) {
   WriteFile(PathIn("fresh-tool"), "#!/bin/sh\necho fresh\n", 0755);
   usleep(20 * 1000);  // the file's times must lie in the past
+  MakeDb();
   const ToolRun run = Brixctl({"--json", "--maintenance", "2000-01-01T00:00Z",
                            "2999-12-31 23:59:59", "decide", "fresh-tool"});
   EXPECT_EQ(run.status, 0) << run.err;
@@ -378,6 +389,7 @@ TEST_F(BrixctlTest, DecideReportsFilesItCannotRead) {
 
 TEST_F(BrixctlTest, ANonExecutableProgramGetsAnErrorVerdictWithTheReason) {
   WriteFile(PathIn("notes.txt"), "just text\n", 0644);
+  MakeDb();
   const ToolRun run = Brixctl({"decide", "notes.txt"});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out.rfind("error: ", 0), 0u) << run.out;
@@ -387,13 +399,65 @@ TEST_F(BrixctlTest, ANonExecutableProgramGetsAnErrorVerdictWithTheReason) {
 
 // --- the database ------------------------------------------------------------
 
-TEST_F(BrixctlTest, MissingDatabaseFolderNamesTheStatusAndTheReason) {
-  const ToolRun run = Brixctl({"--db", "no-such-folder/ac.db", "metrics"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err,
-            "brixctl: cannot start the engine on no-such-folder/ac.db: database "
-            "initialisation failed (0xc0000006): folder no-such-folder: No such file "
-            "or directory\n");
+// Only scan, import and replay make a database: any other command on a
+// mistyped or missing one fails, names it and leaves nothing behind.
+TEST_F(BrixctlTest, OnlyCommandsThatStoreCreateTheDatabase) {
+  const std::vector<std::vector<std::string>> commands = {
+      {"metrics"}, {"export", "out.jsonl"}, {"decide", "/bin/true"}, {"purge", "scanned"},
+      {"delete-db"}, {"flush"}};
+  for (const std::string& db : {std::string("ac.db"), std::string("no-such-folder/ac.db")}) {
+    for (const auto& command : commands) {
+      std::vector<std::string> args = {"--db", db};
+      args.insert(args.end(), command.begin(), command.end());
+      const ToolRun run = Brixctl(args);
+      EXPECT_EQ(run.status, 2) << command[0];
+      EXPECT_EQ(run.err.rfind("brixctl: no rule database at " + db + " (brixctl --db " + db +
+                                  " scan or import creates one)\n",
+                              0),
+                0u)
+          << run.err;
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db")));
+  EXPECT_FALSE(std::filesystem::exists(PathIn("out.jsonl")));
+  // Without --db and $BRIX_DB: the database brixd uses.
+  if (!std::filesystem::exists("/var/lib/brix/ac.db")) {
+    ASSERT_EQ(setenv("BRIX_DB", "", 1), 0);
+    EXPECT_NE(Brixctl({"metrics"}).err.find("no rule database at /var/lib/brix/ac.db"),
+              std::string::npos);
+    ASSERT_EQ(unsetenv("BRIX_DB"), 0);
+  }
+  // A store makes it, readable by its owner's group only.
+  ASSERT_EQ(Brixctl({"import", "agent-manifest", kExamples + "/agent-manifest.json"}).status, 0);
+  struct stat st {};
+  ASSERT_EQ(stat(PathIn("ac.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// A write that cannot reach the file fails with the cause instead of
+// reporting what it did not do.
+TEST_F(BrixctlTest, WritesTheUserMayNotMakeFailWithTheCause) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+  MakeBin();
+  ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
+  ASSERT_EQ(chmod(PathIn("ac.db").c_str(), 0644), 0);
+  OpenFolderToAll();
+  const std::vector<std::vector<std::string>> writes = {
+      {"import", "agent-manifest", kExamples + "/agent-manifest.json"},
+      {"scan", "bin"},
+      {"purge", "scanned"},
+      {"flush"},
+      {"delete-db"}};
+  for (const auto& args : writes) {
+    const ToolRun run = Brixctl(args, /*unprivileged=*/true);
+    EXPECT_EQ(run.status, 2) << args[0] << ": " << run.out;
+    EXPECT_EQ(run.err, "brixctl: ac.db: Permission denied\n") << args[0];
+    EXPECT_EQ(run.out, "") << args[0];
+  }
+  // Reading is still allowed, and the inventory is whole.
+  EXPECT_EQ(Brixctl({"metrics"}, /*unprivileged=*/true).status, 0);
+  Db db(PathIn("ac.db"));
+  EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 3"), "2");
 }
 
 TEST_F(BrixctlTest, ImportAndExportRoundTrip) {
@@ -681,6 +745,67 @@ TEST_F(BrixctlTest, AnInvalidTraceIsRefusedBeforeAnyEventIsSent) {
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.err,
             "brixctl: replay: cannot read no-such-trace.jsonl: No such file or directory\n");
+}
+
+// --- journals: report and suggest -------------------------------------------
+
+TEST_F(BrixctlTest, SuggestTrustsAFolderOnlyWhenAskedAndReportSummarisesFirst) {
+  // Five unknown programs in one folder, and one write to the first of
+  // them that brixd heard of twice.
+  const std::string folder = "/usr/bin";
+  const auto sha = [](int i) {
+    char digits[65];
+    snprintf(digits, sizeof(digits), "%064x", i);
+    return std::string(digits);
+  };
+  {
+    std::ofstream journal(PathIn("journal.jsonl"));
+    for (int i = 1; i <= 5; ++i)
+      journal << "{\"time\":\"2026-12-06T05:55:3" << i
+              << ".000Z\",\"kind\":\"start\",\"verdict\":\"logged only\",\"answer\":\"allow\","
+                 "\"path\":\"" << folder << "/brixtest-tool" << i << "\",\"sha256\":\"" << sha(i)
+              << "\",\"size\":10,\"pid\":42,\"process\":\"/usr/bin/bash\",\"user\":\"root\","
+                 "\"source\":0,\"isAuthorized\":0,\"decision\":0}\n";
+    for (int i = 0; i < 2; ++i)
+      journal << "{\"time\":\"2026-12-06T05:56:0" << i
+              << ".000Z\",\"kind\":\"drift\",\"verdict\":\"drift untrusted\",\"answer\":\"allow\","
+                 "\"path\":\"" << folder << "/brixtest-tool1\",\"sha256\":\"" << sha(1)
+              << "\",\"pid\":43,\"process\":\"/usr/bin/cp\",\"user\":\"root\"}\n";
+  }
+  ToolRun run = Brixctl({"report", "journal.jsonl"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> lines = Lines(run.out);
+  ASSERT_GE(lines.size(), 2u) << run.out;
+  EXPECT_EQ(lines[1],
+            "Summary: lockdown would have stopped 5 files (5 events); 0 files answered by the "
+            "fail policy; 1 file written on watched file systems");
+  EXPECT_EQ(CountLines(run.out, folder + "/brixtest-tool1  "), 1) << run.out;
+  // "What was refused just now?": the records are older than that.
+  run = Brixctl({"report", "--since", "5m", "journal.jsonl"});
+  EXPECT_NE(run.out.find("Summary: lockdown would have stopped 0 files"), std::string::npos)
+      << run.out << run.err;
+
+  run = Brixctl({"suggest", "--out", "out", "journal.jsonl"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("suggested-rules.json: 5 execution rules by hash"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("suggested-trustrules.json: 0 trust rules"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("  brixctl --db ac.db import --append suggested-rules out/"),
+            std::string::npos)
+      << run.out;
+  run = Brixctl({"suggest", "--folder-rules", "--out", "out", "journal.jsonl"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("trusts every file directly in " + folder +
+                         "/ (5 unknown files seen there): files put\n"
+                         "    there later, never seen, will run under lockdown too"),
+            std::string::npos)
+      << run.out;
+
+  // Options that mean nothing to a command are not offered to it.
+  run = Brixctl({"report", "--help"});
+  EXPECT_EQ(run.out.find("--lockdown"), std::string::npos) << run.out;
+  EXPECT_EQ(Brixctl({"--version"}).out, "brixctl " BRIX_HOST_VERSION "\n");
 }
 
 }  // namespace

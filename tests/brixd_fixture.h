@@ -5,11 +5,17 @@
 // test process whatever happens.  brixd runs as a child that the kernel
 // kills when the test process dies, and every test stops it by its
 // process id.  Needs root (fanotify and mount), as CI has.
+//
+// brixd's kernel programs are pinned on a BPF file system mounted in the
+// same private namespace: no other test or brixd can see or replace
+// them, and when the namespace ends the kernel drops the pins and so the
+// programs, whatever happened.  TearDown removes them first anyway.
 #ifndef BRIX_TESTS_BRIXD_FIXTURE_H_
 #define BRIX_TESTS_BRIXD_FIXTURE_H_
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -18,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -92,6 +99,11 @@ class BrixdTest : public TempDirTest {
     ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
     ASSERT_EQ(mount("tmpfs", mnt_.c_str(), "tmpfs", 0, "size=1g"), 0) << strerror(errno);
     mounted_ = true;
+    bpf_ = PathIn("bpf");
+    ASSERT_EQ(mkdir(bpf_.c_str(), 0700), 0);
+    // Without a BPF file system brixd reports the guard as not available.
+    bpfMounted_ = mount("bpf", bpf_.c_str(), "bpf", 0, nullptr) == 0;
+    pins_ = bpf_ + "/brixd";
     db_ = PathIn("ac.db");
     log_ = PathIn("brixd.log");
     stats_ = PathIn("stats.json");
@@ -103,15 +115,30 @@ class BrixdTest : public TempDirTest {
       waitpid(daemon_, nullptr, 0);
       daemon_ = -1;
     }
+    RemovePins();
+    if (bpfMounted_) umount2(bpf_.c_str(), MNT_DETACH);
     if (mounted_) umount2(mnt_.c_str(), MNT_DETACH);
     TempDirTest::TearDown();
   }
 
   std::string InMount(const std::string& name) const { return mnt_ + "/" + name; }
 
-  // Runs `argv` and waits for it; with `folder` open, from that folder.
-  // Safe from several threads at once.
-  ChildRun Run(const std::vector<std::string>& argv, int folder = -1) {
+  // What brixd pinned: unlinking a pin ends its program once no brixd
+  // holds it.
+  void RemovePins() {
+    std::error_code ignored;
+    std::filesystem::remove_all(pins_, ignored);
+  }
+
+  // brixd said it loaded its kernel programs.
+  bool KernelGuardActive() const {
+    return ReadAll(log_).find("BPF LSM: ") != std::string::npos;
+  }
+
+  // Runs `argv` and waits for it; with `folder` open, from that folder;
+  // with `unprivileged`, as the unprivileged user and group.  Safe from
+  // several threads at once.
+  ChildRun Run(const std::vector<std::string>& argv, int folder = -1, bool unprivileged = false) {
     int report[2];
     EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
     const std::string errPath = PathIn(".err" + std::to_string(runs_.fetch_add(1)));
@@ -121,6 +148,7 @@ class BrixdTest : public TempDirTest {
       const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(err, STDERR_FILENO);
       dup2(err, STDOUT_FILENO);
+      if (unprivileged && !DropToUnprivileged()) _exit(125);
       std::vector<char*> args;
       for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
       args.push_back(nullptr);
@@ -139,6 +167,28 @@ class BrixdTest : public TempDirTest {
     run.status = execFailed ? -why : (WIFEXITED(status) ? WEXITSTATUS(status) : 128);
     run.err = ReadAll(errPath);
     return run;
+  }
+
+  ChildRun RunAsUser(const std::vector<std::string>& argv) { return Run(argv, -1, true); }
+
+  // Runs `step` in a child as the unprivileged user; its exit status.
+  template <typename Step>
+  int AsUser(Step step) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(DropToUnprivileged() ? step() : 125);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+  }
+
+  static bool DropToUnprivileged() {
+    return setgroups(0, nullptr) == 0 && setgid(kUnprivilegedId) == 0 &&
+           setuid(kUnprivilegedId) == 0;
+  }
+
+  // Gives `path` to the unprivileged user: a file it may rewrite.
+  static void GiveToUser(const std::string& path) {
+    ASSERT_EQ(chown(path.c_str(), kUnprivilegedId, kUnprivilegedId), 0) << path;
   }
 
   ChildRun Brixctl(std::vector<std::string> args) {
@@ -169,14 +219,28 @@ class BrixdTest : public TempDirTest {
     ASSERT_EQ(run.status, 0) << run.err;
   }
 
+  // brixd never creates a database: an empty one, made as an
+  // administrator would, by a scan (of an empty folder).
+  void MakeDatabase() {
+    if (std::filesystem::exists(db_)) return;
+    const std::string empty = PathIn("empty-folder");
+    std::filesystem::create_directories(empty);
+    const ChildRun run = Brixctl({"scan", empty});
+    ASSERT_EQ(run.status, 0) << run.err;
+  }
+
   // Starts brixd on the mount with `extra` options and waits until it
-  // watches.
+  // watches; makes the database first when there is none.
   void StartDaemon(const std::vector<std::string>& extra) {
     ASSERT_LE(daemon_, 0) << "brixd already runs";
+    MakeDatabase();
     const size_t logged = ReadAll(log_).size();
     std::vector<std::string> argv = launcher_;
     argv.insert(argv.end(), {BRIXD_PATH, "--db", db_, "--watch", mnt_, "--log-file", log_,
                              "--stats-file", stats_});
+    // Never the machine's own pin folder.
+    if (std::find(extra.begin(), extra.end(), "--bpf-pin-dir") == extra.end())
+      argv.insert(argv.end(), {"--bpf-pin-dir", pins_});
     argv.insert(argv.end(), extra.begin(), extra.end());
     const pid_t pid = fork();
     if (pid == 0) {
@@ -262,8 +326,9 @@ class BrixdTest : public TempDirTest {
 
   std::atomic<unsigned> runs_{0};
   std::vector<std::string> launcher_;  // runs brixd when set (setpriv ...)
-  std::string mnt_, db_, log_, stats_;
+  std::string mnt_, db_, log_, stats_, bpf_, pins_;
   bool mounted_ = false;
+  bool bpfMounted_ = false;
   pid_t daemon_ = -1;
 };
 

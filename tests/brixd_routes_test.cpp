@@ -187,6 +187,7 @@ TEST_F(BrixdRouteTest, PlantedSymlinksAreNotFollowed) {
   const std::string victim = PathIn("victim");
   std::ofstream(victim) << "precious";
   // The log: brixd refuses to start rather than write through the link.
+  MakeDatabase();
   const std::string logLink = PathIn("log-link");
   ASSERT_EQ(symlink(victim.c_str(), logLink.c_str()), 0);
   const ChildRun refused = Run({BRIXD_PATH, "--db", db_, "--watch", mnt_, "--log-file", logLink});

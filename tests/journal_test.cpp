@@ -434,7 +434,7 @@ TEST_F(JournalCommandTest, SuggestNeverTrustsWorldWritableFoldersAndItsRulesetsI
   Write(records);
 
   const std::string out = PathIn("suggested");
-  const ToolRun run = Brixctl({"suggest", "--out", out, "--folder-threshold", "3",
+  const ToolRun run = Brixctl({"suggest", "--out", out, "--folder-rules", "--folder-threshold", "3",
                                PathIn("journal.jsonl")});
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string trust = ReadFile(out + "/suggested-trustrules.json");
@@ -470,7 +470,7 @@ TEST_F(JournalCommandTest, SuggestNeverTrustsWorldWritableFoldersAndItsRulesetsI
   EXPECT_TRUE(rules.err.empty() && trusts.err.empty()) << rules.err << trusts.err;
 
   EXPECT_EQ(Brixctl({"suggest", PathIn("journal.jsonl")}).status, 2) << "--out is required";
-  EXPECT_EQ(Brixctl({"suggest", "--out", out, "--folder-threshold", "1",
+  EXPECT_EQ(Brixctl({"suggest", "--out", out, "--folder-rules", "--folder-threshold", "1",
                      PathIn("journal.jsonl")}).status, 2);
 }
 

@@ -3,10 +3,11 @@
 # build tree (and fails on a lintian tag the overrides do not explain);
 # then its contents, dependencies and conffiles are checked, it is
 # installed into a scratch root with dpkg --root (maintainer scripts run
-# against that root, never against this system's systemd), the installed
-# brixctl works there on a fresh database without LD_LIBRARY_PATH, a
-# reinstall keeps the settings, and a removal keeps the state that a purge
-# removes.
+# against that root, never against this system's systemd), the guide's
+# first commands work there against the installed paths without
+# LD_LIBRARY_PATH (brixd only logging, on a private tmpfs, for a few
+# seconds), a reinstall keeps the settings, and a removal keeps the state
+# that a purge removes.
 #   tests/package_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -27,7 +28,8 @@ for path in usr/bin/brixctl usr/sbin/brixd usr/lib/brix/brix.so usr/include/brix
             "usr/lib/$multiarch/pkgconfig/brix.pc" usr/lib/systemd/system/brixd.service \
             etc/default/brixd usr/share/man/man1/brixctl.1.gz usr/share/man/man8/brixd.8.gz \
             usr/share/doc/brix/copyright usr/share/doc/brix/changelog.gz \
-            usr/share/doc/brix/brixd.md usr/share/doc/brix/examples/agent-manifest.json; do
+            usr/share/doc/brix/brixd.md usr/share/doc/brix/journal.md \
+            usr/share/doc/brix/examples/empty-agent-manifest.json; do
   grep -qx "\./$path" <<<"$contents" || fail "the package lacks /$path"
 done
 if grep -E '^\./(etc/systemd|var/)' <<<"$contents"; then
@@ -55,6 +57,8 @@ dpkg_root() {
 }
 dpkg_root --install "$deb"
 [ -d "$root/var/lib/brix" ] || fail "the state folder /var/lib/brix was not created"
+[ "$(stat -c %a "$root/var/log/brix" 2>/dev/null)" = 750 ] ||
+  fail "the log folder /var/log/brix was not created with mode 0750"
 if find "$root/etc/systemd" -name 'brixd.service' -path '*.wants/*' 2>/dev/null | grep -q .; then
   fail "installing enabled brixd.service"
 fi
@@ -64,6 +68,8 @@ options=$(grep '^BRIXD_OPTIONS=' "$root/etc/default/brixd") || fail "no BRIXD_OP
 if grep -q -- --lockdown <<<"$options"; then fail "first start would enforce: $options"; fi
 grep -q -- "--journal /var/log/brix/" <<<"$options" ||
   fail "the first start keeps no journal in brixd's log folder: $options"
+grep -q -- "--require-manifest" <<<"$options" ||
+  fail "adding --lockdown would start a lockdown that only logs: $options"
 
 # The installed tools find the installed engine by themselves.
 brixctl=(env -u LD_LIBRARY_PATH "$root/usr/bin/brixctl" --db "$root/var/lib/brix/ac.db")
@@ -74,10 +80,27 @@ for tool in usr/bin/brixctl usr/sbin/brixd; do
 done
 env -u LD_LIBRARY_PATH "$root/usr/sbin/brixd" --help >"$tmp/brixd.help" || fail "brixd --help"
 
+# The guide's first commands, on the installed paths: an inventory and the
+# shipped manifest make the database, then brixd starts as the package's
+# options have it, its journal in the log folder the package made.  It
+# watches a tmpfs of its own only and only logs, for three seconds.
 cd "$tmp"
+"${brixctl[@]}" metrics >/dev/null 2>&1 && fail "brixctl metrics made a database"
+[ ! -e "$root/var/lib/brix/ac.db" ] || fail "brixctl metrics made a database"
 "${brixctl[@]}" scan "$root/usr/sbin" >/dev/null || fail "brixctl scan"
-"${brixctl[@]}" import agent-manifest "$root/usr/share/doc/brix/examples/agent-manifest.json" \
+"${brixctl[@]}" import agent-manifest "$root/usr/share/doc/brix/examples/empty-agent-manifest.json" \
   >/dev/null || fail "brixctl import"
+mkdir "$tmp/mnt"
+# shellcheck disable=SC2016
+unshare --mount --propagation private sh -c '
+  mount -t tmpfs -o size=16m brix-package-test "$1" || exit 3
+  exec timeout --preserve-status -s TERM 3 env -u LD_LIBRARY_PATH "$2/usr/sbin/brixd" \
+    --db "$2/var/lib/brix/ac.db" --watch "$1" --journal "$2/var/log/brix/journal.jsonl" \
+    --require-manifest' sh "$tmp/mnt" "$root" >"$tmp/brixd.out" 2>&1 ||
+  fail "brixd did not run as the guide says: $(cat "$tmp/brixd.out")"
+grep -q 'ready: .*lockdown off' "$tmp/brixd.out" || fail "brixd was not ready: $(cat "$tmp/brixd.out")"
+if grep -q ERROR "$tmp/brixd.out"; then fail "brixd logged errors: $(cat "$tmp/brixd.out")"; fi
+[ -f "$root/var/log/brix/journal.jsonl" ] || fail "brixd kept no journal in /var/log/brix"
 "${brixctl[@]}" --lockdown decide "$root/usr/sbin/brixd" >/dev/null || fail "a scanned program was not allowed"
 status=0
 "${brixctl[@]}" --lockdown decide "$root/usr/bin/brixctl" >/dev/null || status=$?
@@ -108,5 +131,6 @@ dpkg_root --remove brix
 [ -f "$root/etc/default/brixd" ] || fail "removal deleted /etc/default/brixd"
 dpkg_root --purge brix
 [ ! -e "$root/var/lib/brix" ] || fail "purge left /var/lib/brix"
+[ ! -e "$root/var/log/brix" ] || fail "purge left /var/log/brix"
 [ ! -e "$root/etc/default/brixd" ] || fail "purge left /etc/default/brixd"
 echo "package_test: $(basename "$deb") built, installed, used and purged"

@@ -85,6 +85,8 @@ bool ParseInvocation(int argc, char** argv, Invocation* out, std::string* error)
     uint32_t bit = 0;
     if (name == "--help" || name == "-h") {
       result.help = true;
+    } else if (name == "--version") {
+      result.version = true;
     } else if (name == "--json") {
       result.global.json = true;
     } else if (brix_host::ParseModeFlag(name, &bit)) {

@@ -24,7 +24,7 @@ constexpr int kExitBlocked = 1;  // decide: blocked; replay: unmet expectation
 constexpr int kExitError = 2;
 
 struct GlobalOptions {
-  std::string db = "ac.db";
+  std::string db = brix_host::DefaultDatabasePath();
   brix_host::Modes modes;
   brix_host::LogSettings log;
   bool json = false;
@@ -35,6 +35,7 @@ struct Invocation {
   std::string command;            // empty: none given
   std::vector<std::string> args;  // the command's own arguments
   bool help = false;              // --help anywhere
+  bool version = false;           // --version anywhere
 };
 
 // Splits argv into global options, the command and its arguments.

@@ -31,9 +31,17 @@ const Command* FindCommand(const std::string& name);
 void PrintToolHelp(FILE* out);
 void PrintCommandHelp(const Command& command, FILE* out);
 
+// What a command does to the database.  Only commands that store what
+// the user asked for make a missing database; the others fail on it, so
+// that a mistyped --db never leaves an empty database behind.  Every
+// command that writes first makes sure it may: the engine would
+// otherwise open a file it cannot write read-only and lose the writes.
+enum class DbAccess { kRead, kWrite, kCreate };
+
 // Starts the engine on the run's database with its log settings and
 // applies its modes.  On failure prints the error and returns false.
-bool StartEngine(const GlobalOptions& global, brix_host::EngineSession* session);
+bool StartEngine(const GlobalOptions& global, DbAccess access,
+                 brix_host::EngineSession* session);
 
 // The metrics document, parsed; null (after printing the error) when the
 // engine cannot produce it.
@@ -65,6 +73,7 @@ int RunPurge(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunDeleteDb(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunFlush(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunReport(const GlobalOptions& global, const std::vector<std::string>& args);
+int RunStatus(const GlobalOptions& global, const std::vector<std::string>& args);
 int RunSuggest(const GlobalOptions& global, const std::vector<std::string>& args);
 
 }  // namespace brixctl

@@ -205,7 +205,7 @@ int RunDecide(const GlobalOptions& global, const std::vector<std::string>& args)
   operation.path = *event.Text(&ac_wrapper_event_s::name);
 
   brix_host::EngineSession session;
-  if (!StartEngine(global, &session)) return kExitError;
+  if (!StartEngine(global, DbAccess::kRead, &session)) return kExitError;
   const ac_wrapper_event_s record = event.Record();
   ac_wrapper_response_s response{};
   const uint32_t status = app_ctl(nullptr, &record, &response);

@@ -295,7 +295,7 @@ int RunImport(const GlobalOptions& global, const std::vector<std::string>& args)
     return Fail("import: cannot read " + path + ": " + error);
 
   brix_host::EngineSession session;
-  if (!StartEngine(global, &session)) return kExitError;
+  if (!StartEngine(global, DbAccess::kCreate, &session)) return kExitError;
 
   const double before = append ? StoredCount(name, kind) : 0;
   BusyBar busy("import " + name);

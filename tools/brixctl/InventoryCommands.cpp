@@ -172,7 +172,7 @@ int RunMetrics(const GlobalOptions& global, const std::vector<std::string>& args
   if (!ParseCommandArgs("metrics", args, {}, &parsed, &error)) return Fail(error);
   if (!parsed.positional.empty()) return Fail("metrics takes no arguments");
   brix_host::EngineSession session;
-  if (!StartEngine(global, &session)) return kExitError;
+  if (!StartEngine(global, DbAccess::kRead, &session)) return kExitError;
   return PrintMetricsDocument(global) ? kExitOk : kExitError;
 }
 
@@ -205,7 +205,7 @@ int RunExport(const GlobalOptions& global, const std::vector<std::string>& args)
     return Fail("export: cannot write " + out + ": folder " + folder + " does not exist");
 
   brix_host::EngineSession session;
-  if (!StartEngine(global, &session)) return kExitError;
+  if (!StartEngine(global, DbAccess::kRead, &session)) return kExitError;
 
   // Written beside OUT and renamed over it at the end, so a failed export
   // never leaves a partial file that looks complete.
@@ -272,8 +272,10 @@ int RunPurge(const GlobalOptions& global, const std::vector<std::string>& args) 
     return Fail("purge: SOURCE must be all, agent, execution, scanned, drift, "
                 "prelink, trust or 0-6, not '" + parsed.positional[0] + "'");
   brix_host::EngineSession session;
-  if (!StartEngine(global, &session)) return kExitError;
+  if (!StartEngine(global, DbAccess::kWrite, &session)) return kExitError;
   const uint32_t status = purge_db(source);
+  // The engine made the file again: with the mode brixctl gives it.
+  if (source == DAL_SOURCE_ALL) chmod(global.db.c_str(), 0640);
   if (status != BRIX_STATUS_SUCCESS)
     return Fail("purge of " + std::string(SourceLabel(source)) +
                 " failed: purge_db: " + brix_host::DescribeStatus(status));
@@ -298,7 +300,7 @@ int RunDeleteDb(const GlobalOptions& global, const std::vector<std::string>& arg
   if (!ParseCommandArgs("delete-db", args, {}, &parsed, &error)) return Fail(error);
   if (!parsed.positional.empty()) return Fail("delete-db takes no arguments");
   brix_host::EngineSession session;
-  if (!StartEngine(global, &session)) return kExitError;
+  if (!StartEngine(global, DbAccess::kWrite, &session)) return kExitError;
   const uint32_t status = delete_db();
   session.Stop();
   if (status != BRIX_STATUS_SUCCESS)
@@ -320,7 +322,7 @@ int RunFlush(const GlobalOptions& global, const std::vector<std::string>& args) 
   if (!ParseCommandArgs("flush", args, {}, &parsed, &error)) return Fail(error);
   if (!parsed.positional.empty()) return Fail("flush takes no arguments");
   brix_host::EngineSession session;
-  if (!StartEngine(global, &session)) return kExitError;
+  if (!StartEngine(global, DbAccess::kWrite, &session)) return kExitError;
   const uint32_t status = flush_db_buffer();
   // The engine answers "operation failed" when the three buffers together
   // wrote nothing, which is what a fresh process always finds.

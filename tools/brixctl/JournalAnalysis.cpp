@@ -1,5 +1,8 @@
 #include "JournalAnalysis.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <tuple>
 
@@ -55,11 +58,34 @@ std::vector<SeenFile> Values(std::map<FileKey, SeenFile>& files) {
   return out;
 }
 
+// "30s", "5m", "2h", "7d": that long before now, the question an
+// administrator asks when a user's program was just refused.
+bool ParseAgo(const std::string& text, uint64_t* millis) {
+  if (text.size() < 2) return false;
+  uint64_t unit = 0;
+  switch (text.back()) {
+    case 's': unit = 1000; break;
+    case 'm': unit = 60 * 1000; break;
+    case 'h': unit = 3600 * 1000; break;
+    case 'd': unit = 86400 * 1000; break;
+    default: return false;
+  }
+  uint64_t count = 0;
+  uint64_t now = 0;
+  if (!ParseUnsigned(text.substr(0, text.size() - 1), 100000000, &count) ||
+      !ParseTime("now", &now))
+    return false;
+  *millis = now > count * unit ? now - count * unit : 0;
+  return true;
+}
+
 bool ParseTimeOption(const CommandArgs& parsed, const char* name, uint64_t* millis) {
   if (!parsed.Has(name)) return true;
-  if (ParseTime(parsed.Get(name, ""), millis)) return true;
+  const std::string text = parsed.Get(name, "");
+  if (ParseTime(text, millis) || ParseAgo(text, millis)) return true;
   Fail(std::string("report: ") + name + " takes a time such as 2026-01-31T08:00, "
-       "milliseconds since the epoch or \"now\", not '" + parsed.Get(name, "") + "'");
+       "milliseconds since the epoch, \"now\" or a time ago such as 5m, 2h or 7d, not '" +
+       text + "'");
   return false;
 }
 
@@ -136,6 +162,22 @@ bool AnalyseJournals(const std::vector<std::string>& paths,
                    [](const DriftWrite& a, const DriftWrite& b) {
                      return std::tie(a.path, a.timeMillis) < std::tie(b.path, b.timeMillis);
                    });
+  // brixd hears of one write more than once (the file closed, then its
+  // attributes changed): the same content by the same writer is one line.
+  std::vector<DriftWrite> merged;
+  for (DriftWrite& write : result.drift) {
+    if (!merged.empty()) {
+      DriftWrite& last = merged.back();
+      if (std::tie(last.path, last.sha256, last.writer, last.user, last.verdict) ==
+          std::tie(write.path, write.sha256, write.writer, write.user, write.verdict)) {
+        last.timeMillis = write.timeMillis;
+        last.writes += write.writes;
+        continue;
+      }
+    }
+    merged.push_back(std::move(write));
+  }
+  result.drift = std::move(merged);
   *out = std::move(result);
   return true;
 }
@@ -150,6 +192,20 @@ bool ReadJournalArgs(const char* command, const CommandArgs& parsed,
   if (!ParseTimeOption(parsed, "--since", &filter.sinceMillis) ||
       !ParseTimeOption(parsed, "--until", &filter.untilMillis))
     return false;
+  // brixd refuses to append to a journal that is not its own; one found
+  // so was written by someone else too, and its lines may be forged.
+  for (const std::string& path : parsed.positional) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) continue;  // reported by the reading
+    std::string who;
+    if (st.st_uid != 0 && st.st_uid != geteuid())
+      who = "is owned by uid " + std::to_string(st.st_uid);
+    else if (st.st_mode & (S_IWGRP | S_IWOTH))
+      who = (st.st_mode & S_IWOTH) ? "is writable by everyone" : "is writable by its group";
+    if (!who.empty())
+      Warn(path + " " + who + ": its lines may have been written by another user, not brixd; "
+                  "check them before you act on them");
+  }
   std::string error;
   if (!AnalyseJournals(parsed.positional, filter, analysis, &error)) {
     Fail(std::string(command) + ": " + error);

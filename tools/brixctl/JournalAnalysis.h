@@ -46,6 +46,7 @@ struct DriftWrite {
   std::string user;
   std::string verdict;
   bool ranUnknown = false;  // this content at this path ran as unknown
+  uint64_t writes = 1;      // records of this same write (path, content, writer)
 };
 
 struct FolderCount {

@@ -107,7 +107,7 @@ int RunReplay(const GlobalOptions& global, const std::vector<std::string>& args)
   if (!LoadTrace(tracePath, &entries)) return kExitError;
 
   brix_host::EngineSession session;
-  if (!StartEngine(global, &session)) return kExitError;
+  if (!StartEngine(global, DbAccess::kCreate, &session)) return kExitError;
 
   std::map<Verdict, size_t> counts;
   size_t checked = 0;

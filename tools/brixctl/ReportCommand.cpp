@@ -117,6 +117,7 @@ void PrintJson(const JournalAnalysis& analysis) {
     cJSON_AddStringToObject(item, "user", write.user.c_str());
     cJSON_AddStringToObject(item, "verdict", write.verdict.c_str());
     cJSON_AddBoolToObject(item, "ranUnknown", write.ranUnknown);
+    cJSON_AddNumberToObject(item, "writes", static_cast<double>(write.writes));
     cJSON_AddItemToArray(drift, item);
   }
   cJSON_AddItemToObject(root, "undecided", FilesJson(analysis.undecided));
@@ -149,6 +150,15 @@ void PrintText(const JournalAnalysis& analysis) {
     printf(" from %s to %s", FormatJournalTime(analysis.firstMillis).c_str(),
            FormatJournalTime(analysis.lastMillis).c_str());
   putchar('\n');
+  // The answer first: what lockdown would have done, in one line.
+  uint64_t unknownEvents = 0;
+  for (const SeenFile& file : analysis.unknown) unknownEvents += file.events;
+  printf("Summary: lockdown would have stopped %s (%s); %s answered by the fail policy; "
+         "%s written on watched file systems\n",
+         Counted(analysis.unknown.size(), "file").c_str(),
+         Counted(unknownEvents, "event").c_str(),
+         Counted(analysis.undecided.size(), "file").c_str(),
+         Counted(analysis.drift.size(), "file").c_str());
   printf("Allowed by the inventory (counted only): %llu starts, %llu libraries, %llu scripts\n",
          static_cast<unsigned long long>(analysis.inventoryStarts),
          static_cast<unsigned long long>(analysis.inventoryLibraries),
@@ -190,10 +200,11 @@ void PrintText(const JournalAnalysis& analysis) {
   if (!analysis.drift.empty()) {
     printf("\nWritten on watched file systems (drift), by writer:\n");
     for (const DriftWrite& write : analysis.drift)
-      printf("  %s  %s by %s%s%s, %s%s\n", write.path.c_str(), ShortHash(write.sha256).c_str(),
+      printf("  %s  %s by %s%s%s, %s%s%s\n", write.path.c_str(), ShortHash(write.sha256).c_str(),
              write.writer.empty() ? "(writer unknown)" : write.writer.c_str(),
              write.user.empty() ? "" : " as ", write.user.c_str(), write.verdict.c_str(),
-             write.ranUnknown ? "; ran later as unknown" : "");
+             write.ranUnknown ? "; ran later as unknown" : "",
+             write.writes > 1 ? ("; " + std::to_string(write.writes) + " records").c_str() : "");
   }
   if (!analysis.undecided.empty()) {
     printf("\nAnswered by the fail policy (undecided):\n");

@@ -194,7 +194,7 @@ int RunScan(const GlobalOptions& global, const std::vector<std::string>& args) {
     return Fail("scan: " + error);
 
   brix_host::EngineSession session;
-  if (!StartEngine(global, &session)) return kExitError;
+  if (!StartEngine(global, DbAccess::kCreate, &session)) return kExitError;
 
   std::unordered_set<std::string> known;
   if (parsed.Has("--replace")) {

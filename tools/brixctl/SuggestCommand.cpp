@@ -3,9 +3,10 @@
 // Three kinds of rule, from the narrowest to the widest:
 //   1. an execution rule by hash for each unknown file: it allows exactly
 //      that content wherever it lies;
-//   2. a trust rule on the target folder where a folder holds at least
-//      --folder-threshold unknown files: it allows whatever lies directly
-//      in that folder, now and later;
+//   2. only when asked (--folder-rules): a trust rule on the target folder
+//      where a folder holds at least --folder-threshold unknown files: it
+//      allows whatever lies directly in that folder, now and later, so a
+//      program put there tomorrow runs too;
 //   3. a trust rule on a writer whose output later ran as unknown
 //      (a compiler, an updater, an installer): what it writes into those
 //      folders is recorded as trusted drift.
@@ -124,11 +125,12 @@ struct Suggestion {
   std::vector<Refusal> review;
 };
 
+// `threshold` 0: no folder rules.
 Suggestion Suggest(const JournalAnalysis& analysis, uint64_t threshold) {
   Suggestion out;
   std::set<std::string> trustedFolders;
   for (const FolderCount& folder : analysis.folders) {
-    if (folder.files.size() < threshold) continue;
+    if (threshold == 0 || folder.files.size() < threshold) continue;
     const std::string why = UntrustableFolder(folder.folder);
     if (why.empty()) {
       out.folderRules.push_back(&folder);
@@ -258,6 +260,16 @@ bool WriteDocument(const std::string& path, const cJSON* document, std::string* 
   return true;
 }
 
+// `text` as one shell word.
+std::string ShellQuoted(const std::string& text) {
+  if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                              "0123456789/._-+=:,@") == std::string::npos)
+    return text;
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 void PrintText(const Suggestion& suggestion, const std::string& executionPath,
                const std::string& trustPath, const GlobalOptions& global) {
   printf("%s: %zu execution %s by hash\n", executionPath.c_str(), suggestion.hashRules.size(),
@@ -269,7 +281,8 @@ void PrintText(const Suggestion& suggestion, const std::string& executionPath,
          suggestion.folderRules.size() + suggestion.writerRules.size(),
          suggestion.folderRules.size() + suggestion.writerRules.size() == 1 ? "rule" : "rules");
   for (const FolderCount* folder : suggestion.folderRules)
-    printf("  trusts every file directly in %s/ (%zu unknown files seen there)\n",
+    printf("  trusts every file directly in %s/ (%zu unknown files seen there): files put\n"
+           "    there later, never seen, will run under lockdown too\n",
            folder->folder == "/" ? "" : folder->folder.c_str(), folder->files.size());
   for (const WriterRule& writer : suggestion.writerRules) {
     std::string folders;
@@ -282,7 +295,8 @@ void PrintText(const Suggestion& suggestion, const std::string& executionPath,
     for (const Refusal& refusal : suggestion.review)
       printf("  %s: %s\n", refusal.what.c_str(), refusal.reason.c_str());
   }
-  const std::string db = global.db == "ac.db" ? "" : " --db " + global.db;
+  // Named always: a command pasted elsewhere must reach brixd's database.
+  const std::string db = " --db " + ShellQuoted(global.db);
   printf("Nothing was imported.  To use these rules (--append keeps the rules you have):\n"
          "  brixctl%s import --append %s %s\n"
          "  brixctl%s import --append %s %s\n",
@@ -345,8 +359,8 @@ int RunSuggest(const GlobalOptions& global, const std::vector<std::string>& args
   CommandArgs parsed;
   std::string error;
   if (!ParseCommandArgs("suggest", args,
-                        {{"--out", true}, {"--folder-threshold", true}, {"--since", true},
-                         {"--until", true}},
+                        {{"--out", true}, {"--folder-rules", false},
+                         {"--folder-threshold", true}, {"--since", true}, {"--until", true}},
                         &parsed, &error))
     return Fail(error);
   const std::string out = parsed.Get("--out", "");
@@ -358,6 +372,10 @@ int RunSuggest(const GlobalOptions& global, const std::vector<std::string>& args
                 parsed.Get("--folder-threshold", "") + "'");
   if (threshold < 2)
     return Fail("suggest: --folder-threshold must be at least 2: one file is a hash rule's job");
+  if (parsed.Has("--folder-threshold") && !parsed.Has("--folder-rules"))
+    return Fail("suggest: --folder-threshold sets when --folder-rules writes a folder rule; "
+                "give --folder-rules too");
+  if (!parsed.Has("--folder-rules")) threshold = 0;
   JournalAnalysis analysis;
   if (!ReadJournalArgs("suggest", parsed, &analysis)) return kExitError;
 

@@ -4,6 +4,11 @@
 // operating modes given for this run, does the command and stops the
 // engine.  It reaches the engine only through brix.so's exported
 // functions, as a host agent does.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -17,7 +22,9 @@ namespace {
 
 const char kGlobalHelp[] =
     "Global options (before or after the command):\n"
-    "  --db PATH             rule database (default: ac.db in this folder)\n"
+    "  --db PATH             rule database (default: $BRIX_DB, else\n"
+    "                        /var/lib/brix/ac.db, the one brixd uses); only\n"
+    "                        scan, import and replay create it\n"
     "  --lockdown            block unknown software instead of logging it\n"
     "  --maintenance START END\n"
     "                        maintenance window: new software whose file times\n"
@@ -36,6 +43,7 @@ const char kGlobalHelp[] =
     "  --log-file PATH       append engine log lines to PATH instead of stderr\n"
     "  --json                machine-readable output\n"
     "  --help                this help; COMMAND --help for a command's\n"
+    "  --version             brixctl's version\n"
     "\n"
     "Exit status: 0 success or allowed, 1 blocked (decide) or a trace\n"
     "expectation not met (replay), 2 any error.\n";
@@ -126,23 +134,42 @@ const std::vector<Command> kCommands = {
      "answered by its fail policy.  Bad and cut-off lines are skipped and\n"
      "counted.  No engine is started.\n"
      "  --since T, --until T  only records inside this time (ISO dates such as\n"
-     "                        2026-01-31T08:00, milliseconds or \"now\")\n"
+     "                        2026-01-31T08:00, milliseconds, \"now\", or a time\n"
+     "                        ago: 30s, 5m, 2h, 7d)\n"
      "With --json one JSON document.\n",
      &RunReport},
-    {"suggest", "--out DIR [--folder-threshold N] [--since T] [--until T] JOURNAL...",
+    {"suggest", "--out DIR [--folder-rules [--folder-threshold N]] [--since T] [--until T]\n"
+                "             JOURNAL...",
      "Writes rulesets that would let what the journals saw keep running:\n"
      "DIR/suggested-rules.json (execution rules by hash, one per unknown\n"
-     "file) and DIR/suggested-trustrules.json (trust rules for folders that\n"
-     "hold at least N unknown files, and for writers such as compilers whose\n"
-     "output later ran).  No rule ever trusts a world-writable folder (/tmp,\n"
+     "file) and DIR/suggested-trustrules.json (trust rules for writers such\n"
+     "as compilers whose output later ran and, with --folder-rules, for\n"
+     "folders that hold at least N unknown files).  No rule ever trusts a world-writable folder (/tmp,\n"
      "/var/tmp, /dev/shm, a home's Downloads, any folder with the o+w bit)\n"
      "or a general-purpose tool by path: those are listed for review by hand.\n"
      "Prints what each file would allow and what was refused and why.\n"
      "Nothing is imported: use brixctl import --append on the files.\n"
      "  --out DIR               folder for the rulesets (created if missing)\n"
+     "  --folder-rules          trust whole folders instead of their files' hashes:\n"
+     "                          any file put there later runs too\n"
      "  --folder-threshold N    unknown files that make a folder rule (default 5)\n"
      "  --since T, --until T    as for report\n",
      &RunSuggest},
+    {"status", "[--stats-file F]",
+     "Shows brixd's state: whether it runs (and should), its mode (log-only,\n"
+     "lockdown, a maintenance window and until when), the fail policy, what\n"
+     "it watches, whether kernel-side enforcement is loaded, the database's\n"
+     "size and rule counts, the journal's path and size, when the rules were\n"
+     "last reloaded, and the counters since brixd started: allowed, blocked,\n"
+     "failure-policy answers by reason, decision latency p50 and p99.  Read\n"
+     "from brixd's stats file and /proc; no engine is started, and any user\n"
+     "sees what the files let them read.\n"
+     "  --stats-file F  brixd's stats file (default /run/brix/stats.json, as\n"
+     "                  the unit writes it)\n"
+     "With --json one JSON document; members brixd did not write are left out.\n"
+     "Exit status: 0, or 3 when brixd should run (its unit is enabled, or it\n"
+     "ended without a stop) and does not.\n",
+     &RunStatus},
 };
 
 }  // namespace
@@ -167,14 +194,49 @@ void PrintToolHelp(FILE* out) {
 }
 
 void PrintCommandHelp(const Command& command, FILE* out) {
-  fprintf(out, "Usage: brixctl [GLOBAL OPTIONS] %s %s\n\n%s\n", command.name,
-          command.synopsis, command.help);
-  fputs(kGlobalHelp, out);
+  // report and suggest only read journals: the engine's options mean
+  // nothing to them.
+  const bool engine = strcmp(command.name, "report") != 0 && strcmp(command.name, "suggest") != 0;
+  fprintf(out, "Usage: brixctl [%s] %s %s\n\n%s\n", engine ? "GLOBAL OPTIONS" : "--json",
+          command.name, command.synopsis, command.help);
+  if (engine) {
+    fputs(kGlobalHelp, out);
+  } else if (strcmp(command.name, "suggest") == 0) {
+    fputs("Global options:\n"
+          "  --db PATH   the database the printed import commands name (default:\n"
+          "              $BRIX_DB, else /var/lib/brix/ac.db); it is not opened\n"
+          "  --json      machine-readable output\n",
+          out);
+  } else {
+    fputs("Global options:\n  --json      machine-readable output\n", out);
+  }
 }
 
-bool StartEngine(const GlobalOptions& global, brix_host::EngineSession* session) {
+bool StartEngine(const GlobalOptions& global, DbAccess access,
+                 brix_host::EngineSession* session) {
   std::string error;
+  bool created = false;
+  struct stat st {};
+  if (access == DbAccess::kCreate && stat(global.db.c_str(), &st) != 0 && errno == ENOENT) {
+    // Made here, empty, so that it gets the mode of brixd's files: rules
+    // and inventory are nobody else's business.  The engine takes an
+    // empty file for a new database.
+    const int fd = open(global.db.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (fd < 0) {
+      Fail("cannot create the rule database " + global.db + ": " + strerror(errno));
+      return false;
+    }
+    fchmod(fd, 0640);  // whatever the umask says
+    close(fd);
+    created = true;
+  } else if (!brix_host::CheckDatabase(global.db, access != DbAccess::kRead, &error)) {
+    if (error.rfind("no rule database", 0) == 0)
+      error += " (brixctl --db " + global.db + " scan or import creates one)";
+    Fail(error);
+    return false;
+  }
   if (session->Start(global.db, global.log, &error) != BRIX_STATUS_SUCCESS) {
+    if (created) unlink(global.db.c_str());
     Fail(error);
     return false;
   }
@@ -209,6 +271,10 @@ int main(int argc, char** argv) {
   if (!ParseInvocation(argc, argv, &invocation, &error))
     return Fail(error + " (brixctl --help lists the options)");
 
+  if (invocation.version) {
+    printf("brixctl %s\n", BRIX_HOST_VERSION);
+    return kExitOk;
+  }
   if (invocation.command.empty()) {
     if (invocation.help) {
       PrintToolHelp(stdout);

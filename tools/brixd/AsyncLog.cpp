@@ -3,14 +3,19 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
 #include "EngineSession.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
@@ -33,32 +38,57 @@ void AppendEscaped(const char* text, std::string* line) {
 namespace {
 
 // Appends to the log at `path`, creating it with mode 0640; a symbolic
-// link there is refused, so nobody can point brixd's writes elsewhere.
-FILE* OpenLogFile(const std::string& path) {
+// link there is refused, so nobody can point brixd's writes elsewhere, and
+// so is a file someone else planted there (`*why` says what is wrong).
+FILE* OpenLogFile(const std::string& path, std::string* why) {
   const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
                                         O_NOCTTY, 0640);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    *why = strerror(errno);
+    return nullptr;
+  }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    errno = EINVAL;
+    *why = "not a regular file";
+    return nullptr;
+  }
+  const std::string foreign = ForeignFile(st);
+  if (!foreign.empty()) {
+    close(fd);
+    *why = foreign + " (another user may read or forge its lines; remove it or give it to root "
+                     "with mode 0640)";
     return nullptr;
   }
   FILE* file = fdopen(fd, "a");
-  if (file == nullptr) close(fd);
+  if (file == nullptr) {
+    *why = strerror(errno);
+    close(fd);
+  }
   return file;
 }
 
 }  // namespace
 
+bool UnderSystemd() {
+  // systemd sets both for a service; JOURNAL_STREAM alone also marks a
+  // standard error that already is the journal.
+  const char* stream = getenv("JOURNAL_STREAM");
+  const char* invocation = getenv("INVOCATION_ID");
+  return (stream != nullptr && stream[0] != '\0') ||
+         (invocation != nullptr && invocation[0] != '\0');
+}
+
 AsyncLog::~AsyncLog() { Stop(); }
 
-bool AsyncLog::Start(const std::string& path, std::string* error) {
+bool AsyncLog::Start(const std::string& path, bool systemJournal, std::string* error) {
   path_ = path;
+  systemJournal_ = systemJournal;
   if (!path_.empty()) {
-    file_ = OpenLogFile(path_);
+    std::string why;
+    file_ = OpenLogFile(path_, &why);
     if (file_ == nullptr) {
-      *error = "cannot open log file " + path_ + ": " + strerror(errno);
+      *error = "cannot open log file " + path_ + ": " + why;
       return false;
     }
   }
@@ -66,9 +96,18 @@ bool AsyncLog::Start(const std::string& path, std::string* error) {
     std::lock_guard<std::mutex> lock(mutex_);
     running_ = true;
     stopping_ = false;
+    held_ = true;
   }
   writer_ = std::thread(&AsyncLog::Run, this);
   return true;
+}
+
+void AsyncLog::Release() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = false;
+  }
+  wake_.notify_one();
 }
 
 void AsyncLog::Write(unsigned level, const char* text) {
@@ -86,21 +125,57 @@ void AsyncLog::Write(unsigned level, const char* text) {
   line += ' ';
   AppendEscaped(text, &line);
   line += '\n';
+  Entry entry;
+  entry.line = std::move(line);
+  Queue(std::move(entry));
+}
+
+void AsyncLog::Queue(Entry entry) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!running_) {
       // Before Start and after Stop nobody writes for us; standard error
       // is the only place left.
-      fputs(line.c_str(), stderr);
+      fputs(entry.line.c_str(), stderr);
       return;
     }
     if (queue_.size() >= kMaxQueued) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    queue_.push_back(std::move(line));
+    queue_.push_back(std::move(entry));
   }
   wake_.notify_one();
+}
+
+void AsyncLog::Decision(unsigned level, const std::string& text,
+                        std::vector<std::string> fields) {
+  if (!systemJournal_) {
+    Write(level, text.c_str());
+    return;
+  }
+  // The line is made as Write makes it; the entry rides with it.
+  Write(level, text.c_str());
+  Entry entry;
+  entry.priority = level == BRIX_LOG_ERROR     ? LOG_ERR
+                   : level == BRIX_LOG_WARNING ? LOG_WARNING
+                                               : LOG_NOTICE;
+  std::string message;
+  AppendEscaped(text.c_str(), &message);
+  fields.insert(fields.begin(), "MESSAGE=" + message);
+  entry.fields = std::move(fields);
+  Queue(std::move(entry));
+}
+
+void AsyncLog::SendToSystemJournal(const Entry& entry) {
+  std::vector<std::string> parts = entry.fields;
+  parts.push_back("PRIORITY=" + std::to_string(entry.priority));
+  parts.push_back("SYSLOG_IDENTIFIER=brixd");
+  std::vector<struct iovec> vectors;
+  for (const std::string& part : parts)
+    vectors.push_back({const_cast<char*>(part.data()), part.size()});
+  // A journal that cannot take the entry loses it; the log file keeps it.
+  (void)sd_journal_sendv(vectors.data(), static_cast<int>(vectors.size()));
 }
 
 void AsyncLog::Printf(unsigned level, const char* format, ...) {
@@ -119,12 +194,13 @@ void AsyncLog::Wake() {
 
 void AsyncLog::ReopenNow() {
   if (path_.empty()) return;
-  FILE* file = OpenLogFile(path_);
+  std::string why;
+  FILE* file = OpenLogFile(path_, &why);
   if (file == nullptr) {
     // Keep writing to the old file: a line in a moved file is better than
     // a line lost.
     fprintf(file_ != nullptr ? file_ : stderr,
-            "brixd: cannot reopen log file %s: %s\n", path_.c_str(), strerror(errno));
+            "brixd: cannot reopen log file %s: %s\n", path_.c_str(), why.c_str());
     return;
   }
   if (file_ != nullptr) fclose(file_);
@@ -132,14 +208,15 @@ void AsyncLog::ReopenNow() {
 }
 
 void AsyncLog::Run() {
-  std::vector<std::string> batch;
+  std::vector<Entry> batch;
   uint64_t reportedDrops = 0;
   for (;;) {
     bool stopping = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [&] {
-        return stopping_ || !queue_.empty() || reopen_.load(std::memory_order_relaxed);
+        return stopping_ ||
+               (!held_ && (!queue_.empty() || reopen_.load(std::memory_order_relaxed)));
       });
       stopping = stopping_;
       batch.assign(std::make_move_iterator(queue_.begin()),
@@ -154,7 +231,13 @@ void AsyncLog::Run() {
               static_cast<unsigned long long>(drops - reportedDrops));
       reportedDrops = drops;
     }
-    for (const std::string& line : batch) fputs(line.c_str(), out);
+    for (const Entry& entry : batch) {
+      if (entry.priority >= 0) {
+        SendToSystemJournal(entry);
+      } else {
+        fputs(entry.line.c_str(), out);
+      }
+    }
     fflush(out);
     batch.clear();
     if (stopping) break;

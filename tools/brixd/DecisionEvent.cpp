@@ -16,7 +16,7 @@ OpenRoute RouteOpen(bool regular, ObjectKind kind, Interpreter process) {
 brix_host::HostEvent BuildDecisionEvent(EventKind kind, pid_t pid, const std::string& path,
                                         const struct stat& st,
                                         const brix_host::FileDigests& digests,
-                                        const ActingProcess& process) {
+                                        const ActingProcess& process, bool dataRead) {
   brix_host::HostEvent event;
   ac_wrapper_event_s& numbers = event.numbers();
   numbers.pid = static_cast<uint64_t>(pid);
@@ -32,7 +32,9 @@ brix_host::HostEvent BuildDecisionEvent(EventKind kind, pid_t pid, const std::st
       break;
     case EventKind::kScript:
       numbers.type = brix_host::kHostTypeScriptOpen;
-      numbers.isexec = 1;  // about to be run, whatever its mode bits
+      // About to be run, whatever its mode bits, unless it is the data
+      // of the script that runs.
+      numbers.isexec = dataRead ? 0 : 1;
       break;
     case EventKind::kOpen:
     case EventKind::kUnknown:

@@ -51,11 +51,13 @@ OpenRoute RouteOpen(bool regular, ObjectKind kind, Interpreter process);
 
 // The event for the engine: target `path` with status `st` and its
 // digests, acted on by `pid`, described by `process` (whose command line
-// a script open needs).
+// a script open needs).  `dataRead` marks an interpreter's open of a file
+// that is not its script (ScriptArguments.h): reported as a read, not a
+// run, so that only the file's extension can make it a script.
 brix_host::HostEvent BuildDecisionEvent(EventKind kind, pid_t pid, const std::string& path,
                                         const struct stat& st,
                                         const brix_host::FileDigests& digests,
-                                        const ActingProcess& process);
+                                        const ActingProcess& process, bool dataRead = false);
 
 }  // namespace brixd
 

@@ -53,7 +53,10 @@ void JournalPermissionEvent(Journal* journal, const PendingEvent& event, const O
     journal->CountInventoryAllow(kind);
     return;
   }
-  const bool policy = IsPolicyReason(outcome.reason);
+  // brixd's own answers carry their reason: the failure policy's, and
+  // its refusal of known code that users can write.
+  const bool policy =
+      IsPolicyReason(outcome.reason) || outcome.reason == Reason::kUserWritable;
   const ac_wrapper_response_s none{};
   const ac_wrapper_response_s& response = outcome.engineAsked ? outcome.response : none;
   const uint32_t status = outcome.engineAsked ? outcome.status : BRIX_STATUS_FAILED;

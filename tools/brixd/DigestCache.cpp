@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "Stats.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
@@ -72,7 +73,10 @@ DigestEnd DigestsOf(int fd, DigestCache* cache, Stats* stats, const DigestLimits
   }
   for (unsigned attempt = 0; attempt < kHashAttempts; ++attempt) {
     const FileIdentity id = FileIdentity::Of(before);
-    if (cache->Find(id, out)) {
+    // A file a user can write may have changed through a mapping without
+    // a new identity: hashed every time, never remembered.
+    const bool identityHolds = OnlyRootCanWrite(fd, before);
+    if (identityHolds && cache->Find(id, out)) {
       stats->cacheHits.fetch_add(1, std::memory_order_relaxed);
       *hashed = before;
       return DigestEnd::kDone;
@@ -94,7 +98,7 @@ DigestEnd DigestsOf(int fd, DigestCache* cache, Stats* stats, const DigestLimits
       return DigestEnd::kFailed;
     }
     if (FileIdentity::Of(after) == id) {
-      if (limits.remember) cache->Insert(id, *out);
+      if (limits.remember && identityHolds) cache->Insert(id, *out);
       *hashed = after;
       return DigestEnd::kDone;
     }

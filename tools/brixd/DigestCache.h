@@ -5,7 +5,10 @@
 // modification and change times; any write, truncation, chmod or
 // replacement changes at least one of them (the change time moves on every
 // write and every metadata change), so a cached digest is only ever used
-// for the content it was computed from.  Bounded: when full, an arbitrary
+// for the content it was computed from.  That holds only for files that
+// no unprivileged user can write (WriteAccess.h): a write through a shared
+// mapping may leave the identity as it was, so DigestsOf neither uses nor
+// fills the cache for any other file.  Bounded: when full, an arbitrary
 // entry makes room.  Safe from any thread: lookups share a lock, inserts
 // take it alone.
 #ifndef BRIX_TOOLS_BRIXD_DIGESTCACHE_H_

@@ -20,6 +20,7 @@
 #include "AsyncLog.h"
 #include "DecisionJournal.h"
 #include "DigestCache.h"
+#include "EngineGate.h"
 #include "PermissionMonitor.h"
 #include "ProcessReader.h"
 #include "ProcessTable.h"
@@ -430,7 +431,11 @@ void DriftMonitor::Report(uint32_t type, pid_t pid, const std::string& path,
 
   const ac_wrapper_event_s record = event.Record();
   ac_wrapper_response_s response{};
-  const uint32_t status = app_ctl(nullptr, &record, &response);
+  uint32_t status;
+  {
+    EngineCall call;
+    status = app_ctl(nullptr, &record, &response);
+  }
   if (type != kHostTypeDelete) JournalDrift(journal_, record, status, response);
   if (status != BRIX_STATUS_SUCCESS && status != BRIX_STATUS_BLOCK)
     g_log->Printf(BRIX_LOG_WARNING, "drift: engine could not take the %s of %s (status 0x%08x)",

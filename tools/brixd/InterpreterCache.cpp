@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "EngineGate.h"
 #include "HostEvent.h"
 #include "brix.h"
 
@@ -21,11 +22,19 @@ constexpr uint32_t kCategoryScriptStart = 8;
 
 bool EngineLinesMuted() { return t_muted; }
 
+MutedEngineLines::MutedEngineLines() { t_muted = true; }
+MutedEngineLines::~MutedEngineLines() { t_muted = false; }
+
 Interpreter InterpreterCache::Find(const std::string& executable) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   auto it = known_.find(executable);
   if (it == known_.end()) return Interpreter::kUnknown;
   return it->second ? Interpreter::kYes : Interpreter::kNo;
+}
+
+void InterpreterCache::Clear() {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  known_.clear();
 }
 
 bool InterpreterCache::Probe(const std::string& executable, Interpreter* out,
@@ -39,9 +48,12 @@ bool InterpreterCache::Probe(const std::string& executable, Interpreter* out,
   probe.name = kProbeTarget;
   probe.cmdLine = commandLine.c_str();
   ac_wrapper_response_s response{};
-  t_muted = true;
-  *status = app_ctl(nullptr, &probe, &response);
-  t_muted = false;
+  {
+    EngineCall call;
+    t_muted = true;
+    *status = app_ctl(nullptr, &probe, &response);
+    t_muted = false;
+  }
   // A probe of an interpreter ends without a verdict (no digest to look
   // up): status 0, action 0.  Anything else means the engine did not run.
   if (*status != BRIX_STATUS_SUCCESS) return false;

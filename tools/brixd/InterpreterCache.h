@@ -43,6 +43,9 @@ class InterpreterCache {
   // remembered then.
   bool Probe(const std::string& executable, Interpreter* out, uint32_t* status);
 
+  // Forgets every answer: the engine's interpreter rules may have changed.
+  void Clear();
+
  private:
   // Constant after construction
   const size_t capacity_;
@@ -52,9 +55,19 @@ class InterpreterCache {
   std::unordered_map<std::string, bool> known_;
 };
 
-// True on a thread inside a probe: the engine's log lines there are the
-// probe's own and are not worth an operator's attention.
+// True on a thread inside a probe or an engine restart: the engine's log
+// lines there are the probe's own, or its shutdown's and start's routine,
+// and are not worth an operator's attention.
 bool EngineLinesMuted();
+
+// Mutes the engine's log lines on this thread while it lives.
+class MutedEngineLines {
+ public:
+  MutedEngineLines();
+  ~MutedEngineLines();
+  MutedEngineLines(const MutedEngineLines&) = delete;
+  MutedEngineLines& operator=(const MutedEngineLines&) = delete;
+};
 
 }  // namespace brixd
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "HostStatus.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
@@ -122,6 +123,15 @@ bool Journal::OpenFile(std::string* error) {
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
     *error = "cannot use journal " + settings_.path +
              ": not a regular file with a single name";
+    close(fd);
+    return false;
+  }
+  const std::string foreign = ForeignFile(st);
+  if (!foreign.empty()) {
+    // Planted in a shared folder, it would let its owner read the journal
+    // and forge lines that `brixctl suggest` turns into rules.
+    *error = "cannot use journal " + settings_.path + ": " + foreign +
+             " (remove it or give it to root with mode 0640)";
     close(fd);
     return false;
   }

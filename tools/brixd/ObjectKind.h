@@ -8,7 +8,8 @@
 // executables alike) is judged as a mapping; object files (ET_REL), core
 // dumps and everything that is not ELF are not code to the loader.  The
 // kind is read from the file's first page and remembered by file identity,
-// so a file is read once per version.  The cache is safe from any thread.
+// so a file is read once per version; the caller remembers it only for
+// files that no user can write (WriteAccess.h).  The cache is safe from any thread.
 #ifndef BRIX_TOOLS_BRIXD_OBJECTKIND_H_
 #define BRIX_TOOLS_BRIXD_OBJECTKIND_H_
 

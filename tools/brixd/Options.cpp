@@ -13,12 +13,19 @@ const char kUsage[] =
     "(through every mount of them) with the brix engine's verdicts, answers\n"
     "every other open at once, and reports changes on them to the engine as\n"
     "drift.  Anything short of the engine's allow gets the failure policy.\n"
-    "Runs until SIGTERM or SIGINT; SIGHUP reopens the log file.\n"
+    "Runs until SIGTERM or SIGINT; SIGHUP reopens the log file and reloads\n"
+    "the rules (changes written to the database by another process are\n"
+    "reloaded within a second without it).\n"
     "\n"
     "  --watch DIR           watch the file system holding DIR (repeatable;\n"
     "                        nothing is watched unless named)\n"
-    "  --db PATH             rule database (default /var/lib/brix/ac.db)\n"
+    "  --db PATH             rule database (default $BRIX_DB, else\n"
+    "                        /var/lib/brix/ac.db); brixd never creates one:\n"
+    "                        brixctl scan or import does\n"
     "%s"  // the mode options
+    "  --require-manifest    with --lockdown: refuse to start while the database\n"
+    "                        holds no agent manifest (until one is imported\n"
+    "                        the engine only logs what it would block)\n"
     "  --log-file PATH       brixd's and the engine's log (default: stderr)\n"
     "  --log-level MASK      engine log levels: mask or names such as\n"
     "                        warning,error (default: info,warning,error)\n"
@@ -38,7 +45,19 @@ const char kUsage[] =
     "                        brixctl report and suggest)\n"
     "  --journal-max-size SIZE  rotate the journal at SIZE (default 32M)\n"
     "  --journal-keep N      rotated journals kept (default 3)\n"
-    "  --help                this help\n";
+    "  --bpf-pin-dir DIR     where the kernel programs that keep lockdown when\n"
+    "                        brixd is gone are pinned (a folder on a BPF file\n"
+    "                        system; default /sys/fs/bpf/brixd)\n"
+    "  --no-bpf              enforce with fanotify alone: lockdown ends with brixd\n"
+    "  --release-on-stop     remove the pinned programs when stopped by SIGTERM\n"
+    "  --release             remove the pinned programs and exit: the way out of\n"
+    "                        a lockdown that outlived brixd\n"
+    "  --help                this help\n"
+    "  --version             brixd's version\n"
+    "\n"
+    "Under systemd, decisions (blocked, would be blocked, fail policy) also\n"
+    "go to the system journal with fields BRIX_VERDICT, BRIX_PATH,\n"
+    "BRIX_PROCESS, BRIX_PID, BRIX_USER, BRIX_KIND and BRIX_REASON.\n";
 
 namespace {
 
@@ -67,6 +86,7 @@ bool ParseSize(const std::string& text, uint64_t* bytes) {
 
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
   Options result;
+  result.db = brix_host::DefaultDatabasePath();
   result.log.mask = BRIX_LOG_INFO | BRIX_LOG_WARNING | BRIX_LOG_ERROR;
   bool maintenance = false;
   for (int i = 1; i < argc; ++i) {
@@ -114,6 +134,12 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
     if (name == "--help" || name == "-h") {
       if (!flag()) return false;
       result.help = true;
+    } else if (name == "--version") {
+      if (!flag()) return false;
+      result.version = true;
+    } else if (name == "--require-manifest") {
+      if (!flag()) return false;
+      result.requireManifest = true;
     } else if (brix_host::ParseModeFlag(name, &bit)) {
       if (!flag()) return false;
       result.modes.bits |= bit;
@@ -181,6 +207,22 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
       }
     } else if (name == "--journal-keep") {
       if (!number(0, 1000, &result.journalKeep)) return false;
+    } else if (name == "--bpf-pin-dir") {
+      if (!value(&result.bpfPinFolder)) return false;
+      if (result.bpfPinFolder.size() < 2 || result.bpfPinFolder[0] != '/' ||
+          result.bpfPinFolder.back() == '/') {
+        *error = "--bpf-pin-dir takes an absolute folder path, not '" + result.bpfPinFolder + "'";
+        return false;
+      }
+    } else if (name == "--no-bpf") {
+      if (!flag()) return false;
+      result.noBpf = true;
+    } else if (name == "--release") {
+      if (!flag()) return false;
+      result.release = true;
+    } else if (name == "--release-on-stop") {
+      if (!flag()) return false;
+      result.releaseOnStop = true;
     } else if (name == "--cache-entries") {
       if (!number(0, 100000000, &result.cacheEntries)) return false;
     } else {
@@ -193,7 +235,7 @@ bool ParseOptions(int argc, char** argv, Options* out, std::string* error) {
   // unless the administrator chose otherwise.
   if (!result.failPolicyGiven)
     result.failOpen = (result.modes.bits & BRIX_MODE_LOCKDOWN) == 0;
-  if (!result.help && result.watch.empty()) {
+  if (!result.help && !result.version && !result.release && result.watch.empty()) {
     *error = "nothing to watch: name the folders whose mounts brixd guards with --watch DIR";
     return false;
   }

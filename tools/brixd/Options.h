@@ -14,7 +14,7 @@
 namespace brixd {
 
 struct Options {
-  std::string db = "/var/lib/brix/ac.db";
+  std::string db;  // empty until parsed: brix_host::DefaultDatabasePath()
   std::vector<std::string> watch;  // folders; their file systems are watched
   brix_host::Modes modes;
   brix_host::LogSettings log;      // engine log mask; log.filePath: the log
@@ -29,7 +29,14 @@ struct Options {
   std::string journal;  // decision journal; empty: none
   uint64_t journalMaxSize = 32ull << 20;
   uint64_t journalKeep = 3;
+  bool requireManifest = false;  // lockdown without a manifest: refuse to start
+  // The kernel programs that hold lockdown while brixd is gone.
+  std::string bpfPinFolder = "/sys/fs/bpf/brixd";
+  bool noBpf = false;
+  bool releaseOnStop = false;
+  bool release = false;  // only remove what is pinned, then exit
   bool help = false;
+  bool version = false;
 };
 
 // False with `error` set on a bad command line.

@@ -7,6 +7,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,25 +20,38 @@
 #include "AsyncLog.h"
 #include "DecisionEvent.h"
 #include "DecisionJournal.h"
+#include "EngineGate.h"
 #include "HostEvent.h"
+#include "KernelGuard.h"
 #include "ProcessReader.h"
 #include "ProcessTable.h"
 #include "ServiceNotify.h"
 #include "Stats.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
 namespace {
 
-// The reader's batch: a few hundred events, read in one system call.
-constexpr size_t kReadBuffer = 16 * 1024;
+// The reader's batch: up to about 2,000 events in one system call.  Each
+// holds a descriptor until it is answered, which Open keeps well inside
+// the limit of open files.
+constexpr size_t kReadBuffer = 48 * 1024;
+// Answers written by one writev; the kernel takes them one by one.
+constexpr size_t kRepliesPerWrite = 256;
+
+// Set on the reader thread while it reads a batch: its answers wait for
+// the batch's end and go out together.
+thread_local bool t_batching = false;
 // Reads in a row before the reader looks at the deadlines again.
 constexpr int kReadsPerSweep = 8;
 
-// The path of the open file, or empty with `error` set.  The kernel
-// cannot name a file deeper than a page of path; such a file gets no name
-// and so the failure policy, never an empty name for the engine.
-std::string DescriptorPath(int fd, std::string* error) {
+}  // namespace
+
+// The kernel cannot name a file deeper than a page of path; such a file
+// gets no name and so the failure policy, never an empty name for the
+// engine.
+std::string DescriptorPathOf(int fd, std::string* error) {
   char link[64];
   snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
   char target[PATH_MAX + 1];
@@ -52,6 +66,8 @@ std::string DescriptorPath(int fd, std::string* error) {
   }
   return std::string(target, static_cast<size_t>(n));
 }
+
+namespace {
 
 const char* AnswerWord(uint32_t answer) { return answer == FAN_ALLOW ? "allowed" : "denied"; }
 
@@ -84,6 +100,19 @@ PermissionMonitor::~PermissionMonitor() { Stop(UINT64_MAX); }
 
 bool PermissionMonitor::Open(const std::vector<std::string>& folders,
                              std::string* error) {
+  if (settings_.opens) {
+    // Interpreters are recognised by what their files are, also under
+    // another name or through the loader: learnt once, before the marks (the
+    // folders are read, and brixd would wait on its own opens).
+    const uint64_t began = NowNanos();
+    uint64_t probes = 0;
+    programs_.Learn({"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"},
+                    &probes);
+    stats_->interpreterProbes.fetch_add(probes, std::memory_order_relaxed);
+    g_log->Printf(BRIX_LOG_INFO, "%zu interpreters and loaders known by identity (%llu probes, %llu ms)",
+                  programs_.interpreters(), static_cast<unsigned long long>(probes),
+                  static_cast<unsigned long long>((NowNanos() - began) / 1000000));
+  }
   // An unlimited queue: an event the kernel could not queue would be let
   // through unseen, which under lockdown is an unknown program running.
   group_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK |
@@ -136,6 +165,10 @@ bool PermissionMonitor::Open(const std::vector<std::string>& folders,
       dbWatch_ = -1;
     }
   }
+  std::string connectorError;
+  if (!known_.Open(&connectorError))
+    g_log->Printf(BRIX_LOG_WARNING, "%s: every open reads the process's image from /proc",
+                  connectorError.c_str());
   // Each waiting event holds a descriptor: stay well inside the limit, so
   // that the group can always be read.
   struct rlimit files {};
@@ -205,6 +238,10 @@ void PermissionMonitor::Respond(int fd, uint32_t answer) {
   struct fanotify_response response {};
   response.fd = fd;
   response.response = answer;
+  if (t_batching) {
+    replies_.push_back(response);
+    return;
+  }
   while (write(group_, &response, sizeof(response)) < 0) {
     if (errno == EINTR) continue;
     // ENOENT: the kernel no longer waits for this event (the process was
@@ -217,10 +254,33 @@ void PermissionMonitor::Respond(int fd, uint32_t answer) {
   }
 }
 
+void PermissionMonitor::FlushReplies() {
+  // The kernel reads one answer per write; writev hands it many in one
+  // system call and stops at the first it refuses, which then goes alone.
+  size_t done = 0;
+  while (done < replies_.size()) {
+    struct iovec parts[kRepliesPerWrite];
+    const size_t count = std::min(kRepliesPerWrite, replies_.size() - done);
+    for (size_t i = 0; i < count; ++i)
+      parts[i] = {&replies_[done + i], sizeof(struct fanotify_response)};
+    const ssize_t wrote = writev(group_, parts, static_cast<int>(count));
+    if (wrote < 0 && errno == EINTR) continue;
+    const size_t taken = wrote > 0 ? static_cast<size_t>(wrote) / sizeof(struct fanotify_response) : 0;
+    done += taken;
+    if (taken < count) {
+      Respond(replies_[done].fd, replies_[done].response);
+      ++done;
+    }
+  }
+  replies_.clear();
+}
+
 // ---- The reader -----------------------------------------------------------
 
 void PermissionMonitor::ReadLoop() {
-  alignas(struct fanotify_event_metadata) char buffer[kReadBuffer];
+  std::vector<char> storage(kReadBuffer + alignof(struct fanotify_event_metadata));
+  char* buffer = storage.data();
+  const size_t size = kReadBuffer;
   uint64_t nextPing = 0;
   uint64_t errorsLogged = 0;
   for (;;) {
@@ -249,7 +309,7 @@ void PermissionMonitor::ReadLoop() {
     // Before the events: one read after a change is decided afresh.
     if (ready > 0 && dbWatch_ >= 0 && (fds[2].revents & POLLIN) != 0) DrainDatabaseWatch();
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-      for (int i = 0; i < kReadsPerSweep && ReadBatch(buffer, sizeof(buffer), false); ++i) {
+      for (int i = 0; i < kReadsPerSweep && ReadBatch(buffer, size, false); ++i) {
       }
     }
   }
@@ -258,7 +318,7 @@ void PermissionMonitor::ReadLoop() {
   // go first, so that the queue ends.
   if (fanotify_mark(group_, FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr) != 0)
     g_log->Printf(BRIX_LOG_ERROR, "reader: removing the marks: %s", strerror(errno));
-  for (int i = 0; i < 1024 && ReadBatch(buffer, sizeof(buffer), true); ++i) {
+  for (int i = 0; i < 1024 && ReadBatch(buffer, size, true); ++i) {
   }
   for (EventPtr& event : registry_)
     if (!event->answered.load()) Conclude(*event, Policy(Reason::kStopping));
@@ -277,10 +337,17 @@ bool PermissionMonitor::ReadBatch(char* buffer, size_t size, bool stopping) {
     return false;
   }
   if (length == 0) return false;
+  // Every exec and exit reported up to now is taken in before the events
+  // just read: none of them can find a process's former image.
+  known_.Drain();
+  t_batching = true;
   ssize_t left = length;
   for (auto* event = reinterpret_cast<struct fanotify_event_metadata*>(buffer);
        FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
     Admit(event, stopping);
+  t_batching = false;
+  FlushReplies();
+  replied_.clear();
   return true;
 }
 
@@ -293,7 +360,9 @@ void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bo
                   static_cast<unsigned long long>(metadata->mask));
     return;
   }
+  stats_->permissionEvents.fetch_add(1, std::memory_order_relaxed);
   auto event = std::make_shared<PendingEvent>();
+  replied_.push_back(event);
   event->fd = metadata->fd;
   event->pid = metadata->pid;
   event->mask = metadata->mask;
@@ -332,12 +401,24 @@ void PermissionMonitor::Admit(const struct fanotify_event_metadata* metadata, bo
   }
   if (event->kind == EventKind::kOpen && TriageOpen(event.get())) return;
   GatherFacts(event.get());
+  if (!event->program.empty()) {
+    event->process.executable = event->program;
+    event->process.throughLoader = event->throughLoader;
+  }
   registry_.push_back(event);
-  if (CachedAllow(*event)) {
+  uint64_t remark = 0, generation = 0;
+  if (CachedAllow(*event, &remark, &generation)) {
     Outcome cached;
     cached.answer = FAN_ALLOW;
     cached.reason = Reason::kCachedVerdict;
     Conclude(*event, cached);
+    if (remark != 0) Remark(event->fd, remark, generation);
+    return;
+  }
+  Outcome logOnly;
+  if (RememberedLogOnly(*event, &logOnly)) {
+    stats_->logOnlyMemoryHits.fetch_add(1, std::memory_order_relaxed);
+    Conclude(*event, logOnly);
     return;
   }
   Enqueue(std::move(event));
@@ -347,7 +428,7 @@ void PermissionMonitor::GatherFacts(PendingEvent* event) {
   // Cheap and never waiting on a disk or a name service: the path from
   // the kernel's own table, the status of the open file, the process from
   // /proc with names from the cache.
-  event->path = DescriptorPath(event->fd, &event->pathError);
+  event->path = DescriptorPathOf(event->fd, &event->pathError);
   if (fstat(event->fd, &event->st) == 0)
     event->statOk = true;
   else
@@ -390,6 +471,10 @@ void PermissionMonitor::Work() {
       }
       event = std::move(queue_.front());
       queue_.pop_front();
+    }
+    if (event->markProbe) {
+      ProbeForMark(*event);
+      continue;
     }
     // Answered at its deadline while it waited here: no work is owed.
     if (event->answered.load(std::memory_order_acquire)) {
@@ -435,15 +520,30 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   }
   ActingProcess process = event.process;
   processes_->ReadCommandLine(event.pid, &process);
+  // Of the files named on an interpreter's command line only the first it
+  // opens is run; the others are its script's data.
+  ArgumentRole role = ArgumentRole::kNotNamed;
+  if (kind == EventKind::kScript) {
+    std::string naming;
+    role = scripts_.Classify(event.pid, event.process.executable, event.process.throughLoader,
+                             hashed, event.path, &naming);
+    if (role == ArgumentRole::kScript) process.commandLine = std::move(naming);
+    if (role == ArgumentRole::kPlainRead)
+      stats_->argumentReads.fetch_add(1, std::memory_order_relaxed);
+  }
+  const bool dataRead = role == ArgumentRole::kPlainRead;
   const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
   const brix_host::HostEvent host =
-      BuildDecisionEvent(kind, event.pid, event.path, hashed, digests, process);
+      BuildDecisionEvent(kind, event.pid, event.path, hashed, digests, process, dataRead);
   const ac_wrapper_event_s record = host.Record();
   Outcome outcome;
   outcome.sha256 = brix_host::ToHex(digests.sha256.data(), digests.sha256.size());
   outcome.size = static_cast<uint64_t>(hashed.st_size);
   outcome.engineAsked = true;
-  outcome.status = app_ctl(nullptr, &record, &outcome.response);
+  {
+    EngineCall call;
+    outcome.status = app_ctl(nullptr, &record, &outcome.response);
+  }
   outcome.reason = AnswerFor(kind, outcome.status, outcome.response, settings_.lockdown);
   if (IsPolicyReason(outcome.reason)) {
     outcome.answer = Policy(outcome.reason).answer;
@@ -454,13 +554,38 @@ Outcome PermissionMonitor::AskEngine(PendingEvent& event, EventKind kind) {
   } else {
     outcome.answer = outcome.reason == Reason::kEngineBlocked ? FAN_DENY : FAN_ALLOW;
   }
+  // Code loaded or run by an interpreter is read after the answer, and the
+  // kernel keeps nobody from writing it meanwhile (it does so only for a
+  // file being executed).  Under lockdown, known code that a user could
+  // rewrite in that moment is refused: only code that root alone can
+  // change is loaded by the answer it got.  With the kernel guard a
+  // library's mapping is decided on the version mapped, so only scripts
+  // need the rule then.
+  const bool readAfterAnswer =
+      kind == EventKind::kScript || (kind == EventKind::kLibrary && guard_ == nullptr);
+  if (settings_.lockdown && outcome.reason == Reason::kEngineAllowed && readAfterAnswer) {
+    std::string who = WhoCanWrite(event.fd, hashed);
+    if (!who.empty()) {
+      outcome.answer = FAN_DENY;
+      outcome.reason = Reason::kUserWritable;
+      outcome.detail = std::move(who);
+      return outcome;
+    }
+  }
   // Allowed by a rule or the inventory: the same version opened or
   // started by the same process is allowed again without asking.
-  // Logged-only events are not remembered, so each one still reaches the
-  // engine.
-  if (outcome.reason == Reason::kEngineAllowed) {
-    RememberAllow(event, hashed, generation);
-    MaybeIgnore(event, kind, hashed, outcome, generation);
+  // Logged-only verdicts are remembered for a short while only, so that
+  // the engine still sees most of them.  Files named on an interpreter's
+  // command line are not remembered at all: which of them is the script
+  // depends on which one each run opens first, so every run's opens of
+  // them must be seen.
+  if (outcome.reason == Reason::kEngineAllowed && role == ArgumentRole::kNotNamed) {
+    // In the kernel before an ignore mark lets other opens pass unseen.
+    if (guard_ != nullptr && kind != EventKind::kScript) RecordInKernel(event.path, hashed);
+    const uint64_t marked = MaybeIgnore(event, kind, hashed, outcome, generation);
+    RememberAllow(event, hashed, generation, marked);
+  } else if (outcome.reason == Reason::kEngineLogOnly && role == ArgumentRole::kNotNamed) {
+    RememberLogOnly(event, hashed, outcome, generation);
   }
   return outcome;
 }
@@ -476,8 +601,9 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   // before the answer, which lets the kernel go on to it.
   if (event.kind == EventKind::kProgramStart && outcome.answer == FAN_ALLOW && event.statOk)
     NoteStartedImage(event.pid, FileIdentity::Of(event.st));
+  const uint32_t answer = KernelAnswer(event, outcome);
   const bool here = !event.answered.exchange(true, std::memory_order_acq_rel);
-  if (here) Respond(event.fd, outcome.answer);
+  if (here) Respond(event.fd, answer);
 
   if (outcome.reason == Reason::kOwnEvent) {
     stats_->ownEvents.fetch_add(1, std::memory_order_relaxed);
@@ -508,6 +634,27 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
   (allowed ? s.allowed : s.blocked).fetch_add(1, std::memory_order_relaxed);
   const char* path = event.path.empty() ? "(unknown path)" : event.path.c_str();
   const char* kind = EventKindName(event.kind);
+  const char* verb = event.kind == EventKind::kProgramStart ? "started"
+                     : event.kind == EventKind::kLibrary    ? "loaded"
+                                                            : "run";
+  // "PATH started by PROCESS (pid N, user U)": who did what, for every
+  // decision line alike.
+  auto what = [&] {
+    char text[64];
+    snprintf(text, sizeof(text), " (pid %d, user ", static_cast<int>(event.pid));
+    return std::string(path) + " " + verb + " by " + event.process.executable + text +
+           event.process.user + ")";
+  };
+  auto decision = [&](unsigned level, const char* verdict, const std::string& text,
+                      const std::string& reason) {
+    std::vector<std::string> fields = {
+        std::string("BRIX_VERDICT=") + verdict, std::string("BRIX_KIND=") + kind,
+        std::string("BRIX_PATH=") + path, "BRIX_PROCESS=" + event.process.executable,
+        "BRIX_PID=" + std::to_string(event.pid), "BRIX_USER=" + event.process.user};
+    if (!outcome.sha256.empty()) fields.push_back("BRIX_SHA256=" + outcome.sha256);
+    if (!reason.empty()) fields.push_back("BRIX_REASON=" + reason);
+    g_log->Decision(level, text, std::move(fields));
+  };
   switch (outcome.reason) {
     case Reason::kCachedVerdict:
       s.verdictCacheHits.fetch_add(1, std::memory_order_relaxed);
@@ -516,24 +663,26 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
       s.notScripts.fetch_add(1, std::memory_order_relaxed);
       return;
     case Reason::kEngineAllowed:
-    case Reason::kEngineLogOnly:
-    case Reason::kWaitingManifest:
     case Reason::kPlainOpen:
       return;
+    case Reason::kEngineLogOnly:
+      // Unknown software outside lockdown: what lockdown would stop.
+      if (outcome.response.decision == 0)
+        decision(BRIX_LOG_INFO, "would be blocked", "would be blocked under lockdown: " + what(),
+                 "unknown software, lockdown off");
+      return;
+    case Reason::kWaitingManifest:
+      s.manifestWaits.fetch_add(1, std::memory_order_relaxed);
+      decision(BRIX_LOG_WARNING, "would be blocked",
+               "let through, lockdown only logs until an agent manifest is imported: " + what(),
+               "no agent manifest");
+      return;
     case Reason::kEngineBlocked:
-      g_log->Printf(BRIX_LOG_INFO, "blocked %s %s by %s (pid %d, user %s)", path,
-                    event.kind == EventKind::kProgramStart ? "started"
-                    : event.kind == EventKind::kLibrary    ? "loaded"
-                                                           : "run",
-                    event.process.executable.c_str(), static_cast<int>(event.pid),
-                    event.process.user.c_str());
+      decision(BRIX_LOG_INFO, "blocked", "blocked " + what(), "");
       return;
     case Reason::kDeadline:
       s.deadlineAnswers.fetch_add(1, std::memory_order_relaxed);
       (allowed ? s.deadlineAllowed : s.deadlineDenied).fetch_add(1, std::memory_order_relaxed);
-      g_log->Printf(BRIX_LOG_WARNING, "no verdict for %s within %llu ms: %s", path,
-                    static_cast<unsigned long long>(settings_.deadlineNanos / 1000000),
-                    AnswerWord(outcome.answer));
       break;
     case Reason::kEngineError: s.engineErrors.fetch_add(1, std::memory_order_relaxed); break;
     case Reason::kNoPath: s.pathErrors.fetch_add(1, std::memory_order_relaxed); break;
@@ -543,36 +692,66 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
     case Reason::kOverload: s.slotsFull.fetch_add(1, std::memory_order_relaxed); break;
     case Reason::kStopping: s.stopAnswers.fetch_add(1, std::memory_order_relaxed); break;
     case Reason::kBadEvent: s.badEvents.fetch_add(1, std::memory_order_relaxed); break;
+    case Reason::kUserWritable:
+      s.writableRefused.fetch_add(1, std::memory_order_relaxed);
+      g_log->Printf(BRIX_LOG_WARNING,
+                    "refused %s %s by %s (pid %d, user %s): known, but %s, so it may change "
+                    "before it is read",
+                    kind, path, event.process.executable.c_str(), static_cast<int>(event.pid),
+                    event.process.user.c_str(), outcome.detail.c_str());
+      return;
     case Reason::kOwnEvent: return;
   }
   (allowed ? s.policyAllowed : s.policyDenied).fetch_add(1, std::memory_order_relaxed);
-  if (outcome.reason != Reason::kDeadline)
-    g_log->Printf(BRIX_LOG_WARNING, "%s of %s by pid %d %s by the failure policy: %s%s%s",
-                  kind, path, static_cast<int>(event.pid), AnswerWord(outcome.answer),
-                  ReasonName(outcome.reason), outcome.detail.empty() ? "" : ": ",
-                  outcome.detail.c_str());
+  const std::string verdict =
+      std::string(allowed ? "allowed" : "denied") + " by the fail policy";
+  if (outcome.reason == Reason::kDeadline) {
+    char text[96];
+    snprintf(text, sizeof(text), " within %llu ms: ",
+             static_cast<unsigned long long>(settings_.deadlineNanos / 1000000));
+    decision(BRIX_LOG_WARNING, verdict.c_str(),
+             std::string("no verdict for ") + path + text + AnswerWord(outcome.answer),
+             ReasonName(outcome.reason));
+    return;
+  }
+  char text[96];
+  snprintf(text, sizeof(text), " by pid %d %s by the failure policy: ",
+           static_cast<int>(event.pid), AnswerWord(outcome.answer));
+  decision(BRIX_LOG_WARNING, verdict.c_str(),
+           std::string(kind) + " of " + path + text + ReasonName(outcome.reason) +
+               (outcome.detail.empty() ? "" : ": ") + outcome.detail,
+           ReasonName(outcome.reason) +
+               (outcome.detail.empty() ? std::string() : ": " + outcome.detail));
 }
 
 // ---- Brixd's memory of allowed starts ------------------------------------
 
-bool PermissionMonitor::CachedAllow(const PendingEvent& event) {
+bool PermissionMonitor::CachedAllow(const PendingEvent& event, uint64_t* remark,
+                                     uint64_t* generation) {
   if (event.kind == EventKind::kOpen || event.kind == EventKind::kUnknown ||
-      event.path.empty() || !event.statOk)
+      event.path.empty() || !event.statOk || !OnlyRootCanWrite(event.fd, event.st))
     return false;
   const FileIdentity id = FileIdentity::Of(event.st);
-  std::lock_guard<std::mutex> lock(allowedMutex_);
-  auto it = allowed_.find(AllowKey(event));
-  if (it == allowed_.end()) return false;
-  if (!(it->second == id)) {
-    // Another version now: decided afresh, and the old one forgotten.
-    allowed_.erase(it);
-    return false;
+  *generation = rulesGeneration_.load(std::memory_order_acquire);
+  {
+    std::lock_guard<std::mutex> lock(allowedMutex_);
+    auto it = allowed_.find(AllowKey(event));
+    if (it == allowed_.end()) return false;
+    if (!(it->second.id == id)) {
+      // Another version now: decided afresh, and the old one forgotten.
+      allowed_.erase(it);
+      return false;
+    }
+    *remark = it->second.markMask;
   }
   return true;
 }
 
 void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct stat& hashed,
-                                      uint64_t generation) {
+                                      uint64_t generation, uint64_t markMask) {
+  // A file a user can write may hold other content under the same
+  // identity (a write through a mapping): nothing is remembered of it.
+  if (!OnlyRootCanWrite(event.fd, hashed)) return;
   std::string key = AllowKey(event);
   std::lock_guard<std::mutex> lock(allowedMutex_);
   // The reader empties the memory under this lock after raising the
@@ -580,8 +759,52 @@ void PermissionMonitor::RememberAllow(const PendingEvent& event, const struct st
   if (rulesGeneration_.load(std::memory_order_acquire) != generation) return;
   if (allowed_.size() >= kMaxAllowed && allowed_.count(key) == 0)
     allowed_.erase(allowed_.begin());
-  allowed_[std::move(key)] = FileIdentity::Of(hashed);
+  allowed_[std::move(key)] = Allowed{FileIdentity::Of(hashed), markMask};
 }
 
 }  // namespace brixd
 
+
+namespace brixd {
+
+bool PermissionMonitor::RememberedLogOnly(const PendingEvent& event, Outcome* out) {
+  if (settings_.logOnlyMemoryNanos == 0 || settings_.lockdown ||
+      event.kind == EventKind::kOpen || event.kind == EventKind::kUnknown ||
+      event.path.empty() || !event.statOk)
+    return false;
+  const FileIdentity id = FileIdentity::Of(event.st);
+  std::lock_guard<std::mutex> lock(logOnlyMutex_);
+  auto it = logOnly_.find(AllowKey(event));
+  if (it == logOnly_.end()) return false;
+  if (!(it->second.id == id) || it->second.until < event.readNanos) {
+    logOnly_.erase(it);
+    return false;
+  }
+  *out = it->second.outcome;
+  return true;
+}
+
+void PermissionMonitor::RememberLogOnly(const PendingEvent& event, const struct stat& hashed,
+                                        const Outcome& outcome, uint64_t generation) {
+  // As for allows: the identity of a file a user can write says nothing
+  // of its content.
+  if (settings_.logOnlyMemoryNanos == 0 || settings_.lockdown ||
+      !OnlyRootCanWrite(event.fd, hashed))
+    return;
+  std::string key = AllowKey(event);
+  std::lock_guard<std::mutex> lock(logOnlyMutex_);
+  if (rulesGeneration_.load(std::memory_order_acquire) != generation) return;
+  if (logOnly_.size() >= kMaxLogOnly && logOnly_.count(key) == 0) {
+    // Expired entries first; else an arbitrary one.
+    const uint64_t now = NowNanos();
+    for (auto it = logOnly_.begin(); it != logOnly_.end();)
+      it = it->second.until < now ? logOnly_.erase(it) : std::next(it);
+    if (logOnly_.size() >= kMaxLogOnly) logOnly_.erase(logOnly_.begin());
+  }
+  LogOnlyVerdict& entry = logOnly_[std::move(key)];
+  entry.id = FileIdentity::Of(hashed);
+  entry.until = NowNanos() + settings_.logOnlyMemoryNanos;
+  entry.outcome = outcome;
+}
+
+}  // namespace brixd

@@ -27,6 +27,7 @@
 #ifndef BRIX_TOOLS_BRIXD_PERMISSIONMONITOR_H_
 #define BRIX_TOOLS_BRIXD_PERMISSIONMONITOR_H_
 
+#include <sys/fanotify.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -38,18 +39,21 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "DigestCache.h"
 #include "InterpreterCache.h"
+#include "KnownProcesses.h"
 #include "ObjectKind.h"
 #include "PendingEvent.h"
-
-struct fanotify_event_metadata;
+#include "RunningProgram.h"
+#include "ScriptArguments.h"
 
 namespace brixd {
 
 class Journal;
+class KernelGuard;
 class ProcessReader;
 class ProcessTable;
 struct Stats;
@@ -68,6 +72,9 @@ class PermissionMonitor {
     uint64_t maxHashBytes = 256ull << 20;
     // Every this often the reader tells systemd it is alive; 0: never.
     uint64_t watchdogNanos = 0;
+    // How long a log-only verdict of one file version is taken again for
+    // the same process and user without asking the engine; 0: never.
+    uint64_t logOnlyMemoryNanos = 30ull * 1000000000;
   };
 
   // `table` learns every process seen starting a program or opening a
@@ -84,6 +91,11 @@ class PermissionMonitor {
 
   // Decisions that matter go to `journal` (may be null); set before Start.
   void SetJournal(Journal* journal) { journal_ = journal; }
+  // The kernel's own checks of mappings and starts (may be null); set
+  // before Start.  With it, allowed versions of code are recorded there
+  // before the answer, and an ELF open is a read: the kernel decides the
+  // mapping.
+  void SetKernelGuard(KernelGuard* guard) { guard_ = guard; }
 
   void Start();
   // Answers every pending event with the failure policy, stops the reader
@@ -91,6 +103,15 @@ class PermissionMonitor {
   // still inside the engine then: its thread is left behind, and the
   // caller must end the process without unloading the engine.
   bool Stop(uint64_t graceNanos);
+
+  // Forgets everything brixd remembers that an engine answer went into:
+  // the verdicts of file versions (allowed and log-only), which files may
+  // carry ignore marks, which processes are interpreters, and the
+  // kernel's ignore marks themselves.  Verdicts being decided meanwhile
+  // are not remembered.  For anything that may change what the engine
+  // answers; the reader calls it on every change of the rule database.
+  // Safe from any thread once Open has succeeded.
+  void DropCaches();
 
  private:
   using EventPtr = std::shared_ptr<PendingEvent>;
@@ -103,6 +124,11 @@ class PermissionMonitor {
   // The reader's look at a plain open: true when it answered it.  Else
   // the event's kind says what the workers do with it.
   bool TriageOpen(PendingEvent* event);
+  // The kind of an opened regular file, for the reader (`nowait`: from
+  // the page cache only) or a worker.  kPlain: an empty file only root
+  // can fill, answered at once; kUnread: not read, `error` says why.
+  enum class KindEnd { kKnown, kPlain, kUnread };
+  KindEnd KindOfOpen(const PendingEvent& event, bool nowait, ObjectKind* kind, int* error);
   // The image of a start just allowed, and the open that follows it.
   void NoteStartedImage(pid_t pid, const FileIdentity& id);
   bool TakeStartedImage(pid_t pid, const FileIdentity& id);
@@ -126,24 +152,47 @@ class PermissionMonitor {
   // counts and logs.
   void Conclude(PendingEvent& event, const Outcome& outcome);
   void Respond(int fd, uint32_t answer);
+  // The reader's answers of one batch, in one system call.
+  void FlushReplies();
+  // What fanotify is told when the kernel guard holds the mapping
+  // decision; records an allowed version of code there first.
+  uint32_t KernelAnswer(const PendingEvent& event, const Outcome& outcome);
+  // Records a version allowed to be mapped and started; a full table is
+  // emptied together with the ignore marks, which would otherwise hide
+  // the opens that fill it again.
+  void RecordInKernel(const std::string& path, const struct stat& version);
 
   // The kernel's ignore marks: a file whose verdict cannot depend on the
   // process (allowed by the inventory or an execution ruleset, with no
-  // trust rule that could name a process, user or group) causes no event
-  // for any process until it is written (the kernel then drops the mark)
-  // or the rules change (brixd drops them all).
-  void MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
+  // trust rule that could name a process, user or group) and that only
+  // root can write (MayCarryIgnoreMark) causes no event for any process
+  // until it is written (the kernel then drops the mark) or the rules
+  // change (brixd drops them all).  Returns the mask of the mark set, 0
+  // when none was.
+  uint64_t MaybeIgnore(const PendingEvent& event, EventKind kind, const struct stat& hashed,
                    const Outcome& outcome, uint64_t generation);
   bool TrustRulesAbsent();
+  // A plain file answered at once may still be known by digest (a header
+  // under a scanned /usr/include): a worker asks, and marks it if so.
+  void OfferForMark(const PendingEvent& event);
+  void ProbeForMark(PendingEvent& event);
   // Reader: the rule database changed.
   void RulesChanged();
   void DrainDatabaseWatch();
 
   // Brixd's memory of allowed starts: a file version (identity) that the
   // engine allowed by rule or inventory for this process and user.
-  bool CachedAllow(const PendingEvent& event);
+  // `*remark`: the mask of a mark the kernel evicted, to be set again
+  // once the event is answered (and its version recorded in the kernel).
+  bool CachedAllow(const PendingEvent& event, uint64_t* remark, uint64_t* generation);
   void RememberAllow(const PendingEvent& event, const struct stat& hashed,
-                     uint64_t generation);
+                     uint64_t generation, uint64_t markMask);
+  // Sets an evicted mark again, unless the rules changed since `generation`.
+  void Remark(int fd, uint64_t mask, uint64_t generation);
+  // The same for log-only verdicts, for settings_.logOnlyMemoryNanos.
+  bool RememberedLogOnly(const PendingEvent& event, Outcome* out);
+  void RememberLogOnly(const PendingEvent& event, const struct stat& hashed,
+                       const Outcome& outcome, uint64_t generation);
 
   // Constant after construction
   const Settings settings_;
@@ -153,10 +202,14 @@ class PermissionMonitor {
   ProcessTable* const table_;
   const pid_t self_;
   Journal* journal_ = nullptr;
+  KernelGuard* guard_ = nullptr;
 
   // Safe from any thread
   ObjectKindCache kinds_{65536};
   InterpreterCache interpreters_{4096};
+  KnownProcesses known_{16384};
+  ProgramIdentifier programs_{&interpreters_};
+  ScriptArguments scripts_{4096};
 
   // Constant between Open and Stop
   int group_ = -1;
@@ -168,11 +221,39 @@ class PermissionMonitor {
   // Only the reader thread touches the registry: events in the order they
   // were read, which is the order of their deadlines.
   std::deque<EventPtr> registry_;
+  // The answers the reader gave while reading one batch, written at its
+  // end, and the events they belong to (their descriptors stay open
+  // until then, so that no later event can take the same number).
+  std::vector<struct fanotify_response> replies_;
+  std::vector<EventPtr> replied_;
 
   // State below is protected by allowedMutex_
   std::mutex allowedMutex_;
-  std::unordered_map<std::string, FileIdentity> allowed_;
+  // With the mask of the ignore mark the file was given (0: none): an
+  // event for it means the kernel evicted the mark, which is set again.
+  struct Allowed {
+    FileIdentity id;
+    uint64_t markMask = 0;
+  };
+  std::unordered_map<std::string, Allowed> allowed_;
   static constexpr size_t kMaxAllowed = 65536;
+
+  // State below is protected by logOnlyMutex_
+  struct LogOnlyVerdict {
+    FileIdentity id;
+    uint64_t until;  // monotonic
+    Outcome outcome;
+  };
+  std::mutex logOnlyMutex_;
+  std::unordered_map<std::string, LogOnlyVerdict> logOnly_;
+  static constexpr size_t kMaxLogOnly = 16384;
+
+  // State below is protected by probedMutex_: file versions already
+  // offered for a mark, so that each is hashed once.
+  std::mutex probedMutex_;
+  // True for the versions that were marked.
+  std::unordered_map<FileIdentity, bool, FileIdentityHash> probed_;
+  static constexpr size_t kMaxProbed = 65536;
 
   // State below is protected by startedMutex_
   std::mutex startedMutex_;
@@ -200,6 +281,9 @@ class PermissionMonitor {
 
 // Monotonic nanoseconds.
 uint64_t NowNanos();
+
+// The path of the open file `fd`, or empty with `error` set.
+std::string DescriptorPathOf(int fd, std::string* error);
 
 }  // namespace brixd
 

@@ -14,10 +14,14 @@
 #include <cjson/cJSON.h>
 
 #include "AsyncLog.h"
+#include "DecisionEvent.h"
+#include "EngineGate.h"
 #include "EngineSession.h"
+#include "KernelGuard.h"
 #include "PermissionMonitor.h"
 #include "ProcessTable.h"
 #include "Stats.h"
+#include "WriteAccess.h"
 
 namespace brixd {
 
@@ -40,60 +44,93 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   }
   // Whoever opens a file may be about to write it: drift will want its
   // name, perhaps after it has gone.
-  int exeError = 0;
-  const std::string executable = ReadExecutable(event->pid, &exeError);
-  RememberProcess(event->pid, executable);
-  // Empty files (every file being created is empty when it is opened) run
-  // no code either.
-  if (event->st.st_size == 0) {
-    Conclude(*event, plain);
-    return true;
+  RunningProgram program;
+  int programError = 0;
+  bool identified = true;
+  if (known_.Find(event->pid, &program)) {
+    stats_->knownProcessOpens.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    const std::string executable = ReadExecutable(event->pid);
+    RememberProcess(event->pid, executable);
+    identified = programs_.Identify(event->pid, false, &program, &programError, &executable);
+    if (identified && program.interpreter != Interpreter::kUnknown)
+      known_.Insert(event->pid, program);
   }
-  const FileIdentity id = FileIdentity::Of(event->st);
   ObjectKind kind;
-  if (!kinds_.Find(id, &kind)) {
-    int error = 0;
-    if (!ReadObjectKind(event->fd, static_cast<uint64_t>(event->st.st_size), true, &kind, &error))
-      return false;
-    kinds_.Insert(id, kind);
+  int error = 0;
+  switch (KindOfOpen(*event, true, &kind, &error)) {
+    case KindEnd::kKnown: break;
+    case KindEnd::kPlain:
+      Conclude(*event, plain);
+      return true;
+    case KindEnd::kUnread:
+      return false;  // a worker reads it, or answers by the failure policy
   }
   if (IsCode(kind)) {
     // The open that follows an allowed execve, or a writer (a linker, an
-    // installer): no code is loaded by it.
-    if (TakeStartedImage(event->pid, id) || OpensForWriting(event->pid)) {
+    // installer): no code is loaded by it.  A read-write open may map what
+    // it opened, so it is decided as a load.
+    if (TakeStartedImage(event->pid, FileIdentity::Of(event->st)) ||
+        OpeningAccess(event->pid) == OpenAccess::kWriteOnly) {
       Conclude(*event, plain);
       return true;
     }
     event->kind = EventKind::kLibrary;
     return false;
   }
-  if (executable.empty()) {
+  if (!identified) {
     // A kernel thread, or a process that is gone: no script to run.  Any
     // other reason is a failure: the process may be an interpreter.
-    if (exeError == ENOENT)
+    if (programError == ENOENT)
       Conclude(*event, plain);
     else
       Conclude(*event, Policy(Reason::kUnreadable,
-                              std::string("the process's image: ") + strerror(exeError)));
+                              std::string("the process's image: ") + strerror(programError)));
     return true;
   }
-  switch (interpreters_.Find(executable)) {
+  switch (program.interpreter) {
     case Interpreter::kNo:
       Conclude(*event, plain);
+      OfferForMark(*event);
       return true;
     case Interpreter::kYes:
       // An interpreter writing a file (a shell's redirection, a script's
-      // output) runs nothing from it.
-      if (OpensForWriting(event->pid)) {
+      // output, a database it keeps) runs nothing from it: what it runs,
+      // it opens for reading.
+      if (OpeningAccess(event->pid) != OpenAccess::kRead) {
         Conclude(*event, plain);
         return true;
       }
       event->kind = EventKind::kScript;
+      event->program = program.path;
+      event->throughLoader = program.throughLoader;
       return false;
     case Interpreter::kUnknown:
-      return false;  // a worker asks the engine
+      return false;  // a worker asks the engine, or hashes the image
   }
   return false;
+}
+
+PermissionMonitor::KindEnd PermissionMonitor::KindOfOpen(const PendingEvent& event, bool nowait,
+                                                         ObjectKind* kind, int* error) {
+  // Only a file that no user can write keeps the kind it had at this
+  // check until the opener reads it; any other is looked at afresh each
+  // time, and even then may change right after the answer (the threat
+  // model in docs/brixd.md).
+  const bool identityHolds = OnlyRootCanWrite(event.fd, event.st);
+  // Empty files (every file being created is empty when it is opened) run
+  // no code, as long as nobody but root can fill them before the read.
+  if (event.st.st_size == 0) {
+    if (identityHolds) return KindEnd::kPlain;
+    *kind = ObjectKind::kNotElf;
+    return KindEnd::kKnown;
+  }
+  const FileIdentity id = FileIdentity::Of(event.st);
+  if (identityHolds && kinds_.Find(id, kind)) return KindEnd::kKnown;
+  if (!ReadObjectKind(event.fd, static_cast<uint64_t>(event.st.st_size), nowait, kind, error))
+    return KindEnd::kUnread;
+  if (identityHolds) kinds_.Insert(id, *kind);
+  return KindEnd::kKnown;
 }
 
 void PermissionMonitor::NoteStartedImage(pid_t pid, const FileIdentity& id) {
@@ -127,38 +164,152 @@ Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {
   Outcome plain;
   plain.answer = FAN_ALLOW;
   plain.reason = Reason::kPlainOpen;
-  if (!S_ISREG(event.st.st_mode) || event.st.st_size == 0) return plain;
-  const FileIdentity id = FileIdentity::Of(event.st);
+  if (!S_ISREG(event.st.st_mode)) return plain;
   ObjectKind kind;
-  if (!kinds_.Find(id, &kind)) {
-    int error = 0;
-    if (!ReadObjectKind(event.fd, static_cast<uint64_t>(event.st.st_size), false, &kind, &error))
-      return Policy(Reason::kUnreadable, strerror(error));
-    kinds_.Insert(id, kind);
+  int error = 0;
+  switch (KindOfOpen(event, false, &kind, &error)) {
+    case KindEnd::kKnown: break;
+    case KindEnd::kPlain: return plain;
+    case KindEnd::kUnread: return Policy(Reason::kUnreadable, strerror(error));
   }
   if (IsCode(kind)) {
-    if (TakeStartedImage(event.pid, id) || OpensForWriting(event.pid)) return plain;
+    if (TakeStartedImage(event.pid, FileIdentity::Of(event.st)) ||
+        OpeningAccess(event.pid) == OpenAccess::kWriteOnly)
+      return plain;
     event.kind = EventKind::kLibrary;
     return AskEngine(event, EventKind::kLibrary);
   }
-  const std::string& executable = event.process.executable;
-  if (executable.empty()) return plain;
-  Interpreter interpreter = interpreters_.Find(executable);
-  if (interpreter == Interpreter::kUnknown) {
-    uint32_t status = 0;
-    stats_->interpreterProbes.fetch_add(1, std::memory_order_relaxed);
-    if (!interpreters_.Probe(executable, &interpreter, &status)) {
-      char detail[64];
-      snprintf(detail, sizeof(detail), "interpreter probe: status 0x%08x", status);
-      return Policy(Reason::kEngineError, detail);
-    }
+  RunningProgram program;
+  int programError = 0;
+  if (!programs_.Identify(event.pid, true, &program, &programError)) {
+    if (programError == ENOENT) return plain;
+    return Policy(Reason::kUnreadable,
+                  std::string("the process's image: ") + strerror(programError));
   }
-  if (interpreter != Interpreter::kYes || OpensForWriting(event.pid)) return plain;
+  if (program.interpreter == Interpreter::kUnknown)
+    return Policy(Reason::kEngineError, "the engine cannot say whether the process interprets");
+  if (program.interpreter != Interpreter::kYes || OpeningAccess(event.pid) != OpenAccess::kRead)
+    return plain;
   event.kind = EventKind::kScript;
+  event.process.executable = program.path;
+  event.process.throughLoader = program.throughLoader;
   return AskEngine(event, EventKind::kScript);
 }
 
 // ---- The kernel's ignore marks ---------------------------------------------
+
+namespace {
+
+// Larger plain files are not hashed to earn a mark.
+constexpr off_t kMaxProbeBytes = 4 << 20;
+
+// Marks evicted with the inode, so that their memory stays bounded; the
+// first write (without FAN_MARK_IGNORED_SURV_MODIFY) drops them too.
+bool AddIgnoreMark(int group, int fd, uint64_t mask) {
+  if (fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK | FAN_MARK_EVICTABLE, mask, fd,
+                    nullptr) == 0)
+    return true;
+  // Kernels before 5.19 know no evictable marks: a plain one, dropped
+  // with the others on every rule change.
+  return errno == EINVAL &&
+         fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, fd, nullptr) == 0;
+}
+
+// A file an interpreter is likely to be given as its script, though it may
+// lack a #! line: marked, its run would go unseen (see MaybeIgnore).
+bool NamedLikeAScript(const std::string& path) {
+  static constexpr const char* kScriptExtensions[] = {
+      "py", "pyw", "pl", "pm", "sh", "bash", "zsh", "ksh",
+      "rb", "php", "js", "mjs", "lua", "tcl", "awk"};
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+  const char* extension = path.c_str() + dot + 1;
+  for (const char* known : kScriptExtensions)
+    if (strcmp(extension, known) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+void PermissionMonitor::OfferForMark(const PendingEvent& event) {
+  // Only where an ignore mark could come of it: files that cannot change
+  // under the mark, a rule database to watch.  Small files only (headers,
+  // sources, configuration), and only while the workers have nothing
+  // waiting: a probe must never hold up a decision an opener waits for.
+  if (dbWatch_ < 0 || !S_ISREG(event.st.st_mode) || event.st.st_size > kMaxProbeBytes ||
+      !MayCarryIgnoreMark(event.fd, event.st))
+    return;
+  const FileIdentity id = FileIdentity::Of(event.st);
+  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
+  {
+    std::lock_guard<std::mutex> lock(probedMutex_);
+    auto it = probed_.find(id);
+    if (it != probed_.end()) {
+      if (it->second) Remark(event.fd, FAN_OPEN_PERM, generation);
+      return;
+    }
+  }
+  {
+    // Busy: a later open offers it again.
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (!queue_.empty()) return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(probedMutex_);
+    if (probed_.size() >= kMaxProbed) probed_.clear();
+    if (!probed_.emplace(id, false).second) return;
+  }
+  auto probe = std::make_shared<PendingEvent>();
+  probe->fd = fcntl(event.fd, F_DUPFD_CLOEXEC, 0);
+  if (probe->fd < 0) return;
+  probe->markProbe = true;
+  probe->answered.store(true);
+  probe->pid = event.pid;
+  probe->st = event.st;
+  probe->statOk = true;
+  probe->kind = EventKind::kOpen;
+  Enqueue(std::move(probe));
+}
+
+void PermissionMonitor::ProbeForMark(PendingEvent& event) {
+  // The engine is asked as about a library: the inventory is looked up by
+  // digest whatever the category, and no process is named (pid 0), so
+  // that nothing in its answer can depend on one.
+  const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
+  DigestLimits limits;
+  limits.hash.maxBytes = settings_.maxHashBytes;
+  brix_host::FileDigests digests;
+  struct stat hashed {};
+  std::string error;
+  if (DigestsOf(event.fd, cache_, stats_, limits, &digests, &hashed, &error) != DigestEnd::kDone)
+    return;
+  std::string pathError;
+  event.path = DescriptorPathOf(event.fd, &pathError);
+  if (event.path.empty() || NamedLikeAScript(event.path)) return;
+  stats_->markProbes.fetch_add(1, std::memory_order_relaxed);
+  const brix_host::HostEvent host =
+      BuildDecisionEvent(EventKind::kLibrary, 0, event.path, hashed, digests, ActingProcess());
+  const ac_wrapper_event_s record = host.Record();
+  Outcome outcome;
+  outcome.status = app_ctl(nullptr, &record, &outcome.response);
+  outcome.reason = AnswerFor(EventKind::kLibrary, outcome.status, outcome.response, true);
+  // Only the inventory's own allow: an execution rule may name a kind of
+  // event, and a plain file is a script to an interpreter.
+  if (outcome.reason != Reason::kEngineAllowed ||
+      outcome.response.source != DAL_SOURCE_SCANNED_ITEMS)
+    return;
+  if (MaybeIgnore(event, EventKind::kOpen, hashed, outcome, generation) == 0) return;
+  std::lock_guard<std::mutex> lock(probedMutex_);
+  auto it = probed_.find(FileIdentity::Of(hashed));
+  if (it != probed_.end()) it->second = true;
+}
+
+void PermissionMonitor::Remark(int fd, uint64_t mask, uint64_t generation) {
+  if (!AddIgnoreMark(group_, fd, mask)) return;
+  if (rulesGeneration_.load(std::memory_order_acquire) != generation)
+    fanotify_mark(group_, FAN_MARK_REMOVE | FAN_MARK_IGNORED_MASK, mask, fd, nullptr);
+}
 
 bool PermissionMonitor::TrustRulesAbsent() {
   int known = trustRules_.load(std::memory_order_acquire);
@@ -166,7 +317,12 @@ bool PermissionMonitor::TrustRulesAbsent() {
     // Read from the engine's own count; a failure leaves it unknown, and
     // nothing is marked.
     std::string document;
-    if (brix_host::ReadMetrics(&document) != BRIX_STATUS_SUCCESS) return false;
+    uint32_t status;
+    {
+      EngineCall call;
+      status = brix_host::ReadMetrics(&document);
+    }
+    if (status != BRIX_STATUS_SUCCESS) return false;
     cJSON* root = cJSON_Parse(document.c_str());
     const cJSON* info = nullptr;
     for (const cJSON* part = root ? root->child : nullptr; part && !info; part = part->next)
@@ -181,31 +337,40 @@ bool PermissionMonitor::TrustRulesAbsent() {
   return known == 1;
 }
 
-void PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
-                                    const struct stat& hashed, const Outcome& outcome,
-                                    uint64_t generation) {
-  if (dbWatch_ < 0) return;
+uint64_t PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
+                                        const struct stat& hashed, const Outcome& outcome,
+                                        uint64_t generation) {
+  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.fd, hashed)) return 0;
   // The inventory or an execution ruleset decided by digest alone.  The
   // maintenance window's approvals end with it; trust rules may name a
   // process, a user or a group.
   const uint32_t source = outcome.response.source;
-  if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return;
-  if (outcome.response.isAuthorized == 1) return;
-  if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return;
+  if (source < DAL_SOURCE_AGENT_RULES || source > DAL_SOURCE_PRELINK) return 0;
+  if (outcome.response.isAuthorized == 1) return 0;
+  if (source != DAL_SOURCE_EXECUTION_RULES && !TrustRulesAbsent()) return 0;
+  // A script started by its #! line is opened next by its interpreter,
+  // which must be seen: the first file of its command line that an
+  // interpreter opens is its script, and the ones after it are its data.
+  // The same holds for a plain file that a program merely read: marked, it
+  // would hide its later run as a script, and the data file after it would
+  // be taken for the script.
+  char start[2] = {};
+  if (kind != EventKind::kLibrary && pread(event.fd, start, sizeof(start), 0) == 2 &&
+      start[0] == '#' && start[1] == '!')
+    return 0;
   const uint64_t mask =
       kind == EventKind::kProgramStart ? (FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM) : FAN_OPEN_PERM;
-  // Without FAN_MARK_IGNORED_SURV_MODIFY: the first write drops the mark.
-  if (fanotify_mark(group_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr) != 0)
-    return;
+  if (!AddIgnoreMark(group_, event.fd, mask)) return 0;
   // Written between the hashing and the mark, or rules changed meanwhile:
   // the mark may cover what was not decided.
   struct stat now {};
   if (fstat(event.fd, &now) != 0 || !(FileIdentity::Of(now) == FileIdentity::Of(hashed)) ||
       rulesGeneration_.load(std::memory_order_acquire) != generation) {
     fanotify_mark(group_, FAN_MARK_REMOVE | FAN_MARK_IGNORED_MASK, mask, event.fd, nullptr);
-    return;
+    return 0;
   }
   stats_->ignoreMarks.fetch_add(1, std::memory_order_relaxed);
+  return mask;
 }
 
 void PermissionMonitor::DrainDatabaseWatch() {
@@ -226,16 +391,39 @@ void PermissionMonitor::DrainDatabaseWatch() {
 }
 
 void PermissionMonitor::RulesChanged() {
+  DropCaches();
+  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
+}
+
+void PermissionMonitor::DropCaches() {
+  // What depends on the rules: the verdicts (brixd's own memory, the
+  // kernel's ignore marks and table of allowed versions), which files were
+  // probed for marks, which programs are interpreters and what the known
+  // processes were taken to run.  Digests and file kinds depend on the
+  // files alone and stay.  First the generation: a verdict being decided
+  // now is not remembered.
   rulesGeneration_.fetch_add(1, std::memory_order_acq_rel);
   trustRules_.store(0, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(allowedMutex_);
     allowed_.clear();
   }
+  {
+    std::lock_guard<std::mutex> lock(logOnlyMutex_);
+    logOnly_.clear();
+  }
+  {
+    std::lock_guard<std::mutex> lock(probedMutex_);
+    probed_.clear();
+  }
+  // The rules may make another program an interpreter.
+  interpreters_.Clear();
+  known_.Clear();
+  if (guard_ != nullptr) guard_->ForgetAllowed();
   // Every inode mark of this group is an ignore mark.
-  if (fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
+  if (group_ >= 0 && fanotify_mark(group_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
     g_log->Printf(BRIX_LOG_ERROR, "cannot drop the kernel's ignore marks: %s", strerror(errno));
-  stats_->ruleChanges.fetch_add(1, std::memory_order_relaxed);
+  stats_->cacheDrops.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace brixd

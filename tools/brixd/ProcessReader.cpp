@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "RunningProgram.h"
 
 namespace brixd {
 
@@ -67,7 +70,19 @@ void ProcessReader::ReadCommandLine(pid_t pid, ActingProcess* out) {
     char buffer[kMaxCommandLine];
     const ssize_t got = read(fd, buffer, sizeof(buffer));
     close(fd);
-    if (got > 0) {
+    if (got > 0 && out->throughLoader) {
+      // "ld.so [options] PROGRAM ARGS": the process is PROGRAM.
+      std::vector<std::string> argv;
+      for (size_t at = 0; at < static_cast<size_t>(got);) {
+        const size_t end = std::find(buffer + at, buffer + got, '\0') - buffer;
+        argv.emplace_back(buffer + at, end - at);
+        at = end + 1;
+      }
+      const size_t program = LoaderProgramArgument(argv);
+      out->commandLine = out->executable;
+      for (size_t i = program == 0 ? argv.size() : program + 1; i < argv.size(); ++i)
+        out->commandLine += " " + argv[i];
+    } else if (got > 0) {
       size_t length = static_cast<size_t>(got);
       while (length > 0 && buffer[length - 1] == '\0') --length;
       for (size_t i = 0; i < length; ++i)

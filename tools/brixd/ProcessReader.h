@@ -31,6 +31,9 @@ struct ActingProcess {
   std::string commandLine;  // arguments joined by blanks
   std::string user;
   std::string group;
+  // The image is the dynamic loader and `executable` the program it runs:
+  // the command line is given from that program on.
+  bool throughLoader = false;
 };
 
 // Puts what is known of the acting process into the event; unknown parts

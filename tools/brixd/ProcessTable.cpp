@@ -42,7 +42,7 @@ std::string ReadExecutable(pid_t pid, int* error) {
 namespace {
 
 // What one thread's /proc/.../syscall says of an open in progress.
-enum class OpenCall { kNone, kRead, kWrite, kUnknown };
+enum class OpenCall { kNone, kRead, kReadWrite, kWriteOnly, kUnknown };
 
 OpenCall OpenCallOf(const char* path) {
   const std::string call = ReadSmall(path);
@@ -57,42 +57,59 @@ OpenCall OpenCallOf(const char* path) {
     case SYS_open: flags = args[1]; break;
 #endif
 #ifdef SYS_creat
-    case SYS_creat: return OpenCall::kWrite;
+    case SYS_creat: return OpenCall::kWriteOnly;
 #endif
     case SYS_openat: flags = args[2]; break;
 #ifdef SYS_openat2
     case SYS_openat2: return OpenCall::kUnknown;  // flags behind a pointer
 #endif
+#ifdef SYS_open_by_handle_at
+    case SYS_open_by_handle_at: flags = args[2]; break;
+#endif
+#ifdef SYS_io_uring_enter
+    case SYS_io_uring_enter: return OpenCall::kUnknown;  // its opens run elsewhere
+#endif
     default: return OpenCall::kNone;
   }
-  return (flags & O_ACCMODE) != O_RDONLY ? OpenCall::kWrite : OpenCall::kRead;
+  switch (flags & O_ACCMODE) {
+    case O_WRONLY: return OpenCall::kWriteOnly;
+    case O_RDWR: return OpenCall::kReadWrite;
+    default: return OpenCall::kRead;
+  }
+}
+
+// io_uring's kernel threads ("iou-wrk-PID", "iou-sqp-PID") belong to the
+// process and open files for it; what they open cannot be told from /proc.
+bool IoUringThread(pid_t pid, const char* task) {
+  char path[96];
+  snprintf(path, sizeof(path), "/proc/%d/task/%.16s/comm", static_cast<int>(pid), task);
+  return ReadSmall(path).rfind("iou-", 0) == 0;
 }
 
 }  // namespace
 
-bool OpensForWriting(pid_t pid) {
-  // The kernel names the process, not the thread that opens: the opener is
-  // one of the threads inside an open call.  Only when every such thread
-  // opens for writing is the open a write.
+OpenAccess OpeningAccess(pid_t pid) {
   char path[96];
   snprintf(path, sizeof(path), "/proc/%d/task", static_cast<int>(pid));
   DIR* tasks = opendir(path);
-  if (tasks == nullptr) return false;
-  bool writing = false, reading = false;
+  if (tasks == nullptr) return OpenAccess::kRead;
+  bool writeOnly = false, readWrite = false, reading = false;
   while (const struct dirent* entry = readdir(tasks)) {
     if (entry->d_name[0] == '.') continue;
     snprintf(path, sizeof(path), "/proc/%d/task/%.16s/syscall", static_cast<int>(pid),
              entry->d_name);
     switch (OpenCallOf(path)) {
-      case OpenCall::kNone: break;
-      case OpenCall::kWrite: writing = true; break;
+      case OpenCall::kNone: reading = IoUringThread(pid, entry->d_name); break;
+      case OpenCall::kWriteOnly: writeOnly = true; break;
+      case OpenCall::kReadWrite: readWrite = true; break;
       case OpenCall::kRead:
       case OpenCall::kUnknown: reading = true; break;
     }
     if (reading) break;
   }
   closedir(tasks);
-  return writing && !reading;
+  if (reading || (!writeOnly && !readWrite)) return OpenAccess::kRead;
+  return readWrite ? OpenAccess::kReadWrite : OpenAccess::kWriteOnly;
 }
 
 uint64_t ReadStartTime(pid_t pid) {

@@ -47,13 +47,18 @@ uint64_t ReadStartTime(pid_t pid);
 // gives its start time and false.
 bool ReadProcessFacts(pid_t pid, ProcessFacts* out, const std::string* executable = nullptr);
 
-// True when `pid` is blocked opening a file for writing (open, openat or
-// creat with write access), as /proc/PID/task/*/syscall shows it: every
-// thread inside an open call opens for writing.  Should any open for
-// reading (or in a way that cannot be told, such as openat2), false: a
-// thread cannot hide a read behind another thread's write.  False
-// whenever it cannot be told.
-bool OpensForWriting(pid_t pid);
+// How `pid` is opening the file the kernel asks about, as
+// /proc/PID/task/*/syscall shows its threads.  The kernel names the
+// process, not the thread: the opener is one of the threads inside an open
+// call (open, openat, creat), and a thread cannot hide a read behind a
+// sibling's write.  So the open counts as write-only only when every
+// thread inside an open call opens write-only, and as read-write only
+// when every one of them asks for write access.  Anything that might be
+// the opener but whose flags cannot be read (openat2, io_uring: a thread
+// inside io_uring_enter, or one of its worker threads) makes it a read,
+// and so does a process that cannot be examined.
+enum class OpenAccess { kRead, kReadWrite, kWriteOnly };
+OpenAccess OpeningAccess(pid_t pid);
 
 class ProcessTable {
  public:

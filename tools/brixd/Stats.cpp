@@ -26,6 +26,7 @@ struct CounterField {
 };
 
 const CounterField kCounters[] = {
+    {"permissionEvents", &Stats::permissionEvents},
     {"execEvents", &Stats::execEvents},
     {"openEvents", &Stats::openEvents},
     {"plainOpens", &Stats::plainOpens},
@@ -33,10 +34,15 @@ const CounterField kCounters[] = {
     {"scriptEvents", &Stats::scriptEvents},
     {"notScripts", &Stats::notScripts},
     {"interpreterProbes", &Stats::interpreterProbes},
+    {"writableRefused", &Stats::writableRefused},
     {"ignoreMarks", &Stats::ignoreMarks},
     {"ruleChanges", &Stats::ruleChanges},
+    {"argumentReads", &Stats::argumentReads},
+    {"engineReloads", &Stats::engineReloads},
+    {"reloadFailures", &Stats::reloadFailures},
     {"allowed", &Stats::allowed},
     {"blocked", &Stats::blocked},
+    {"manifestWaits", &Stats::manifestWaits},
     {"policyAllowed", &Stats::policyAllowed},
     {"policyDenied", &Stats::policyDenied},
     {"engineErrors", &Stats::engineErrors},
@@ -56,6 +62,10 @@ const CounterField kCounters[] = {
     {"hashRepeats", &Stats::hashRepeats},
     {"ownEvents", &Stats::ownEvents},
     {"verdictCacheHits", &Stats::verdictCacheHits},
+    {"logOnlyMemoryHits", &Stats::logOnlyMemoryHits},
+    {"knownProcessOpens", &Stats::knownProcessOpens},
+    {"markProbes", &Stats::markProbes},
+    {"cacheDrops", &Stats::cacheDrops},
     {"cacheHits", &Stats::cacheHits},
     {"cacheMisses", &Stats::cacheMisses},
     {"driftEvents", &Stats::driftEvents},
@@ -117,9 +127,10 @@ std::string LatencyHistogram::ToJson() const {
 
 bool WriteStatsFile(const std::string& path, const Stats& stats,
                     uint64_t logLinesDropped, const std::string& engineMetrics,
-                    std::string* error) {
+                    std::string* error, const DaemonState* state) {
   Json root(cJSON_CreateObject());
   cJSON* own = cJSON_AddObjectToObject(root.get(), "brixd");
+  cJSON_AddStringToObject(own, "enforcement", stats.enforcement.c_str());
   for (const CounterField& field : kCounters)
     cJSON_AddNumberToObject(
         own, field.name,
@@ -128,6 +139,30 @@ bool WriteStatsFile(const std::string& path, const Stats& stats,
   cJSON_AddItemToObject(own, "latency", cJSON_Parse(stats.latency.ToJson().c_str()));
   cJSON_AddItemToObject(own, "cachedLatency",
                         cJSON_Parse(stats.cachedLatency.ToJson().c_str()));
+  if (state != nullptr) {
+    cJSON* s = cJSON_AddObjectToObject(root.get(), "state");
+    cJSON_AddNumberToObject(s, "pid", state->pid);
+    cJSON_AddNumberToObject(s, "startedMillis", static_cast<double>(state->startedMillis));
+    cJSON_AddNumberToObject(s, "writtenMillis", static_cast<double>(state->writtenMillis));
+    cJSON_AddBoolToObject(s, "running", state->running);
+    cJSON_AddBoolToObject(s, "lockdown", state->lockdown);
+    cJSON_AddBoolToObject(s, "maintenance", state->maintenance);
+    if (state->maintenance) {
+      cJSON_AddNumberToObject(s, "windowStart", static_cast<double>(state->windowStart));
+      cJSON_AddNumberToObject(s, "windowEnd", static_cast<double>(state->windowEnd));
+    }
+    cJSON_AddStringToObject(s, "failPolicy", state->failOpen ? "open" : "closed");
+    cJSON_AddNumberToObject(s, "deadlineMillis", static_cast<double>(state->deadlineMillis));
+    cJSON* watch = cJSON_AddArrayToObject(s, "watch");
+    for (const std::string& folder : state->watch)
+      cJSON_AddItemToArray(watch, cJSON_CreateString(folder.c_str()));
+    cJSON_AddStringToObject(s, "db", state->db.c_str());
+    cJSON_AddStringToObject(s, "journal", state->journal.c_str());
+    cJSON_AddStringToObject(s, "logFile", state->logFile.c_str());
+    cJSON_AddNumberToObject(s, "lastReloadMillis", static_cast<double>(state->lastReloadMillis));
+    if (!state->kernelEnforcement.empty())
+      cJSON_AddStringToObject(s, "kernelEnforcement", state->kernelEnforcement.c_str());
+  }
   cJSON* engine = engineMetrics.empty() ? nullptr : cJSON_Parse(engineMetrics.c_str());
   cJSON_AddItemToObject(root.get(), "engine", engine != nullptr ? engine : cJSON_CreateNull());
   char* text = cJSON_Print(root.get());

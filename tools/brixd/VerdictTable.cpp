@@ -86,6 +86,7 @@ const char* ReasonName(Reason reason) {
     case Reason::kNotScript: return "not a script";
     case Reason::kPlainOpen: return "ordinary open";
     case Reason::kCachedVerdict: return "cached verdict";
+    case Reason::kUserWritable: return "writable by users";
     case Reason::kOwnEvent: return "own event";
     case Reason::kEngineError: return "engine error";
     case Reason::kNoPath: return "no path";
@@ -109,6 +110,7 @@ bool IsPolicyReason(Reason reason) {
     case Reason::kNotScript:
     case Reason::kPlainOpen:
     case Reason::kCachedVerdict:
+    case Reason::kUserWritable:
     case Reason::kOwnEvent:
       return false;
     default:

@@ -63,6 +63,7 @@ enum class Reason : uint8_t {
   kNotScript,        // an interpreter's open that the engine left uncategorised
   kPlainOpen,        // not code and not an interpreter's: never the engine's
   kCachedVerdict,    // the same file version allowed before for this process
+  kUserWritable,     // known code a user could rewrite before it is read (lockdown)
   kOwnEvent,         // brixd's own (it never judges itself)
   kEngineError,      // the engine failed or gave no verdict
   kNoPath,           // the target's path could not be read

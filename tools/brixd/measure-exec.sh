@@ -11,6 +11,9 @@ BRIXD=$1 BRIXCTL=$2 RUNS=$3
 WORK=$(mktemp -d /var/tmp/brixd-measure.XXXXXX)
 mount --make-rprivate /
 mkdir "$WORK/mnt" && mount -t tmpfs tmpfs "$WORK/mnt"
+# brixd'"'"'s kernel programs pinned on a BPF file system of this namespace
+# only: they go with it, and never touch the machine'"'"'s own brixd.
+mkdir "$WORK/bpf" && { mount -t bpf bpf "$WORK/bpf" || true; }
 cat > "$WORK/timer.c" <<EOC
 #include <spawn.h>
 #include <stdio.h>
@@ -43,12 +46,14 @@ echo "{\"rules\": []}" > "$WORK/manifest.json"
 "$WORK/timer" "$WORK/mnt/known" 200 >/dev/null
 base=$("$WORK/timer" "$WORK/mnt/known" "$RUNS")
 "$BRIXD" --db "$WORK/ac.db" --watch "$WORK/mnt" --lockdown --log-file "$WORK/log" \
-  --stats-file "$WORK/stats.json" --stats-interval 3600 &
+  --stats-file "$WORK/stats.json" --stats-interval 3600 --bpf-pin-dir "$WORK/bpf/brixd" &
 pid=$!
 i=0; until grep -q "ready: " "$WORK/log" 2>/dev/null; do i=$((i+1)); [ $i -lt 100 ] || exit 1; sleep 0.1; done
 "$WORK/timer" "$WORK/mnt/known" 200 >/dev/null
 with=$("$WORK/timer" "$WORK/mnt/known" "$RUNS")
 kill $pid; wait $pid || true
+grep -o "BPF LSM[^(]*" "$WORK/log" | head -1
+rm -rf "$WORK/bpf/brixd"; umount "$WORK/bpf" 2>/dev/null || true
 echo "runs $RUNS; without brixd ${base} us; with brixd ${with} us; added $(echo "$with - $base" | bc) us per exec"
 grep -o -E "\"(meanMicros|verdictCacheHits|cacheHits|execEvents)\":[[:space:]0-9.]*" "$WORK/stats.json" | tr -d "[:space:]"; echo
 python3 -c "import json,sys; l=json.load(open(sys.argv[1]))[\"brixd\"][\"latency\"]; print(\"decision latency buckets (below us: count):\", [(b[\"belowMicros\"], b[\"count\"]) for b in l[\"buckets\"] if b[\"count\"]], \"max us\", round(l[\"maxMicros\"]))" "$WORK/stats.json" || true

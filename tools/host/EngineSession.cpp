@@ -1,5 +1,6 @@
 #include "EngineSession.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -38,10 +39,50 @@ const char* LogLevelName(unsigned level) {
   }
 }
 
+unsigned HostLogLevel(unsigned level, const char* function) {
+  if (function != nullptr && strcmp(function, "Finalize") == 0) return BRIX_LOG_TRACE;
+  return level;
+}
+
+std::string DefaultDatabasePath() {
+  const char* path = getenv("BRIX_DB");
+  return path != nullptr && path[0] != '\0' ? path : "/var/lib/brix/ac.db";
+}
+
+bool CheckDatabase(const std::string& path, bool write, std::string* error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    *error = errno == ENOENT ? "no rule database at " + path
+                             : path + ": " + strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = path + " is not a rule database (not a regular file)";
+    return false;
+  }
+  // As this process's own user: what the engine will be allowed to do.
+  if (faccessat(AT_FDCWD, path.c_str(), write ? R_OK | W_OK : R_OK, AT_EACCESS) != 0) {
+    *error = path + ": " + strerror(errno);
+    return false;
+  }
+  const size_t slash = path.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  if (write && faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    *error = "folder " + folder + " (the database's journal goes there): " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 namespace {
+
+uint32_t g_sinkMask = 0;  // what the host shows; set before engine_start
 
 int LogSink(unsigned level, unsigned line, const char* function,
             const char* file, const char* message, unsigned /*length*/) {
+  level = HostLogLevel(level, function);
+  if ((level & g_sinkMask) == 0) return 0;
   if (LogForward forward = g_forward.load(std::memory_order_acquire)) {
     forward(level, line, function, file, message);
     return 0;
@@ -151,6 +192,7 @@ uint32_t EngineSession::Start(const std::string& dbPath,
     if (g_logFile != nullptr) fclose(g_logFile);
     g_logFile = file;
   }
+  g_sinkMask = log.mask;
   ac_engine_start_s start{};
   start.dbPath = dbPath.c_str();
   start.logMask = log.mask;

@@ -32,6 +32,22 @@ struct LogSettings {
 // "INFO", "WARNING", "ERROR", "TRACE" or "UNKNOWN".
 const char* LogLevelName(unsigned level);
 
+// The level a host gives an engine line.  The engine reports every
+// statement it closes at stop as an error although nothing went wrong:
+// those lines count as trace, so that a clean stop shows no error.
+unsigned HostLogLevel(unsigned level, const char* function);
+
+// The rule database both hosts use unless told otherwise: $BRIX_DB when
+// set, else /var/lib/brix/ac.db.
+std::string DefaultDatabasePath();
+
+// Whether the rule database at `path` exists and this process may use
+// it (read it, and with `write` change it: the file and, for the engine's
+// journal files beside it, its folder).  False with `error` set to one
+// line naming the cause ("no rule database at PATH", "PATH: Permission
+// denied").  Nothing is created.
+bool CheckDatabase(const std::string& path, bool write, std::string* error);
+
 // The operating modes of one run.
 struct Modes {
   uint32_t bits = 0;  // BRIX_MODE_* bits
