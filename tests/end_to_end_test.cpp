@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,89 +30,77 @@ class EndToEndTest : public TempDirTest {
     TempDirTest::TearDown();
   }
 
-  std::string WriteFile(const std::string& name, const std::string& text,
-                        mode_t mode = 0644) {
+  std::string WriteFile(const std::string& name, const std::string& text, mode_t mode = 0644) {
     const std::string path = PathIn(name);
     std::ofstream(path, std::ios::binary) << text;
     chmod(path.c_str(), mode);
     return path;
   }
 
-  ac_wrapper_response_s Decide(uint32_t type, const std::string& target,
-                               unsigned char seed, uint32_t* status,
-                               const char* process = "/usr/bin/bash") {
+  // Status and source of a program start of `target` with digest `seed`.
+  std::pair<uint32_t, uint32_t> Start(const std::string& target, unsigned char seed,
+                                      uint32_t type = 23) {
     ac_wrapper_event_s e{};
     e.pid = 99;
     e.type = type;
     e.isexec = 1;
-    e.size = 5;
+    e.size = 5;  // the blocking execution rule names this size
     e.name = target.c_str();
-    e.processName = process;
+    e.processName = "/usr/bin/bash";
     e.user = "alice";
     e.group = "staff";
     const std::string d = Digest(seed);
     e.fileSha256 = reinterpret_cast<const unsigned char*>(d.data());
     ac_wrapper_response_s r{};
-    *status = app_ctl(nullptr, &e, &r);
-    return r;
+    const uint32_t status = app_ctl(nullptr, &e, &r);
+    return {status, r.source};
   }
 
-  static std::vector<std::string> Lines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::vector<std::string> lines;
-    std::string text = ss.str(), line;
-    for (size_t start = 0; start < text.size();) {
-      size_t end = text.find("\r\n", start);
-      if (end == std::string::npos) end = text.size();
-      lines.push_back(text.substr(start, end - start));
-      start = end + 2;
-    }
-    return lines;
+  // The payload's lines, each parsed; `source` is checked on every one.
+  std::vector<cJSON*> Export(DALSource source, const char* scan) {
+    const std::string payload = PathIn("payload.json");
+    EXPECT_EQ(get_inventory(0, 100, source, payload.c_str(), scan), BRIX_STATUS_SUCCESS);
+    std::vector<cJSON*> rows;
+    const std::string text = ReadFile(payload);
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos;
+         start = end + 2)
+      rows.push_back(cJSON_Parse(text.substr(start, end - start).c_str()));
+    return rows;
   }
 };
 
 TEST_F(EndToEndTest, ImportDecideStoreExportAndMeasure) {
-  ac_engine_start_s start = MakeStart(PathIn("ac.db").c_str(),
-                                      &LogCapture::Callback, 0);
   const std::string db = PathIn("ac.db");
-  start.dbPath = db.c_str();
+  ac_engine_start_s start = MakeStart(db.c_str(), &LogCapture::Callback, 0);
   ASSERT_EQ(engine_start(&start), BRIX_STATUS_SUCCESS);
-
   // Under lockdown on a fresh database the engine waits for a manifest.
   ASSERT_EQ(set_config(BRIX_MODE_LOCKDOWN | BRIX_MODE_INVENTORY_EXISTS, 0, 0),
             BRIX_STATUS_SUCCESS);
   EXPECT_FALSE(config.GetManifestApplied());
 
   // The manifest, an execution ruleset and a trust ruleset.
-  const std::string manifest =
-      WriteFile("manifest.json", "{\"rules\": [{\"fileName\": \"agentd\", "
-                                 "\"sha256\": \"" + Hex(1) +
-                                     "\", \"action\": \"allow\"}]}");
-  ASSERT_EQ(set_ruleset(false, manifest.c_str(), "Agent-Manifest"),
-            BRIX_STATUS_SUCCESS);
+  const std::string manifest = WriteFile(
+      "manifest.json", "{\"rules\": [{\"fileName\": \"agentd\", \"sha256\": \"" + Hex(1) +
+                           "\", \"action\": \"allow\"}]}");
+  ASSERT_EQ(set_ruleset(false, manifest.c_str(), "Agent-Manifest"), BRIX_STATUS_SUCCESS);
   EXPECT_TRUE(config.GetManifestApplied());
-  ASSERT_EQ(set_ruleset_buffer(
-                false,
-                ("{\"rules\": [{\"sha256\": \"" + Hex(2) +
-                 "\", \"action\": \"allow\"}, {\"sha256\": \"" + Hex(3) +
-                 "\", \"size\": \"5\", \"action\": \"block\"}]}")
-                    .c_str(),
-                "corp-execution"),
+  ASSERT_EQ(set_ruleset_buffer(false,
+                               ("{\"rules\": [{\"sha256\": \"" + Hex(2) +
+                                "\", \"action\": \"allow\"}, {\"sha256\": \"" + Hex(3) +
+                                "\", \"size\": \"5\", \"action\": \"block\"}]}")
+                                   .c_str(),
+                               "corp-execution"),
             BRIX_STATUS_SUCCESS);
-  ASSERT_EQ(set_ruleset_buffer(
-                false,
-                (R"({"Trustrules": [
-                     {"paths": ")" + dir() + R"(/trusted/", "trustType": 2,
-                      "userList": "devs"},
+  ASSERT_EQ(set_ruleset_buffer(false,
+                               (R"({"Trustrules": [
+                     {"paths": ")" + dir() + R"(/trusted/", "trustType": 2, "userList": "devs"},
                      {"paths": ")" + dir() + R"(/banned/", "trustType": 4}],
                     "Userlists": [{"id": "devs", "users": ["alice"]}]})")
-                    .c_str(),
-                "Corp-TrustRules"),
+                                   .c_str(),
+                               "Corp-TrustRules"),
             BRIX_STATUS_SUCCESS);
 
-  // Scanned items from the host's own scan.
+  // A scanned item from the host's own scan.
   ac_db_item_s item{};
   memcpy(item.sha256, Digest(4).data(), 32);
   item.source = DAL_SOURCE_SCANNED_ITEMS;
@@ -126,64 +113,44 @@ TEST_F(EndToEndTest, ImportDecideStoreExportAndMeasure) {
   ASSERT_EQ(store_item(&item, 1), BRIX_STATUS_SUCCESS);
   ASSERT_EQ(flush_db_buffer(), BRIX_STATUS_SUCCESS);
 
-  // Decisions.
   mkdir(PathIn("trusted").c_str(), 0755);
   mkdir(PathIn("banned").c_str(), 0755);
-  uint32_t status = 0;
-  auto r = Decide(23, WriteFile("agentd", "a", 0755), 1, &status);
-  EXPECT_EQ(status, BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(r.source, 1u);
-  r = Decide(23, WriteFile("allowed", "b", 0755), 2, &status);
-  EXPECT_EQ(status, BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(std::string(r.ruleset), "corp-execution");
-  r = Decide(23, WriteFile("denied", "c", 0755), 3, &status);
-  EXPECT_EQ(status, BRIX_STATUS_BLOCK);
-  EXPECT_EQ(r.source, 2u);
-  r = Decide(23, WriteFile("scanned", "d", 0755), 4, &status);
-  EXPECT_EQ(status, BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(r.source, 3u);
-  r = Decide(23, WriteFile("trusted/tool", "e", 0755), 5, &status);
-  EXPECT_EQ(status, BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(r.source, 6u);
-  EXPECT_EQ(r.isAuthorized, 4u);
-  r = Decide(23, WriteFile("unknown", "f", 0755), 6, &status);
-  EXPECT_EQ(status, BRIX_STATUS_BLOCK);  // lockdown
-  // A scanned program that a block rule covers is blocked after all.
-  r = Decide(23, WriteFile("banned/tool", "g", 0755), 4, &status);
-  EXPECT_EQ(status, BRIX_STATUS_BLOCK);
-  EXPECT_EQ(r.source, 6u);
+  const struct {
+    const char* file;
+    unsigned char seed;
+    uint32_t status, source;
+  } kStarts[] = {
+      {"agentd", 1, BRIX_STATUS_SUCCESS, 1},
+      {"allowed", 2, BRIX_STATUS_SUCCESS, 2},
+      {"denied", 3, BRIX_STATUS_BLOCK, 2},
+      {"scanned", 4, BRIX_STATUS_SUCCESS, 3},
+      {"trusted/tool", 5, BRIX_STATUS_SUCCESS, 6},
+      {"unknown", 6, BRIX_STATUS_BLOCK, 0},  // lockdown
+      // A scanned program that a block rule covers is blocked after all.
+      {"banned/tool", 4, BRIX_STATUS_BLOCK, 6},
+  };
+  for (const auto& s : kStarts)
+    EXPECT_EQ(Start(WriteFile(s.file, s.file, 0755), s.seed),
+              std::make_pair(s.status, s.source)) << s.file;
   // Drift: a new file written into the folder is reported, not blocked.
-  r = Decide(36, WriteFile("new-build", "h", 0755), 7, &status);
-  EXPECT_EQ(status, BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(r.type, 4u);
+  EXPECT_EQ(Start(WriteFile("new-build", "h", 0755), 7, 36).first, BRIX_STATUS_SUCCESS);
 
-  // Export every source.
-  const std::string payload = PathIn("payload.json");
-  ASSERT_EQ(get_inventory(0, 100, DAL_SOURCE_ALL, payload.c_str(), "scan-1"),
-            BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(Lines(payload).size(), 4u);  // 1 agent + 2 execution + 1 scanned
+  // Every source exports its own items; the trust rules their hits and users.
+  EXPECT_EQ(Export(DAL_SOURCE_ALL, "scan-1").size(), 4u);
   for (int source = 1; source <= 3; ++source) {
-    ASSERT_EQ(get_inventory(0, 100, static_cast<DALSource>(source),
-                            payload.c_str(), "scan-1"),
-              BRIX_STATUS_SUCCESS);
-    for (const std::string& line : Lines(payload)) {
-      cJSON* row = cJSON_Parse(line.c_str());
-      ASSERT_NE(row, nullptr) << line;
-      EXPECT_EQ(cJSON_GetObjectItem(row, "source")->valueint, source);
-      EXPECT_STREQ(cJSON_GetObjectItem(row, "scanUuid")->valuestring,
-                   "scan-1");
+    const std::vector<cJSON*> rows = Export(static_cast<DALSource>(source), "scan-1");
+    EXPECT_EQ(rows.size(), source == 2 ? 2u : 1u) << source;
+    for (cJSON* row : rows) {
+      EXPECT_EQ(JsonNumber(row, "source"), source);
+      EXPECT_EQ(JsonText(row, "scanUuid"), "scan-1");
       cJSON_Delete(row);
     }
   }
-  ASSERT_EQ(get_inventory(0, 100, DAL_SOURCE_TRUST_RULES, payload.c_str(), ""),
-            BRIX_STATUS_SUCCESS);
-  const auto rules = Lines(payload);
+  const std::vector<cJSON*> rules = Export(DAL_SOURCE_TRUST_RULES, "");
   ASSERT_EQ(rules.size(), 2u);
-  cJSON* first = cJSON_Parse(rules[0].c_str());
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(cJSON_GetObjectItem(first, "hitcount")->valueint, 1);
-  EXPECT_EQ(cJSON_GetObjectItem(first, "userListCount")->valueint, 1);
-  cJSON_Delete(first);
+  EXPECT_EQ(JsonNumber(rules[0], "hitcount"), 1);
+  EXPECT_EQ(JsonNumber(rules[0], "userListCount"), 1);
+  for (cJSON* row : rules) cJSON_Delete(row);
 
   // The metrics tell the same story.
   uint32_t length = 0;
@@ -192,39 +159,31 @@ TEST_F(EndToEndTest, ImportDecideStoreExportAndMeasure) {
   ASSERT_EQ(get_metrics_mem(buffer.data(), &length), BRIX_STATUS_SUCCESS);
   cJSON* root = cJSON_Parse(buffer.data());
   ASSERT_NE(root, nullptr);
-  cJSON* metrics = cJSON_GetObjectItem(root, "metrics");
-  auto number = [&](cJSON* obj, const char* name) {
-    cJSON* item = cJSON_GetObjectItem(obj, name);
-    return cJSON_IsNumber(item) ? item->valueint : -1;
+  const cJSON* metrics = cJSON_GetObjectItem(root, "metrics");
+  const struct {
+    const char* section;  // nullptr: the top level
+    const char* name;
+    double value;
+  } kMetrics[] = {
+      {nullptr, "RunProgram", 7},           {nullptr, "RunBlockedRule", 2},
+      {nullptr, "RunBlockedLockdown", 1},   {nullptr, "EventTrustedExecution", 1},
+      {nullptr, "EventBlockByTarget", 1},   {"rulesets", "Agent-Manifest", 1},
+      {"rulesets", "corp-execution", 2},    {"rulesets", "Corp-TrustRules", 2},
+      {"dbinfo", "agentRules", 1},          {"dbinfo", "executionRules", 2},
+      {"dbinfo", "scannedItems", 1},        {"dbinfo", "totalTrustRules", 2},
+      {"AllowCache", "mapSize", 4},  // the four allowed programs
   };
-  EXPECT_EQ(number(metrics, "RunProgram"), 7);
-  EXPECT_EQ(number(metrics, "RunBlockedRule"), 2);
-  EXPECT_EQ(number(metrics, "RunBlockedLockdown"), 1);
-  EXPECT_EQ(number(metrics, "EventTrustedExecution"), 1);
-  EXPECT_EQ(number(metrics, "EventBlockByTarget"), 1);
-  cJSON* rulesets = cJSON_GetObjectItem(metrics, "rulesets");
-  EXPECT_EQ(number(rulesets, "Agent-Manifest"), 1);
-  EXPECT_EQ(number(rulesets, "corp-execution"), 2);
-  EXPECT_EQ(number(rulesets, "Corp-TrustRules"), 2);
-  cJSON* dbinfo = cJSON_GetObjectItem(metrics, "dbinfo");
-  EXPECT_EQ(number(dbinfo, "agentRules"), 1);
-  EXPECT_EQ(number(dbinfo, "executionRules"), 2);
-  EXPECT_EQ(number(dbinfo, "scannedItems"), 1);
-  EXPECT_EQ(number(dbinfo, "totalTrustRules"), 2);
-  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(metrics,
-                                                   "trustrules_stats")),
-            2);
-  cJSON* cache = cJSON_GetObjectItem(metrics, "AllowCache");
-  EXPECT_EQ(number(cache, "mapSize"), 4);  // the four allowed programs
+  for (const auto& m : kMetrics)
+    EXPECT_EQ(JsonNumber(m.section ? cJSON_GetObjectItem(metrics, m.section) : metrics, m.name),
+              m.value) << m.name;
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(metrics, "trustrules_stats")), 2);
   cJSON_Delete(root);
 
   // Everything acknowledged survives a restart.
   ASSERT_EQ(engine_stop(), BRIX_STATUS_SUCCESS);
   ASSERT_EQ(engine_start(&start), BRIX_STATUS_SUCCESS);
-  r = Decide(23, PathIn("denied"), 3, &status);
-  EXPECT_EQ(status, BRIX_STATUS_BLOCK);
-  r = Decide(23, PathIn("scanned"), 4, &status);
-  EXPECT_EQ(r.source, 3u);
+  EXPECT_EQ(Start(PathIn("denied"), 3).first, BRIX_STATUS_BLOCK);
+  EXPECT_EQ(Start(PathIn("scanned"), 4).second, 3u);
 }
 
 }  // namespace

@@ -3,23 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "BRIXEventAbstraction.h"
-#include "BRIXLogger.h"
 #include "Event.h"
 #include "FileUtil.h"
 #include "Hash.h"
-#include "test_util.h"
 
 namespace {
 
-// n bytes counting up from `first` (wrapping), so every nibble value shows.
+// n bytes counting up from `first` in steps of 7, so every nibble shows.
 std::vector<unsigned char> Bytes(size_t n, unsigned first) {
   std::vector<unsigned char> b(n);
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(first + i * 7);
@@ -27,12 +24,17 @@ std::vector<unsigned char> Bytes(size_t n, unsigned first) {
 }
 
 std::string LowerHex(const std::vector<unsigned char>& b) {
+  static const char kDigits[] = "0123456789abcdef";
   std::string s;
-  char pair[3];
   for (unsigned char c : b) {
-    snprintf(pair, sizeof(pair), "%02x", c);
-    s += pair;
+    s += kDigits[c >> 4];
+    s += kDigits[c & 15];
   }
+  return s;
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(toupper(c));
   return s;
 }
 
@@ -44,228 +46,101 @@ std::vector<unsigned char> BytesOf(const Hash& h) {
 void ExpectEmptyHash(const Hash& h, uint32_t size) {
   EXPECT_EQ(h.GetSize(), size);
   EXPECT_FALSE(h.HasBytes());
-  EXPECT_EQ(h.GetBytes(), nullptr);
   EXPECT_EQ(h.GetText(), "");
 }
 
 // ---------------------------------------------------------------- Hash
 
-TEST(HashValue, TextIsLowerCaseHexOfTheBytes) {
-  const auto b256 = Bytes(32, 0xa0);
-  const auto b1 = Bytes(20, 0xf3);
-  const auto b5 = Bytes(16, 0x09);
-  const SHA256Hash sha256(b256.data());
-  const SHA1Hash sha1(b1.data());
-  const MD5Hash md5(b5.data());
-
-  EXPECT_EQ(sha256.GetSize(), 32u);
-  EXPECT_EQ(sha1.GetSize(), 20u);
-  EXPECT_EQ(md5.GetSize(), 16u);
-  EXPECT_EQ(sha256.GetText(), LowerHex(b256));
-  EXPECT_EQ(sha1.GetText(), LowerHex(b1));
-  EXPECT_EQ(md5.GetText(), LowerHex(b5));
-  EXPECT_EQ(sha256.GetText().size(), 64u);
-  EXPECT_EQ(sha1.GetText().size(), 40u);
-  EXPECT_EQ(md5.GetText().size(), 32u);
-  EXPECT_EQ(BytesOf(sha256), b256);
-  EXPECT_EQ(BytesOf(sha1), b1);
-  EXPECT_EQ(BytesOf(md5), b5);
-
+TEST(HashValue, EachKindHoldsItsBytesAsLowerCaseHex) {
+  const auto b256 = Bytes(32, 0xa0), b1 = Bytes(20, 0xf3), b5 = Bytes(16, 0x09);
+  const struct {
+    std::unique_ptr<Hash> filled, empty;
+    std::vector<unsigned char> bytes;
+  } kCases[] = {
+      {std::make_unique<SHA256Hash>(b256.data()), std::make_unique<SHA256Hash>(), b256},
+      {std::make_unique<SHA1Hash>(b1.data()), std::make_unique<SHA1Hash>(), b1},
+      {std::make_unique<MD5Hash>(b5.data()), std::make_unique<MD5Hash>(), b5},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(c.filled->GetSize(), c.bytes.size());
+    EXPECT_EQ(BytesOf(*c.filled), c.bytes);
+    EXPECT_EQ(c.filled->GetText(), LowerHex(c.bytes));
+    ExpectEmptyHash(*c.empty, static_cast<uint32_t>(c.bytes.size()));
+  }
   // High nibble first.
-  const unsigned char edge[16] = {0x00, 0x0f, 0xf0, 0xff, 0xab, 0xcd, 0xef,
-                                  0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                  0x00, 0x01};
+  const unsigned char edge[16] = {0x00, 0x0f, 0xf0, 0xff, 0xab, 0xcd, 0xef, 0x12,
+                                  0, 0, 0, 0, 0, 0, 0, 0x01};
   EXPECT_EQ(MD5Hash(edge).GetText(), "000ff0ffabcdef120000000000000001");
 }
 
-TEST(HashValue, EmptyHashKeepsItsSize) {
-  ExpectEmptyHash(SHA256Hash(), 32);
-  ExpectEmptyHash(SHA1Hash(), 20);
-  ExpectEmptyHash(MD5Hash(), 16);
-  ExpectEmptyHash(Hash(Hash::SHA1, nullptr), 20);
-  EXPECT_EQ(Hash::SHA256, 32u);
-  EXPECT_EQ(Hash::SHA1, 20u);
-  EXPECT_EQ(Hash::MD5, 16u);
-}
-
-TEST(HashValue, CopiesAreDeep) {
-  const auto b = Bytes(32, 1);
-  auto original = std::make_unique<SHA256Hash>(b.data());
-  SHA256Hash copy(*original);
-  EXPECT_NE(copy.GetBytes(), original->GetBytes());
-  EXPECT_EQ(BytesOf(copy), b);
-  EXPECT_EQ(copy.GetText(), original->GetText());
-  original.reset();
-  EXPECT_EQ(BytesOf(copy), b);
-  EXPECT_EQ(copy.GetText(), LowerHex(b));
-
-  // Assignment both ways between empty and filled values.
-  SHA256Hash target;
-  target = copy;
-  EXPECT_NE(target.GetBytes(), copy.GetBytes());
-  EXPECT_EQ(BytesOf(target), b);
-  target = SHA256Hash();
-  ExpectEmptyHash(target, 32);
-
-  SHA256Hash empty;
-  SHA256Hash emptyCopy(empty);
-  ExpectEmptyHash(emptyCopy, 32);
-}
-
-TEST(HashValue, SetHashFromTextKeepsTextAndDecodesEitherCase) {
+TEST(HashValue, SetHashFromText) {
   const auto b = Bytes(32, 0x9c);
-  std::string lower = LowerHex(b);
-  std::string upper = lower;
-  for (char& c : upper) c = static_cast<char>(toupper(c));
-  ASSERT_NE(upper, lower);
-
-  SHA256Hash fromUpper;
-  fromUpper.SetHash(upper);
-  EXPECT_EQ(fromUpper.GetSize(), 32u);
-  EXPECT_EQ(fromUpper.GetText(), upper);
-  EXPECT_EQ(BytesOf(fromUpper), b);
-
-  // Replaces a previous value.
-  SHA256Hash fromLower(Bytes(32, 0).data());
-  fromLower.SetHash(lower);
-  EXPECT_EQ(fromLower.GetText(), lower);
-  EXPECT_EQ(BytesOf(fromLower), b);
-
-  SHA256Hash mixed;
-  mixed.SetHash(std::string("aB") + std::string(62, '0'));
-  ASSERT_TRUE(mixed.HasBytes());
-  EXPECT_EQ(mixed.GetBytes()[0], 0xab);
-  EXPECT_EQ(mixed.GetBytes()[1], 0x00);
-}
-
-TEST(HashValue, SetHashFromShortTextClearsTheRest) {
-  SHA256Hash h(Bytes(32, 0x55).data());
-  h.SetHash(std::string("0102"));
-  EXPECT_EQ(h.GetSize(), 32u);
-  EXPECT_EQ(h.GetText(), "0102");
-  std::vector<unsigned char> want(32, 0);
-  want[0] = 1;
-  want[1] = 2;
-  EXPECT_EQ(BytesOf(h), want);
-}
-
-TEST(HashValue, SetHashFromBytes) {
-  const auto first = Bytes(32, 3);
-  SHA256Hash h(first.data());
-  h.SetHash(static_cast<const char*>(nullptr));
-  EXPECT_EQ(BytesOf(h), first);
-  EXPECT_EQ(h.GetText(), LowerHex(first));
-
-  SHA256Hash empty;
-  empty.SetHash(static_cast<const char*>(nullptr));
-  ExpectEmptyHash(empty, 32);
-
-  // Bytes rebuild the text in lower case, even after an upper-case text.
-  const auto second = Bytes(32, 0xd0);
-  std::string upper = LowerHex(first);
-  for (char& c : upper) c = static_cast<char>(toupper(c));
-  h.SetHash(upper);
-  h.SetHash(reinterpret_cast<const char*>(second.data()));
-  EXPECT_EQ(BytesOf(h), second);
-  EXPECT_EQ(h.GetText(), LowerHex(second));
-}
-
-// ------------------------------------------------------------ ac_event
-
-TEST(EventRecord, NewEventDefaults) {
-  const ac_event e;
-  EXPECT_EQ(e.pid, 0u);
-  EXPECT_EQ(e.itemType, 1u);
-  EXPECT_EQ(e.action, 0u);
-  EXPECT_EQ(e.source, 0u);
-  EXPECT_EQ(e.isAuthorized, 0u);
-  EXPECT_EQ(e.stat.st_ctim.tv_sec, 0);
-  EXPECT_EQ(e.stat.st_ctim.tv_nsec, 0);
-  ExpectEmptyHash(e.fileSha256, 32);
-  ExpectEmptyHash(e.fileSha1, 20);
-  ExpectEmptyHash(e.fileMd5, 16);
-  ExpectEmptyHash(e.processSha256, 32);
-}
-
-TEST(EventRecord, CopyIsDeep) {
-  const auto b = Bytes(32, 0x11);
-  auto e = std::make_unique<ac_event>();
-  e->name = "/usr/bin/tool";
-  e->fileIssuer[4] = "Org";
-  e->fileSha256.SetHash(reinterpret_cast<const char*>(b.data()));
-  const ac_event copy(*e);
-  EXPECT_NE(copy.fileSha256.GetBytes(), e->fileSha256.GetBytes());
-  e.reset();
-  EXPECT_EQ(copy.name, "/usr/bin/tool");
-  EXPECT_EQ(copy.fileIssuer[4], "Org");
-  EXPECT_EQ(BytesOf(copy.fileSha256), b);
-  EXPECT_EQ(copy.fileSha256.GetText(), LowerHex(b));
+  std::vector<unsigned char> shortBytes(32, 0);
+  shortBytes[0] = 1;
+  shortBytes[1] = 2;
+  const struct {
+    std::string text;
+    std::vector<unsigned char> bytes;
+  } kCases[] = {
+      {LowerHex(b), b},
+      {Upper(LowerHex(b)), b},  // either case; the text is kept as given
+      {"0102", shortBytes},     // short text: the rest is zero
+  };
+  for (const auto& c : kCases) {
+    SHA256Hash h(Bytes(32, 0x55).data());  // replaced, not merged
+    h.SetHash(c.text);
+    EXPECT_EQ(h.GetSize(), 32u);
+    EXPECT_EQ(h.GetText(), c.text);
+    EXPECT_EQ(BytesOf(h), c.bytes) << c.text;
+  }
 }
 
 // ------------------------------------------------------- ConvertEvent
 
 class ConvertEventTest : public ::testing::Test {
  protected:
-  void SetUp() override { engine_ = std::make_unique<BRIXEngine>(); }
-  void TearDown() override { engine_.reset(); }
-
   ac_event Convert(const ac_wrapper_event_s& w) {
+    BRIXEngine engine;
     ac_event e;
-    engine_->ConvertEvent(&w, e);
+    engine.ConvertEvent(&w, e);
     return e;
   }
-
-  std::unique_ptr<BRIXEngine> engine_;
 };
 
-TEST_F(ConvertEventTest, MinimalRecordLeavesDefaults) {
-  ac_wrapper_event_s w{};
-  w.pid = 4321;
-  w.type = 23;
-  w.name = "/usr/bin/tool";
-  const ac_event e = Convert(w);
-
-  EXPECT_EQ(e.pid, 4321u);
-  EXPECT_EQ(e.type, 23u);
-  EXPECT_EQ(e.op, 23u);
-  EXPECT_EQ(e.name, "/usr/bin/tool");
-  EXPECT_EQ(e.itemType, 1u);
-  EXPECT_EQ(e.action, 0u);
-  EXPECT_EQ(e.source, 0u);
-  EXPECT_EQ(e.isAuthorized, 0u);
-  EXPECT_EQ(e.decision, 0u);
-  for (const std::string* s :
-       {&e.processName, &e.processPath, &e.processFileName, &e.fileName,
-        &e.extension, &e.path, &e.oldName, &e.user, &e.group, &e.ruleset,
-        &e.cmdLine, &e.processSignerName, &e.processCompanyName,
-        &e.processProductName, &e.fileSignerName, &e.fileCompanyName,
-        &e.fileProductName})
-    EXPECT_EQ(*s, "");
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(e.processIssuer[i], "") << i;
-    EXPECT_EQ(e.fileIssuer[i], "") << i;
-  }
-  ExpectEmptyHash(e.fileSha256, 32);
-  ExpectEmptyHash(e.fileSha1, 20);
-  ExpectEmptyHash(e.fileMd5, 16);
-  ExpectEmptyHash(e.processSha256, 32);
-
-  ac_wrapper_response_s r;
-  memset(&r, 0xAB, sizeof(r));
-  BRIXEngine::UpdateResponse(e, &r);
-  EXPECT_EQ(r.source, 0u);
-  EXPECT_EQ(r.isAuthorized, 0u);
-  EXPECT_EQ(r.type, 23u);
-  EXPECT_EQ(r.itemType, 1u);
-  EXPECT_EQ(r.changeTime, 0u);
-  EXPECT_EQ(r.ruleset[0], '\0');
-}
+// Each host text and the member it lands in.
+const struct TextField {
+  const char* ac_wrapper_event_s::*from;
+  std::string ac_event::*to;
+} kTextFields[] = {
+    {&ac_wrapper_event_s::processName, &ac_event::processName},
+    {&ac_wrapper_event_s::name, &ac_event::name},
+    {&ac_wrapper_event_s::cmdLine, &ac_event::cmdLine},
+    {&ac_wrapper_event_s::processSignerName, &ac_event::processSignerName},
+    {&ac_wrapper_event_s::processCompanyName, &ac_event::processCompanyName},
+    {&ac_wrapper_event_s::processProductName, &ac_event::processProductName},
+    {&ac_wrapper_event_s::fileSignerName, &ac_event::fileSignerName},
+    {&ac_wrapper_event_s::fileCompanyName, &ac_event::fileCompanyName},
+    {&ac_wrapper_event_s::fileProductName, &ac_event::fileProductName},
+    {&ac_wrapper_event_s::user, &ac_event::user},
+    {&ac_wrapper_event_s::group, &ac_event::group},
+    {&ac_wrapper_event_s::oldName, &ac_event::oldName},
+};
+// The issuer attributes in the order CN, C, S, L, O, OU.
+const char* ac_wrapper_event_s::*const kProcessIssuer[] = {
+    &ac_wrapper_event_s::processIssuerCN, &ac_wrapper_event_s::processIssuerC,
+    &ac_wrapper_event_s::processIssuerS,  &ac_wrapper_event_s::processIssuerL,
+    &ac_wrapper_event_s::processIssuerO,  &ac_wrapper_event_s::processIssuerOU};
+const char* ac_wrapper_event_s::*const kFileIssuer[] = {
+    &ac_wrapper_event_s::fileIssuerCN, &ac_wrapper_event_s::fileIssuerC,
+    &ac_wrapper_event_s::fileIssuerS,  &ac_wrapper_event_s::fileIssuerL,
+    &ac_wrapper_event_s::fileIssuerO,  &ac_wrapper_event_s::fileIssuerOU};
 
 TEST_F(ConvertEventTest, EveryFieldLandsInItsMember) {
-  const auto fs256 = Bytes(32, 0xc1);
-  const auto fs1 = Bytes(20, 0xe2);
-  const auto fmd5 = Bytes(16, 0xa3);
-  const auto ps256 = Bytes(32, 0xf4);
+  const auto fs256 = Bytes(32, 0xc1), fs1 = Bytes(20, 0xe2);
+  const auto fmd5 = Bytes(16, 0xa3), ps256 = Bytes(32, 0xf4);
+  std::vector<std::string> texts;  // distinct values, so a swap shows
+  for (size_t i = 0; i < std::size(kTextFields) + 12; ++i)
+    texts.push_back("v" + std::to_string(i));
 
   ac_wrapper_event_s w{};
   w.reserved0 = 0xdead;
@@ -279,296 +154,141 @@ TEST_F(ConvertEventTest, EveryFieldLandsInItsMember) {
   w.auxiliary3 = 8;
   w.dirty = 1;
   w.isexec = 2;  // any non-zero byte is true
-  w.trusted = 0;
   w.isSymlink = 1;
   w.type = 53;
-  w.processName = "/usr/bin/python3";
-  w.name = "/opt/app/run.py";
-  w.cmdLine = "python3 run.py";
-  w.processSignerName = "pSigner";
-  w.processIssuerCN = "pCN";
-  w.processIssuerC = "pC";
-  w.processIssuerS = "pS";
-  w.processIssuerL = "pL";
-  w.processIssuerO = "pO";
-  w.processIssuerOU = "pOU";
-  w.processCompanyName = "pCompany";
-  w.processProductName = "pProduct";
-  w.fileSignerName = "fSigner";
-  w.fileIssuerCN = "fCN";
-  w.fileIssuerC = "fC";
-  w.fileIssuerS = "fS";
-  w.fileIssuerL = "fL";
-  w.fileIssuerO = "fO";
-  w.fileIssuerOU = "fOU";
-  w.fileCompanyName = "fCompany";
-  w.fileProductName = "fProduct";
+  size_t next = 0;
+  for (const TextField& f : kTextFields) w.*f.from = texts[next++].c_str();
+  for (int i = 0; i < 6; ++i) {
+    w.*kProcessIssuer[i] = texts[next++].c_str();
+    w.*kFileIssuer[i] = texts[next++].c_str();
+  }
   w.fileSha256 = fs256.data();
   w.fileSha1 = fs1.data();
   w.fileMd5 = fmd5.data();
   w.processSha256 = ps256.data();
-  w.user = "alice";
-  w.group = "staff";
-  w.oldName = "/opt/app/old.py";
   const ac_event e = Convert(w);
 
   EXPECT_EQ(e.auxiliary0, 0u);
-  EXPECT_EQ(e.pid, 1u);
-  EXPECT_EQ(e.auxiliary1, 2u);
-  EXPECT_EQ(e.flags, 0x240u);
-  EXPECT_EQ(e.result, 4u);
-  EXPECT_EQ(e.auxiliary2, 5u);
-  EXPECT_EQ(e.size, 6u);
-  EXPECT_EQ(e.mode, 0755u);
-  EXPECT_EQ(e.auxiliary3, 8u);
-  EXPECT_TRUE(e.dirty);
-  EXPECT_TRUE(e.isexec);
-  EXPECT_FALSE(e.trusted);
-  EXPECT_TRUE(e.isSymlink);
-  EXPECT_FALSE(e.lockdownBlocked);
+  const uint64_t numbers[] = {e.pid,  e.auxiliary1, e.flags, e.result, e.auxiliary2,
+                              e.size, e.mode,       e.auxiliary3};
+  EXPECT_EQ(std::vector<uint64_t>(std::begin(numbers), std::end(numbers)),
+            (std::vector<uint64_t>{1, 2, 0x240, 4, 5, 6, 0755, 8}));
+  EXPECT_TRUE(e.dirty && e.isexec && e.isSymlink);
+  EXPECT_FALSE(e.trusted || e.lockdownBlocked);
   EXPECT_EQ(e.type, 53u);
   EXPECT_EQ(e.op, 53u);
-  EXPECT_EQ(e.processName, "/usr/bin/python3");
-  EXPECT_EQ(e.name, "/opt/app/run.py");
-  EXPECT_EQ(e.cmdLine, "python3 run.py");
-  EXPECT_EQ(e.processSignerName, "pSigner");
-  EXPECT_EQ(e.fileSignerName, "fSigner");
-  EXPECT_EQ(e.processCompanyName, "pCompany");
-  EXPECT_EQ(e.processProductName, "pProduct");
-  EXPECT_EQ(e.fileCompanyName, "fCompany");
-  EXPECT_EQ(e.fileProductName, "fProduct");
-  EXPECT_EQ(e.user, "alice");
-  EXPECT_EQ(e.group, "staff");
-  EXPECT_EQ(e.oldName, "/opt/app/old.py");
-
-  const char* const processIssuer[] = {"pCN", "pC", "pS", "pL", "pO", "pOU"};
-  const char* const fileIssuer[] = {"fCN", "fC", "fS", "fL", "fO", "fOU"};
+  next = 0;
+  for (const TextField& f : kTextFields) EXPECT_EQ(e.*f.to, texts[next++]);
   for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(e.processIssuer[i], processIssuer[i]) << i;
-    EXPECT_EQ(e.fileIssuer[i], fileIssuer[i]) << i;
+    EXPECT_EQ(e.processIssuer[i], texts[next++]) << i;
+    EXPECT_EQ(e.fileIssuer[i], texts[next++]) << i;
   }
-
   EXPECT_EQ(BytesOf(e.fileSha256), fs256);
   EXPECT_EQ(BytesOf(e.fileSha1), fs1);
   EXPECT_EQ(BytesOf(e.fileMd5), fmd5);
   EXPECT_EQ(BytesOf(e.processSha256), ps256);
-  EXPECT_EQ(e.fileSha256.GetText(), LowerHex(fs256));
-  EXPECT_EQ(e.fileSha1.GetText(), LowerHex(fs1));
-  EXPECT_EQ(e.fileMd5.GetText(), LowerHex(fmd5));
-  EXPECT_EQ(e.processSha256.GetText(), LowerHex(ps256));
-  EXPECT_EQ(e.fileSha1.GetSize(), 20u);
-  EXPECT_EQ(e.fileMd5.GetSize(), 16u);
-
   // Nothing derived is filled in by the conversion.
-  EXPECT_EQ(e.processPath, "");
-  EXPECT_EQ(e.fileName, "");
-  EXPECT_EQ(e.extension, "");
+  EXPECT_EQ(e.processPath + e.fileName + e.extension, "");
   EXPECT_EQ(e.itemType, 1u);
+
+  // Absent texts and digests stay empty.
+  ac_wrapper_event_s bare{};
+  bare.type = 23;
+  const ac_event b = Convert(bare);
+  for (const TextField& f : kTextFields) EXPECT_EQ(b.*f.to, "");
+  ExpectEmptyHash(b.fileSha256, 32);
+  ExpectEmptyHash(b.fileSha1, 20);
+  ExpectEmptyHash(b.fileMd5, 16);
+  ExpectEmptyHash(b.processSha256, 32);
 }
 
-TEST_F(ConvertEventTest, TrailingBlanksAreTrimmedFromNames) {
-  ac_wrapper_event_s w{};
-  w.processCompanyName = "Acme Corp   ";
-  w.processProductName = "     ";
-  w.fileCompanyName = "Tab Co\t";
-  w.fileProductName = "  Lead \t ";
-  w.fileSignerName = "Signer  ";  // only the four names are trimmed
-  const ac_event e = Convert(w);
-  EXPECT_EQ(e.processCompanyName, "Acme Corp");
-  EXPECT_EQ(e.processProductName, "");
-  EXPECT_EQ(e.fileCompanyName, "Tab Co\t");
-  EXPECT_EQ(e.fileProductName, "  Lead \t");
-  EXPECT_EQ(e.fileSignerName, "Signer  ");
-
-  ac_wrapper_event_s w2{};
-  w2.processCompanyName = "";
-  w2.processProductName = "Prod \n";
-  w2.fileCompanyName = " ";
-  w2.fileProductName = "X";
-  const ac_event e2 = Convert(w2);
-  EXPECT_EQ(e2.processCompanyName, "");
-  EXPECT_EQ(e2.processProductName, "Prod \n");
-  EXPECT_EQ(e2.fileCompanyName, "");
-  EXPECT_EQ(e2.fileProductName, "X");
-}
-
-TEST_F(ConvertEventTest, LogsEachGivenFieldInOrder) {
-  BRIXLogger* logger = BRIXLogger::GetInstance();
-  logger->InitLogger(LogCapture::Callback, BRIX_TRACE);
-  // The singleton may have been set up by an earlier test in this process.
-  logger->SetLogMask(BRIX_TRACE);
-  LogCapture::Clear();
-  const unsigned char digest[32] = {0xAB, 0xCD, 0xEF};
-  ac_wrapper_event_s w{};
-  w.processName = "/bin/sh";
-  w.user = "u";
-  w.group = "g";
-  w.name = "/t";
-  w.oldName = "/o";
-  w.cmdLine = "sh -c x";
-  w.processSignerName = "ps";
-  w.processIssuerCN = "a";
-  w.processIssuerC = "b";
-  w.processIssuerS = "c";
-  w.processIssuerL = "d";
-  w.processIssuerO = "e";
-  w.processIssuerOU = "f";
-  w.processCompanyName = "Acme  ";
-  w.processProductName = "Shell";
-  w.processSha256 = digest;
-  w.fileSignerName = "fs";
-  w.fileIssuerCN = "A";
-  w.fileIssuerOU = "F";
-  w.fileCompanyName = "FC ";
-  w.fileProductName = "FP";
-  w.fileSha256 = digest;
-  w.fileSha1 = digest;
-  w.fileMd5 = digest;
-  Convert(w);
-
-  const std::string hex = "abcdef" + std::string(58, '0');
-  const std::vector<std::string> expected = {
-      "Start ConvertEvent",
-      "processName from plugin:'/bin/sh'",
-      "user from plugin:'u'",
-      "group from plugin:'g'",
-      "name from plugin:'/t'",
-      "oldName from plugin:'/o'",
-      "cmdLine from plugin:'sh -c x'",
-      "processSignerName from plugin:'ps'",
-      "processIssuerCN from plugin:'a'",
-      "processIssuerC from plugin:'b'",
-      "processIssuerS from plugin:'c'",
-      "processIssuerL from plugin:'d'",
-      "processIssuerO from plugin:'e'",
-      "processIssuerOU from plugin:'f'",
-      "processCompanyName from plugin:'Acme  '",
-      "processProductName from plugin:'Shell'",
-      "processSha256 from plugin: " + hex,
-      "fileSignerName from plugin:'fs'",
-      "fileIssuerCN from plugin:'A'",
-      "fileIssuerOU from plugin:'F'",
-      "fileCompanyName from plugin:'FC '",
-      "fileProductName from plugin:'FP'",
-      "fileSha256 from plugin: " + hex,
+TEST_F(ConvertEventTest, TrailingBlanksAreTrimmedFromCompanyAndProduct) {
+  const struct {
+    const char* ac_wrapper_event_s::*field;
+    std::string ac_event::*member;
+    const char* given;
+    const char* kept;
+  } kCases[] = {
+      {&ac_wrapper_event_s::processCompanyName, &ac_event::processCompanyName,
+       "Acme Corp   ", "Acme Corp"},
+      {&ac_wrapper_event_s::processProductName, &ac_event::processProductName, "     ", ""},
+      {&ac_wrapper_event_s::processProductName, &ac_event::processProductName,
+       "Prod \n", "Prod \n"},  // only spaces
+      {&ac_wrapper_event_s::fileCompanyName, &ac_event::fileCompanyName, "Tab Co\t",
+       "Tab Co\t"},
+      {&ac_wrapper_event_s::fileProductName, &ac_event::fileProductName, "  Lead \t ",
+       "  Lead \t"},
+      {&ac_wrapper_event_s::fileSignerName, &ac_event::fileSignerName, "Signer  ",
+       "Signer  "},  // the signer is not trimmed
   };
-  std::vector<std::string> messages;
-  for (const auto& line : LogCapture::Lines()) {
-    messages.push_back(line.message);
-    EXPECT_EQ(line.level, 8u) << line.message;
-    EXPECT_EQ(line.function, "ConvertEvent") << line.message;
-    EXPECT_EQ(line.file, "BRIX/BRIXEventAbstraction") << line.message;
+  for (const auto& c : kCases) {
+    ac_wrapper_event_s w{};
+    w.*c.field = c.given;
+    EXPECT_EQ(Convert(w).*c.member, c.kept) << '"' << c.given << '"';
   }
-  EXPECT_EQ(messages, expected);
 }
 
 // ------------------------------------------------------ UpdateResponse
 
-ac_event DecidedEvent() {
-  ac_event e;
-  e.action = 10;
-  e.itemType = 3;
-  e.source = 2;
-  e.isAuthorized = 2;
-  e.type = 1;
-  e.decision = 2;
-  return e;
-}
-
-TEST(UpdateResponse, NullResponseIsIgnored) {
-  const ac_event e = DecidedEvent();
-  BRIXEngine::UpdateResponse(e, nullptr);
-}
-
 TEST(UpdateResponse, ClearsThenFills) {
-  ac_event e = DecidedEvent();
-  e.ruleset = "agent";
-  e.stat.st_ctim.tv_sec = 1700000000;
-  e.stat.st_ctim.tv_nsec = 123456789;
-  // Other time members are not what the response reports.
-  e.stat.st_mtim.tv_sec = 5;
-  e.stat.st_atim.tv_sec = 6;
-
-  ac_wrapper_response_s r;
-  memset(&r, 0xAB, sizeof(r));
-  BRIXEngine::UpdateResponse(e, &r);
-  EXPECT_EQ(r.action, 10u);
-  EXPECT_EQ(r.itemType, 3u);
-  EXPECT_EQ(r.source, 2u);
-  EXPECT_EQ(r.isAuthorized, 2u);
-  EXPECT_EQ(r.type, 1u);
-  EXPECT_EQ(r.reserved, 0u);
-  EXPECT_EQ(r.decision, 2u);
-  EXPECT_EQ(r.padding, 0u);
-  EXPECT_EQ(r.changeTime, 1700000000123456789ull);
-  EXPECT_STREQ(r.ruleset, "agent");
-  for (size_t i = 5; i < sizeof(r.ruleset); ++i)
-    EXPECT_EQ(r.ruleset[i], '\0') << i;
-}
-
-TEST(UpdateResponse, EmptyRulesetLeavesFieldZero) {
-  const ac_event e = DecidedEvent();
-  ac_wrapper_response_s r;
-  memset(&r, 0xAB, sizeof(r));
-  BRIXEngine::UpdateResponse(e, &r);
-  for (size_t i = 0; i < sizeof(r.ruleset); ++i)
-    EXPECT_EQ(r.ruleset[i], '\0') << i;
-  EXPECT_EQ(r.changeTime, 0u);
-}
-
-TEST(UpdateResponse, LongRulesetIsCutAt80Bytes) {
-  ac_event e = DecidedEvent();
-  for (int i = 0; i < 100; ++i) e.ruleset += static_cast<char>('0' + i % 10);
-  ac_wrapper_response_s r;
-  memset(&r, 0xAB, sizeof(r));
-  BRIXEngine::UpdateResponse(e, &r);
-  EXPECT_EQ(std::string(r.ruleset, 80), e.ruleset.substr(0, 80));
-  EXPECT_EQ(r.padding, 0u);
-  // The padding ends the text.
-  EXPECT_EQ(strlen(r.ruleset), 80u);
-
-  ac_event exact = DecidedEvent();
-  exact.ruleset = std::string(80, 'r');
-  BRIXEngine::UpdateResponse(exact, &r);
-  EXPECT_EQ(std::string(r.ruleset, 80), exact.ruleset);
-  EXPECT_EQ(r.padding, 0u);
-
-  ac_event shorter = DecidedEvent();
-  shorter.ruleset = std::string(79, 's');
-  BRIXEngine::UpdateResponse(shorter, &r);
-  EXPECT_EQ(std::string(r.ruleset), shorter.ruleset);
-}
-
-TEST(UpdateResponse, ChangeTimeUsesFullNanoseconds) {
-  ac_event e;
-  e.stat.st_ctim.tv_sec = 4102444800;  // beyond 32-bit seconds
-  e.stat.st_ctim.tv_nsec = 999999999;
-  ac_wrapper_response_s r{};
-  BRIXEngine::UpdateResponse(e, &r);
-  EXPECT_EQ(r.changeTime, 4102444800999999999ull);
+  const struct {
+    std::string ruleset;
+    long ctimeSeconds, ctimeNanos;
+    std::string shown;  // the first 80 bytes
+    uint64_t changeTime;
+  } kCases[] = {
+      {"agent", 1700000000, 123456789, "agent", 1700000000123456789ull},
+      {"", 0, 0, "", 0},
+      // Beyond 32-bit seconds.
+      {"r", 4102444800, 999999999, "r", 4102444800999999999ull},
+      {std::string(79, 's'), 0, 0, std::string(79, 's'), 0},
+      {std::string(80, 'r'), 0, 0, std::string(80, 'r'), 0},
+      {std::string(100, 'x'), 0, 0, std::string(80, 'x'), 0},  // cut
+  };
+  for (const auto& c : kCases) {
+    ac_event e;
+    e.action = 10;
+    e.itemType = 3;
+    e.source = 2;
+    e.isAuthorized = 2;
+    e.type = 1;
+    e.decision = 2;
+    e.ruleset = c.ruleset;
+    e.stat.st_ctim.tv_sec = c.ctimeSeconds;
+    e.stat.st_ctim.tv_nsec = c.ctimeNanos;
+    e.stat.st_mtim.tv_sec = 5;  // not what the response reports
+    ac_wrapper_response_s r;
+    memset(&r, 0xAB, sizeof(r));
+    BRIXEngine::UpdateResponse(e, &r);
+    EXPECT_EQ((std::vector<uint32_t>{r.action, r.itemType, r.source, r.isAuthorized,
+                                     r.type, r.reserved, r.decision, r.padding}),
+              (std::vector<uint32_t>{10, 3, 2, 2, 1, 0, 2, 0}));
+    EXPECT_EQ(r.changeTime, c.changeTime);
+    // The zero padding ends an 80-byte text.
+    EXPECT_EQ(std::string(r.ruleset), c.shown);
+    for (size_t i = c.shown.size(); i < sizeof(r.ruleset); ++i)
+      ASSERT_EQ(r.ruleset[i], '\0') << i;
+  }
+  BRIXEngine::UpdateResponse(ac_event(), nullptr);  // no response: nothing
 }
 
 // ---------------------------------------------------------- time helpers
 
-TEST(TimeHelpers, ConvertTimeToMillisBoundaries) {
-  EXPECT_EQ(convertTimeToMillis(0), 0u);
-  EXPECT_EQ(convertTimeToMillis(1), 1000u);
-  EXPECT_EQ(convertTimeToMillis(1700000000), 1700000000000u);
-  EXPECT_EQ(convertTimeToMillis(9999999999ull), 9999999999000ull);
-  EXPECT_EQ(convertTimeToMillis(10000000000ull), 10000000000ull);
-  EXPECT_EQ(convertTimeToMillis(1700000000000ull), 1700000000000ull);
-  EXPECT_EQ(convertTimeToMillis(9999999999999ull), 9999999999999ull);
-  EXPECT_EQ(convertTimeToMillis(10000000000000ull), 10000000000ull);
-  EXPECT_EQ(convertTimeToMillis(1700000000000000ull), 1700000000000ull);
-  EXPECT_EQ(convertTimeToMillis(~0ull), ~0ull / 1000);
-}
-
-TEST(TimeHelpers, CurrentTimeInMillisFollowsTheClock) {
-  const uint64_t before = static_cast<uint64_t>(time(nullptr)) * 1000;
-  const uint64_t now = GetCurrentTimeInMillis();
-  const uint64_t after = static_cast<uint64_t>(time(nullptr)) * 1000;
-  EXPECT_GE(now + 2000, before);
-  EXPECT_LE(now, after + 2000);
+TEST(TimeHelpers, ConvertTimeToMillisBySize) {
+  const struct {
+    uint64_t in, out;
+  } kCases[] = {
+      {0, 0},
+      {1, 1000},
+      {1700000000, 1700000000000},
+      {9999999999ull, 9999999999000ull},  // the largest in seconds
+      {10000000000ull, 10000000000ull},
+      {9999999999999ull, 9999999999999ull},  // the largest in milliseconds
+      {10000000000000ull, 10000000000ull},
+      {1700000000000000ull, 1700000000000ull},
+      {~0ull, ~0ull / 1000},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(convertTimeToMillis(c.in), c.out) << c.in;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "FileDigest.h"
 #include "test_util.h"
@@ -15,44 +16,41 @@ using brix_host::FileDigests;
 using brix_host::FromHex;
 using brix_host::ToHex;
 
-struct Hexes {
-  std::string sha256, sha1, md5;
-};
-
-Hexes HexOf(const FileDigests& d) {
-  return {ToHex(d.sha256.data(), 32), ToHex(d.sha1.data(), 20), ToHex(d.md5.data(), 16)};
-}
-
-TEST(HostDigestTest, KnownVectors) {
-  FileDigests d;
-  ASSERT_TRUE(brix_host::HashBytes("abc", 3, &d));
-  Hexes h = HexOf(d);
-  EXPECT_EQ(h.sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(h.sha1, "a9993e364706816aba3e25717850c26c9cd0d89d");
-  EXPECT_EQ(h.md5, "900150983cd24fb0d6963f7d28e17f72");
-  EXPECT_EQ(d.size, 3u);
-
-  ASSERT_TRUE(brix_host::HashBytes("", 0, &d));
-  h = HexOf(d);
-  EXPECT_EQ(h.sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(h.sha1, "da39a3ee5e6b4b0d3255bfef95601890afd80709");
-  EXPECT_EQ(h.md5, "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(d.size, 0u);
+// The three digests in hex, and the size.
+std::vector<std::string> HexOf(const FileDigests& d) {
+  return {ToHex(d.sha256.data(), 32), ToHex(d.sha1.data(), 20), ToHex(d.md5.data(), 16),
+          std::to_string(d.size)};
 }
 
 class HostDigestFileTest : public TempDirTest {};
 
-TEST_F(HostDigestFileTest, AFileLargerThanOneReadBlockHashesAsAWhole) {
-  // One million 'a': a published vector, and four read blocks.
-  std::ofstream(PathIn("million"), std::ios::binary) << std::string(1000000, 'a');
-  FileDigests d;
-  std::string error;
-  ASSERT_TRUE(brix_host::HashFile(PathIn("million"), &d, &error)) << error;
-  const Hexes h = HexOf(d);
-  EXPECT_EQ(h.sha256, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-  EXPECT_EQ(h.sha1, "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
-  EXPECT_EQ(h.md5, "7707d6ae4e027c70eea2a935c2296f21");
-  EXPECT_EQ(d.size, 1000000u);
+// Published vectors, from memory and from a file; a million 'a' spans four
+// read blocks.
+TEST_F(HostDigestFileTest, KnownVectorsFromBytesAndFromFiles) {
+  const struct {
+    std::string text;
+    std::vector<std::string> want;
+  } kCases[] = {
+      {"",
+       {"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+        "da39a3ee5e6b4b0d3255bfef95601890afd80709", "d41d8cd98f00b204e9800998ecf8427e", "0"}},
+      {"abc",
+       {"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+        "a9993e364706816aba3e25717850c26c9cd0d89d", "900150983cd24fb0d6963f7d28e17f72", "3"}},
+      {std::string(1000000, 'a'),
+       {"cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0",
+        "34aa973cd4c4daa4f61eeb2bdbad27316534016f", "7707d6ae4e027c70eea2a935c2296f21",
+        "1000000"}},
+  };
+  for (const auto& c : kCases) {
+    std::ofstream(PathIn("f"), std::ios::binary) << c.text;
+    FileDigests fromBytes, fromFile;
+    std::string error;
+    ASSERT_TRUE(brix_host::HashBytes(c.text.data(), c.text.size(), &fromBytes));
+    ASSERT_TRUE(brix_host::HashFile(PathIn("f"), &fromFile, &error)) << error;
+    EXPECT_EQ(HexOf(fromBytes), c.want);
+    EXPECT_EQ(HexOf(fromFile), c.want);
+  }
 }
 
 TEST_F(HostDigestFileTest, WhatCannotBeHashedSaysWhy) {

@@ -85,13 +85,6 @@ TEST(HostTraceTest, LargeNumbersTravelAsDecimalText) {
   EXPECT_EQ(event.event.numbers().type, UINT32_MAX);
 }
 
-TEST(HostTraceTest, BlankAndCommentLinesAreSkipped) {
-  TraceEvent event;
-  std::string error;
-  for (const char* line : {"", "   ", "\r", "# a comment", "  # indented comment"})
-    EXPECT_EQ(ParseTraceLine(line, "", &event, &error), TraceLine::kSkip) << line;
-}
-
 TEST(HostTraceTest, MistakesAreNamed) {
   struct Case {
     std::string line;
@@ -114,11 +107,15 @@ TEST(HostTraceTest, MistakesAreNamed) {
       {R"([1, 2])", "a trace line must be one JSON object"},
       {R"({"pid": 1} {"pid": 2})", "text after the JSON object (column 12)"},
       {R"({"pid": 1,)", "not valid JSON (near column 10)"},
+      // Blank and comment lines are skipped without an error.
+      {"", ""}, {"   ", ""}, {"\r", ""}, {"# a comment", ""}, {"  # indented comment", ""},
   };
   for (const Case& c : cases) {
     TraceEvent event;
     std::string error;
-    EXPECT_EQ(ParseTraceLine(c.line, "", &event, &error), TraceLine::kError) << c.line;
+    EXPECT_EQ(ParseTraceLine(c.line, "", &event, &error),
+              c.error.empty() ? TraceLine::kSkip : TraceLine::kError)
+        << c.line;
     EXPECT_EQ(error, c.error) << c.line;
   }
 }

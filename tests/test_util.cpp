@@ -195,6 +195,14 @@ std::string JsonText(const cJSON* object, const char* name) {
   return cJSON_IsString(item) ? item->valuestring : "<missing>";
 }
 
+std::vector<std::string> JsonMemberNames(const cJSON* object) {
+  std::vector<std::string> names;
+  for (const cJSON* c = object != nullptr ? object->child : nullptr;
+       c != nullptr; c = c->next)
+    names.push_back(c->string != nullptr ? c->string : "");
+  return names;
+}
+
 // Runs `body` in a forked child, optionally as an unprivileged user.  The
 // parent reads the child's lines; `onLine` may answer true to have the
 // child killed with SIGKILL at once.

@@ -103,6 +103,8 @@ std::vector<std::string> QueryLog(const std::string& function,
 struct cJSON;
 double JsonNumber(const cJSON* object, const char* name);
 std::string JsonText(const cJSON* object, const char* name);
+// The names of an object's members, in order.
+std::vector<std::string> JsonMemberNames(const cJSON* object);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
