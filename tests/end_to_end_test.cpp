@@ -136,7 +136,9 @@ TEST_F(EndToEndTest, ImportDecideStoreExportAndMeasure) {
   EXPECT_EQ(Start(WriteFile("new-build", "h", 0755), 7, 36).first, BRIX_STATUS_SUCCESS);
 
   // Every source exports its own items; the trust rules their hits and users.
-  EXPECT_EQ(Export(DAL_SOURCE_ALL, "scan-1").size(), 4u);
+  const std::vector<cJSON*> all = Export(DAL_SOURCE_ALL, "scan-1");
+  EXPECT_EQ(all.size(), 4u);
+  for (cJSON* row : all) cJSON_Delete(row);
   for (int source = 1; source <= 3; ++source) {
     const std::vector<cJSON*> rows = Export(static_cast<DALSource>(source), "scan-1");
     EXPECT_EQ(rows.size(), source == 2 ? 2u : 1u) << source;

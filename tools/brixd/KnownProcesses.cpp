@@ -53,11 +53,13 @@ bool Reported(int fd, pid_t child) {
          header = NLMSG_NEXT(header, left)) {
       const auto* message = static_cast<const struct cn_msg*>(NLMSG_DATA(header));
       if (message->len < sizeof(struct proc_event)) continue;
-      const auto* report = reinterpret_cast<const struct proc_event*>(message->data);
-      if ((report->what == proc_event::PROC_EVENT_FORK &&
-           report->event_data.fork.child_tgid == child) ||
-          (report->what == proc_event::PROC_EVENT_EXIT &&
-           report->event_data.exit.process_tgid == child))
+      // The report lies at an offset the struct's alignment does not allow.
+      struct proc_event report;
+      memcpy(&report, message->data, sizeof(report));
+      if ((report.what == proc_event::PROC_EVENT_FORK &&
+           report.event_data.fork.child_tgid == child) ||
+          (report.what == proc_event::PROC_EVENT_EXIT &&
+           report.event_data.exit.process_tgid == child))
         return true;
     }
   }
@@ -154,19 +156,20 @@ uint64_t KnownProcesses::Drain() {
         if (message->id.idx != CN_IDX_PROC || message->id.val != CN_VAL_PROC ||
             message->len < sizeof(struct proc_event))
           continue;
-        const auto* report = reinterpret_cast<const struct proc_event*>(message->data);
-        switch (report->what) {
+        struct proc_event report;  // copied: the message leaves it misaligned
+        memcpy(&report, message->data, sizeof(report));
+        switch (report.what) {
           case proc_event::PROC_EVENT_EXEC:
             ++execs;
-            images_.erase(report->event_data.exec.process_tgid);
+            images_.erase(report.event_data.exec.process_tgid);
             break;
           case proc_event::PROC_EVENT_EXIT:
-            images_.erase(report->event_data.exit.process_tgid);
+            images_.erase(report.event_data.exit.process_tgid);
             break;
           case proc_event::PROC_EVENT_FORK:
             // A new process (not a thread) may hold a pid seen before.
-            if (report->event_data.fork.child_pid == report->event_data.fork.child_tgid)
-              images_.erase(report->event_data.fork.child_tgid);
+            if (report.event_data.fork.child_pid == report.event_data.fork.child_tgid)
+              images_.erase(report.event_data.fork.child_tgid);
             break;
           default: break;
         }
