@@ -16,6 +16,7 @@
 #include "AsyncLog.h"
 #include "DecisionEvent.h"
 #include "EngineGate.h"
+#include "InotifyDrain.h"
 #include "EngineSession.h"
 #include "KernelGuard.h"
 #include "PermissionMonitor.h"
@@ -374,20 +375,11 @@ uint64_t PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kin
 }
 
 void PermissionMonitor::DrainDatabaseWatch() {
-  alignas(struct inotify_event) char buffer[4096];
-  bool changed = false;
-  for (;;) {
-    const ssize_t length = read(dbWatch_, buffer, sizeof(buffer));
-    if (length <= 0) break;
-    for (ssize_t at = 0; at < length;) {
-      const auto* change = reinterpret_cast<const struct inotify_event*>(buffer + at);
-      if (change->mask & IN_Q_OVERFLOW) changed = true;
-      if (change->len > 0 && strncmp(change->name, dbName_.c_str(), dbName_.size()) == 0)
-        changed = true;
-      at += static_cast<ssize_t>(sizeof(struct inotify_event) + change->len);
-    }
-  }
-  if (changed) RulesChanged();
+  // The database and its journal or WAL file, whose names begin with its.
+  if (DrainInotify(dbWatch_, [this](const struct inotify_event& change) {
+        return change.len > 0 && strncmp(change.name, dbName_.c_str(), dbName_.size()) == 0;
+      }))
+    RulesChanged();
 }
 
 void PermissionMonitor::RulesChanged() {

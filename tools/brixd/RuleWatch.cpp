@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "InotifyDrain.h"
+
 namespace brixd {
 
 namespace {
@@ -86,21 +88,11 @@ bool RuleWatch::DrainWrites() {
 }
 
 bool RuleWatch::DrainNames() {
-  alignas(struct inotify_event) char buffer[4096];
-  bool changed = false;
-  for (;;) {
-    const ssize_t length = read(names_, buffer, sizeof(buffer));
-    if (length <= 0) break;
-    for (ssize_t at = 0; at < length;) {
-      const auto* change = reinterpret_cast<const struct inotify_event*>(buffer + at);
-      // The database itself only: its journal comes and goes with every
-      // transaction, brixd's own included.
-      if ((change->mask & IN_Q_OVERFLOW) || (change->len > 0 && name_ == change->name))
-        changed = true;
-      at += static_cast<ssize_t>(sizeof(struct inotify_event) + change->len);
-    }
-  }
-  return changed;
+  // The database itself only: its journal comes and goes with every
+  // transaction, brixd's own included.
+  return DrainInotify(names_, [this](const struct inotify_event& change) {
+    return change.len > 0 && name_ == change.name;
+  });
 }
 
 }  // namespace brixd
