@@ -1,12 +1,13 @@
 #include "AsyncLog.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <syslog.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
-#include <syslog.h>
 #include <systemd/sd-journal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -99,6 +100,7 @@ bool AsyncLog::Start(const std::string& path, bool systemJournal, std::string* e
     held_ = true;
   }
   writer_ = std::thread(&AsyncLog::Run, this);
+  pthread_setname_np(writer_.native_handle(), "brixd-log");
   return true;
 }
 

@@ -2,12 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -138,7 +139,10 @@ bool DriftMonitor::Open(const std::vector<std::string>& folders, std::string* er
   return true;
 }
 
-void DriftMonitor::Start() { reader_ = std::thread(&DriftMonitor::Run, this); }
+void DriftMonitor::Start() {
+  reader_ = std::thread(&DriftMonitor::Run, this);
+  pthread_setname_np(reader_.native_handle(), "brixd-drift");
+}
 
 bool DriftMonitor::Stop(uint64_t graceNanos) {
   if (reader_.joinable()) {
@@ -335,7 +339,11 @@ void DriftMonitor::HandleNamedEvent(const struct fanotify_event_metadata* event)
       const char* name = reinterpret_cast<const char*>(handle->f_handle) + handle->handle_bytes;
       std::string folder;
       if (DirectoryPath(info, &folder)) {
-        std::string full = folder == "/" ? "/" + std::string(name) : folder + "/" + name;
+        std::string full;
+        full.reserve(folder.size() + 1 + strlen(name));
+        full.append(folder);
+        if (folder.size() != 1) full.push_back('/');  // "/" ends in one already
+        full.append(name);
         if (kind == FAN_EVENT_INFO_TYPE_DFID_NAME) path = std::move(full);
         else if (kind == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME) oldPath = std::move(full);
         else newPath = std::move(full);

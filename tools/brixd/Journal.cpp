@@ -1,8 +1,9 @@
 #include "Journal.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <pthread.h>
 #include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
@@ -157,6 +158,7 @@ bool Journal::Start(std::string* error) {
   }
   started_.store(true);
   writer_ = std::thread(&Journal::Run, this);
+  pthread_setname_np(writer_.native_handle(), "brixd-journal");
   return true;
 }
 

@@ -30,6 +30,8 @@ struct Outcome {
   Reason reason = Reason::kEngineError;
   // The engine's answer, where it was asked.
   bool engineAsked = false;
+  // Taken from brixd's memory of a log-only verdict, not asked afresh.
+  bool remembered = false;
   uint32_t status = 0;
   ac_wrapper_response_s response{};
   std::string detail;  // the error text, where there is one

@@ -2,14 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -146,25 +146,6 @@ bool PermissionMonitor::Open(const std::vector<std::string>& folders,
     group_ = -1;
     return false;
   }
-  if (!settings_.dbPath.empty()) {
-    // SQLite writes the database in place, beside a journal or a WAL
-    // file: any of them written or replaced means the rules may differ.
-    const size_t slash = settings_.dbPath.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : slash == 0 ? "/" : settings_.dbPath.substr(0, slash);
-    dbName_ = slash == std::string::npos ? settings_.dbPath : settings_.dbPath.substr(slash + 1);
-    dbWatch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (dbWatch_ < 0 ||
-        inotify_add_watch(dbWatch_, folder.c_str(),
-                          IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE) < 0) {
-      // Without it nothing may be remembered across a change of rules.
-      g_log->Printf(BRIX_LOG_WARNING,
-                    "cannot watch %s for rule changes (%s): verdicts are not cached in the kernel",
-                    folder.c_str(), strerror(errno));
-      if (dbWatch_ >= 0) close(dbWatch_);
-      dbWatch_ = -1;
-    }
-  }
   std::string connectorError;
   if (!known_.Open(&connectorError))
     g_log->Printf(BRIX_LOG_WARNING, "%s: every open reads the process's image from /proc",
@@ -182,9 +163,13 @@ void PermissionMonitor::Start() {
     std::lock_guard<std::mutex> lock(queueMutex_);
     workersRunning_ = settings_.threads;
   }
-  for (unsigned i = 0; i < settings_.threads; ++i)
+  // Named for top -H and perf: where brixd's time goes.
+  for (unsigned i = 0; i < settings_.threads; ++i) {
     workers_.emplace_back(&PermissionMonitor::Work, this);
+    pthread_setname_np(workers_.back().native_handle(), "brixd-worker");
+  }
   reader_ = std::thread(&PermissionMonitor::ReadLoop, this);
+  pthread_setname_np(reader_.native_handle(), "brixd-reader");
 }
 
 bool PermissionMonitor::Stop(uint64_t graceNanos) {
@@ -221,8 +206,7 @@ bool PermissionMonitor::Stop(uint64_t graceNanos) {
   // could read before it ended.
   close(group_);
   close(wake_);
-  if (dbWatch_ >= 0) close(dbWatch_);
-  group_ = wake_ = dbWatch_ = -1;
+  group_ = wake_ = -1;
   return true;
 }
 
@@ -295,8 +279,8 @@ void PermissionMonitor::ReadLoop() {
     // Rounded up: woken a little late rather than spinning early.
     const int timeout =
         wakeAt <= now ? 0 : static_cast<int>(std::min<uint64_t>((wakeAt - now + 999999) / 1000000, 1000));
-    struct pollfd fds[3] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}, {dbWatch_, POLLIN, 0}};
-    const int ready = poll(fds, dbWatch_ >= 0 ? 3 : 2, timeout);
+    struct pollfd fds[2] = {{group_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    const int ready = poll(fds, 2, timeout);
     if (ready < 0 && errno != EINTR) {
       // Never the end of the reader: the deadlines still need it.
       stats_->readErrors.fetch_add(1, std::memory_order_relaxed);
@@ -306,8 +290,6 @@ void PermissionMonitor::ReadLoop() {
       continue;
     }
     if (stopping_.load(std::memory_order_relaxed)) break;
-    // Before the events: one read after a change is decided afresh.
-    if (ready > 0 && dbWatch_ >= 0 && (fds[2].revents & POLLIN) != 0) DrainDatabaseWatch();
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
       for (int i = 0; i < kReadsPerSweep && ReadBatch(buffer, size, false); ++i) {
       }
@@ -666,8 +648,10 @@ void PermissionMonitor::Conclude(PendingEvent& event, const Outcome& outcome) {
     case Reason::kPlainOpen:
       return;
     case Reason::kEngineLogOnly:
-      // Unknown software outside lockdown: what lockdown would stop.
-      if (outcome.response.decision == 0)
+      // Unknown software outside lockdown: what lockdown would stop.  A
+      // verdict taken again from memory repeats a line already written
+      // (the journal still has every start).
+      if (outcome.response.decision == 0 && !outcome.remembered)
         decision(BRIX_LOG_INFO, "would be blocked", "would be blocked under lockdown: " + what(),
                  "unknown software, lockdown off");
       return;
@@ -781,6 +765,7 @@ bool PermissionMonitor::RememberedLogOnly(const PendingEvent& event, Outcome* ou
     return false;
   }
   *out = it->second.outcome;
+  out->remembered = true;
   return true;
 }
 

@@ -66,9 +66,6 @@ class PermissionMonitor {
     bool failOpen = true;  // the answer at the deadline and on errors
     bool lockdown = false;  // the engine's mode: a log-only allow is then no verdict
     bool opens = true;      // libraries and scripts too, not only program starts
-    // The rule database: a change to it (an import by brixctl, say) drops
-    // every verdict brixd remembers and the kernel's ignore marks.
-    std::string dbPath;
     uint64_t maxHashBytes = 256ull << 20;
     // Every this often the reader tells systemd it is alive; 0: never.
     uint64_t watchdogNanos = 0;
@@ -96,6 +93,10 @@ class PermissionMonitor {
   // before the answer, and an ELF open is a read: the kernel decides the
   // mapping.
   void SetKernelGuard(KernelGuard* guard) { guard_ = guard; }
+  // Whether another process's change of the rule database reaches
+  // RulesChanged (RuleWatch.h); without that nothing that outlives an
+  // answer may be left in the kernel.  Set before Start.
+  void SetRulesWatched(bool watched) { rulesWatched_ = watched; }
 
   void Start();
   // Answers every pending event with the failure policy, stops the reader
@@ -112,6 +113,10 @@ class PermissionMonitor {
   // answers; the reader calls it on every change of the rule database.
   // Safe from any thread once Open has succeeded.
   void DropCaches();
+  // Another process wrote the rule database: DropCaches, counted.  At
+  // once, not when the engine is restarted on the new rules: an ignore
+  // mark would let a start pass unseen that the new rules may block.
+  void RulesChanged();
 
  private:
   using EventPtr = std::shared_ptr<PendingEvent>;
@@ -176,9 +181,6 @@ class PermissionMonitor {
   // under a scanned /usr/include): a worker asks, and marks it if so.
   void OfferForMark(const PendingEvent& event);
   void ProbeForMark(PendingEvent& event);
-  // Reader: the rule database changed.
-  void RulesChanged();
-  void DrainDatabaseWatch();
 
   // Brixd's memory of allowed starts: a file version (identity) that the
   // engine allowed by rule or inventory for this process and user.
@@ -203,6 +205,7 @@ class PermissionMonitor {
   const pid_t self_;
   Journal* journal_ = nullptr;
   KernelGuard* guard_ = nullptr;
+  bool rulesWatched_ = false;
 
   // Safe from any thread
   ObjectKindCache kinds_{65536};
@@ -214,8 +217,6 @@ class PermissionMonitor {
   // Constant between Open and Stop
   int group_ = -1;
   int wake_ = -1;  // eventfd: readable once Stop begins
-  int dbWatch_ = -1;  // inotify on the rule database's folder; -1: none
-  std::string dbName_;
   size_t maxPending_ = 4096;
 
   // Only the reader thread touches the registry: events in the order they

@@ -4,19 +4,18 @@
 // changes that end them.
 #include <fcntl.h>
 #include <sys/fanotify.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include <cjson/cJSON.h>
 
 #include "AsyncLog.h"
 #include "DecisionEvent.h"
 #include "EngineGate.h"
-#include "InotifyDrain.h"
 #include "EngineSession.h"
 #include "KernelGuard.h"
 #include "PermissionMonitor.h"
@@ -203,6 +202,19 @@ namespace {
 
 // Larger plain files are not hashed to earn a mark.
 constexpr off_t kMaxProbeBytes = 4 << 20;
+// Nor files written this recently: a build's own outputs and temporary
+// files, which no inventory holds yet.  They are offered again at a later
+// open, once they have stayed as they are.  (The time of the last write is
+// only a hint here: a probe can add a mark, never an allow.)
+constexpr int64_t kMinProbeAgeNanos = 10ll * 1000000000;
+
+bool ChangedRecently(const struct stat& st) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const int64_t age = (static_cast<int64_t>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000ll +
+                      (now.tv_nsec - st.st_mtim.tv_nsec);
+  return age < kMinProbeAgeNanos;
+}
 
 // Marks evicted with the inode, so that their memory stays bounded; the
 // first write (without FAN_MARK_IGNORED_SURV_MODIFY) drops them too.
@@ -238,8 +250,8 @@ void PermissionMonitor::OfferForMark(const PendingEvent& event) {
   // under the mark, a rule database to watch.  Small files only (headers,
   // sources, configuration), and only while the workers have nothing
   // waiting: a probe must never hold up a decision an opener waits for.
-  if (dbWatch_ < 0 || !S_ISREG(event.st.st_mode) || event.st.st_size > kMaxProbeBytes ||
-      !MayCarryIgnoreMark(event.fd, event.st))
+  if (!rulesWatched_ || !S_ISREG(event.st.st_mode) || event.st.st_size > kMaxProbeBytes ||
+      ChangedRecently(event.st) || !MayCarryIgnoreMark(event.fd, event.st))
     return;
   const FileIdentity id = FileIdentity::Of(event.st);
   const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
@@ -341,7 +353,7 @@ bool PermissionMonitor::TrustRulesAbsent() {
 uint64_t PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kind,
                                         const struct stat& hashed, const Outcome& outcome,
                                         uint64_t generation) {
-  if (dbWatch_ < 0 || !MayCarryIgnoreMark(event.fd, hashed)) return 0;
+  if (!rulesWatched_ || !MayCarryIgnoreMark(event.fd, hashed)) return 0;
   // The inventory or an execution ruleset decided by digest alone.  The
   // maintenance window's approvals end with it; trust rules may name a
   // process, a user or a group.
@@ -372,14 +384,6 @@ uint64_t PermissionMonitor::MaybeIgnore(const PendingEvent& event, EventKind kin
   }
   stats_->ignoreMarks.fetch_add(1, std::memory_order_relaxed);
   return mask;
-}
-
-void PermissionMonitor::DrainDatabaseWatch() {
-  // The database and its journal or WAL file, whose names begin with its.
-  if (DrainInotify(dbWatch_, [this](const struct inotify_event& change) {
-        return change.len > 0 && strncmp(change.name, dbName_.c_str(), dbName_.size()) == 0;
-      }))
-    RulesChanged();
 }
 
 void PermissionMonitor::RulesChanged() {

@@ -42,11 +42,13 @@ bool RuleWatch::Open(const std::string& dbPath, std::string* error) {
       slash == std::string::npos ? "." : slash == 0 ? "/" : dbPath.substr(0, slash);
   name_ = slash == std::string::npos ? dbPath : dbPath.substr(slash + 1);
   // A notification group: it never holds a writer back.  Its queue is
-  // limited; an overflow counts as a change.
+  // limited; an overflow counts as a change.  Writes only: every reader
+  // (brixctl status, export, metrics) opens the database for reading and
+  // writing and closes it unchanged, which is no change of the rules.
   writes_ = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
   if (writes_ < 0 ||
-      fanotify_mark(writes_, FAN_MARK_ADD, FAN_MODIFY | FAN_CLOSE_WRITE | FAN_EVENT_ON_CHILD,
-                    AT_FDCWD, folder.c_str()) != 0) {
+      fanotify_mark(writes_, FAN_MARK_ADD, FAN_MODIFY | FAN_EVENT_ON_CHILD, AT_FDCWD,
+                    folder.c_str()) != 0) {
     *error = "cannot watch " + folder + " for writes (fanotify): " + strerror(errno);
     return false;
   }

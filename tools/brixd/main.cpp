@@ -433,7 +433,6 @@ int Run(const Options& options) {
   settings.maxHashBytes = options.maxHashBytes;
   settings.watchdogNanos = ServiceWatchdogNanos();
   settings.lockdown = lockdown;
-  settings.dbPath = options.db;
   ProcessTable table(kProcessTableEntries);
   PermissionMonitor starts(settings, &stats, &cache, &processes, &table);
   DriftMonitor drift(&stats, &cache, &processes, &table, options.maxHashBytes);
@@ -457,9 +456,11 @@ int Run(const Options& options) {
     return kExitFailure;
   }
   RuleWatch rules;
-  if (!rules.Open(options.db, &error))
-    log.Printf(BRIX_LOG_WARNING, "%s: rule changes apply on SIGHUP or at the next start",
-               error.c_str());
+  const bool rulesWatched = rules.Open(options.db, &error);
+  if (!rulesWatched)
+    log.Printf(BRIX_LOG_WARNING, "%s: rule changes apply on SIGHUP or at the next start, "
+               "and no verdict is left in the kernel", error.c_str());
+  starts.SetRulesWatched(rulesWatched);
   KernelGuard guard;
   StartKernelGuard(options, enforcement == Enforcement::kLockdown, &guard, &starts);
   if (state.lockdown) state.kernelEnforcement = guard.active() ? "loaded" : "not loaded";
@@ -505,6 +506,9 @@ int Run(const Options& options) {
     if (ready <= 0) continue;
     if ((fds[1].revents | fds[2].revents) & POLLIN) {
       if (rules.Drain()) {
+        // What brixd remembers goes at once; the engine is restarted on
+        // the new rules once the writes end.
+        starts.RulesChanged();
         const uint64_t seen = NowNanos();
         if (changedFirst == 0) changedFirst = seen;
         reloadAt = std::min(seen + kReloadQuietNanos, changedFirst + kReloadLatestNanos);
