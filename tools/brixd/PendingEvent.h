@@ -60,6 +60,9 @@ struct PendingEvent {
   bool statOk = false;
   struct stat st {};
   int statErrno = 0;
+  // Whether only root can write the file (OnlyRootCanWrite), as the look
+  // at an open's kind found it.
+  bool onlyRootWrites = false;
   ActingProcess process;  // executable, user and group; no command line
   // Not a question from the kernel: a file already answered, to be hashed
   // and marked if the engine knows it (its descriptor is a copy).

@@ -133,7 +133,7 @@ class PermissionMonitor {
   // the page cache only) or a worker.  kPlain: an empty file only root
   // can fill, answered at once; kUnread: not read, `error` says why.
   enum class KindEnd { kKnown, kPlain, kUnread };
-  KindEnd KindOfOpen(const PendingEvent& event, bool nowait, ObjectKind* kind, int* error);
+  KindEnd KindOfOpen(PendingEvent& event, bool nowait, ObjectKind* kind, int* error);
   // The image of a start just allowed, and the open that follows it.
   void NoteStartedImage(pid_t pid, const FileIdentity& id);
   bool TakeStartedImage(pid_t pid, const FileIdentity& id);

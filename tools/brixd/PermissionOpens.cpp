@@ -111,13 +111,14 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
   return false;
 }
 
-PermissionMonitor::KindEnd PermissionMonitor::KindOfOpen(const PendingEvent& event, bool nowait,
+PermissionMonitor::KindEnd PermissionMonitor::KindOfOpen(PendingEvent& event, bool nowait,
                                                          ObjectKind* kind, int* error) {
   // Only a file that no user can write keeps the kind it had at this
   // check until the opener reads it; any other is looked at afresh each
   // time, and even then may change right after the answer (the threat
   // model in docs/brixd.md).
   const bool identityHolds = OnlyRootCanWrite(event.fd, event.st);
+  event.onlyRootWrites = identityHolds;
   // Empty files (every file being created is empty when it is opened) run
   // no code, as long as nobody but root can fill them before the read.
   if (event.st.st_size == 0) {
@@ -251,7 +252,7 @@ void PermissionMonitor::OfferForMark(const PendingEvent& event) {
   // sources, configuration), and only while the workers have nothing
   // waiting: a probe must never hold up a decision an opener waits for.
   if (!rulesWatched_ || !S_ISREG(event.st.st_mode) || event.st.st_size > kMaxProbeBytes ||
-      ChangedRecently(event.st) || !MayCarryIgnoreMark(event.fd, event.st))
+      ChangedRecently(event.st) || !event.onlyRootWrites)  // MayCarryIgnoreMark, as found
     return;
   const FileIdentity id = FileIdentity::Of(event.st);
   const uint64_t generation = rulesGeneration_.load(std::memory_order_acquire);
