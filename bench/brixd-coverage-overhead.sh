@@ -106,7 +106,7 @@ fi
 # brixd's databases: a manifest imported once; "known" with the program, libc and the loader scanned;
 # "toolchain" with the compiler, its libraries and /usr/include as well; "first" with nothing else.
 echo '{"rules":[]}' > "$w/manifest.json"
-toolchain=${TOOLCHAIN:-"/usr/bin /usr/lib/gcc /usr/libexec /usr/lib/x86_64-linux-gnu /usr/include"}
+toolchain=${TOOLCHAIN:-"/usr/bin /usr/lib/gcc /usr/libexec /usr/lib/x86_64-linux-gnu /usr/include /usr/lib/locale /usr/share/locale/locale.alias /etc/ld.so.cache"}
 for db in known toolchain first; do
   "$brixctl" --db "$w/$db.db" import agent-manifest "$w/manifest.json" >/dev/null 2>&1 || { echo "manifest import failed"; exit 1; }
 done
