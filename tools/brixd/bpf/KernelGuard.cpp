@@ -122,18 +122,20 @@ struct KernelGuard::State {
 
 bool KernelGuard::Load(const std::string& pinFolder, const std::vector<std::string>& folders,
                        std::string* reason) {
-  if (!ActiveModulesHaveBpf(reason)) return false;
-  if (access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
-    *reason = "the kernel describes no types (/sys/kernel/btf/vmlinux: " +
-              std::string(strerror(errno)) + ")";
-    return false;
-  }
+  // The pin folder first: a mistake in brixd's own options is named
+  // whatever the kernel offers.
   const size_t slash = pinFolder.find_last_of('/');
   const std::string parent =
       slash == std::string::npos ? "." : slash == 0 ? "/" : pinFolder.substr(0, slash);
   struct statfs fs {};
   if (statfs(parent.c_str(), &fs) != 0 || fs.f_type != kBpfFsMagic) {
     *reason = parent + " is not a BPF file system (mount -t bpf bpf " + parent + ")";
+    return false;
+  }
+  if (!ActiveModulesHaveBpf(reason)) return false;
+  if (access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
+    *reason = "the kernel describes no types (/sys/kernel/btf/vmlinux: " +
+              std::string(strerror(errno)) + ")";
     return false;
   }
   std::set<uint32_t> devices;
