@@ -20,13 +20,16 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -78,6 +81,44 @@ inline void MakeSparseProgram(const std::string& path, const std::string& salt, 
   ASSERT_EQ(truncate(path.c_str(), size), 0) << path;
 }
 
+// A text file without the execute bit: run by an interpreter only.
+inline void MakeText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0) << path;
+}
+
+// An execution ruleset naming `program` by hash, made now (under
+// lockdown the test itself could not read an unknown program later).
+inline std::string RulesetFor(const std::string& program, const std::string& action) {
+  brix_host::FileDigests digests;
+  std::string error;
+  EXPECT_TRUE(brix_host::HashFile(program, &digests, &error)) << error;
+  return "{\"rules\": [{\"fileName\": \"" + std::filesystem::path(program).filename().string() +
+         "\", \"sha256\": \"" + brix_host::ToHex(digests.sha256.data(), digests.sha256.size()) +
+         "\", \"size\": 0, \"action\": \"" + action + "\"}]}";
+}
+
+inline std::string Joined(const std::vector<std::string>& argv) {
+  std::string line;
+  for (const std::string& arg : argv) line += arg + " ";
+  return line;
+}
+
+// A datagram socket bound at `path`, as systemd's journal and notify
+// sockets are; -1 on failure.
+inline int DatagramSocketAt(const std::string& path) {
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return -1;
+  memcpy(address.sun_path, path.c_str(), path.size());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 inline long MillisSince(Clock::time_point begin) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count());
@@ -110,11 +151,7 @@ class BrixdTest : public TempDirTest {
   }
 
   void TearDown() override {
-    if (daemon_ > 0) {
-      kill(daemon_, SIGKILL);
-      waitpid(daemon_, nullptr, 0);
-      daemon_ = -1;
-    }
+    KillDaemon();
     RemovePins();
     if (bpfMounted_) umount2(bpf_.c_str(), MNT_DETACH);
     if (mounted_) umount2(mnt_.c_str(), MNT_DETACH);
@@ -221,15 +258,8 @@ class BrixdTest : public TempDirTest {
 
   void ImportRuleset(const std::string& name, const std::string& program,
                      const std::string& action) {
-    brix_host::FileDigests digests;
-    std::string error;
-    ASSERT_TRUE(brix_host::HashFile(program, &digests, &error)) << error;
     const std::string path = PathIn(name + ".json");
-    std::ofstream(path) << "{\"rules\": [{\"fileName\": \""
-                        << std::filesystem::path(program).filename().string()
-                        << "\", \"sha256\": \""
-                        << brix_host::ToHex(digests.sha256.data(), digests.sha256.size())
-                        << "\", \"size\": 0, \"action\": \"" << action << "\"}]}";
+    std::ofstream(path) << RulesetFor(program, action);
     const ChildRun run = Brixctl({"import", name, path});
     ASSERT_EQ(run.status, 0) << run.err;
   }
@@ -294,10 +324,38 @@ class BrixdTest : public TempDirTest {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    KillDaemon();
+    return -1;
+  }
+
+  // As a crash or an OOM kill ends it: no stop, no last stats.
+  void KillDaemon() {
+    if (daemon_ <= 0) return;
     kill(daemon_, SIGKILL);
     waitpid(daemon_, nullptr, 0);
     daemon_ = -1;
-    return -1;
+  }
+
+  // Starts or commands, each with the exit status it must end with
+  // (kFails: any but 0), a text its output must hold and one it must not
+  // ("EXECUTED" marks data run as code).
+  struct Expected {
+    std::vector<std::string> argv;
+    int status;
+    std::string said = "";
+    std::string unsaid = "EXECUTED";
+  };
+  static constexpr int kFails = 1000;
+  void ExpectRuns(const std::vector<Expected>& rows, bool unprivileged = false) {
+    for (const Expected& row : rows) {
+      const ChildRun run = Run(row.argv, -1, unprivileged);
+      if (row.status == kFails)
+        EXPECT_NE(run.status, 0) << Joined(row.argv) << run.err;
+      else
+        EXPECT_EQ(run.status, row.status) << Joined(row.argv) << run.err;
+      EXPECT_NE(run.err.find(row.said), std::string::npos) << Joined(row.argv) << run.err;
+      EXPECT_EQ(run.err.find(row.unsaid), std::string::npos) << Joined(row.argv) << run.err;
+    }
   }
 
   // A counter from the "brixd" object of the stats file.

@@ -1,7 +1,7 @@
 // Tests of the parts of brixd that decide without a kernel group: the
 // table from the engine's answer to the kernel's, the recognition of code
-// among opened files, the interpreter probe, the events sent for library
-// and script opens, and the table of processes seen.  The engine runs in
+// among opened files, the interpreter probe, the limits of hashing and
+// the table of processes seen.  The engine runs in
 // this process (one test per process, in a fresh folder).
 #include <fcntl.h>
 #include <signal.h>
@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -108,22 +110,22 @@ TEST(ObjectKindTest, CodeIsExecutablesAndSharedObjectsOnly) {
   EXPECT_TRUE(IsCode(ObjectKind::kSharedObject));
 
   // The system's own files, read through a descriptor as brixd reads them.
-  auto fileKind = [](const char* path) {
+  const std::pair<const char*, ObjectKind> files[] = {
+      {"/usr/bin/true", ObjectKind::kExecutable},
+      {"/usr/lib/x86_64-linux-gnu/libm.so.6", ObjectKind::kSharedObject},
+      {"/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2", ObjectKind::kSharedObject},
+      {"/etc/passwd", ObjectKind::kNotElf},
+  };
+  for (const auto& [path, expected] : files) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    EXPECT_GE(fd, 0) << path;
     struct stat st {};
-    fstat(fd, &st);
+    ASSERT_EQ(fstat(fd, &st), 0) << path;
     ObjectKind out = ObjectKind::kOtherElf;
     int error = 0;
     EXPECT_TRUE(ReadObjectKind(fd, static_cast<uint64_t>(st.st_size), false, &out, &error));
+    EXPECT_EQ(out, expected) << path;
     close(fd);
-    return out;
-  };
-  EXPECT_EQ(fileKind("/usr/bin/true"), ObjectKind::kExecutable);
-  EXPECT_EQ(fileKind("/usr/lib/x86_64-linux-gnu/libm.so.6"), ObjectKind::kSharedObject);
-  EXPECT_EQ(fileKind("/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"),
-            ObjectKind::kSharedObject);
-  EXPECT_EQ(fileKind("/etc/passwd"), ObjectKind::kNotElf);
+  }
 
   ObjectKindCache cache(1);
   struct stat a {}, b {};
@@ -150,11 +152,6 @@ TEST(DecisionEventTest, OnlyCodeAndInterpretersOpensGoToTheEngine) {
 
 class EngineTest : public TempDirTest {
  protected:
-  void Start(uint32_t mask = 0) {
-    const std::string db = PathIn("ac.db");
-    ac_engine_start_s start = MakeStart(db.c_str(), &Capture, mask);
-    ASSERT_EQ(engine_start(&start), BRIX_STATUS_SUCCESS);
-  }
   void TearDown() override {
     engine_stop();
     TempDirTest::TearDown();
@@ -175,7 +172,9 @@ TEST_F(EngineTest, ProbeLearnsInterpretersFromTheEngineOnce) {
   EXPECT_EQ(status, BRIX_STATUS_NOT_STARTED);
   EXPECT_EQ(cache.Find("/usr/bin/python3.11"), Interpreter::kUnknown);
 
-  Start(BRIX_LOG_ERROR | BRIX_LOG_WARNING);
+  const std::string db = PathIn("ac.db");
+  ac_engine_start_s start = MakeStart(db.c_str(), &Capture, BRIX_LOG_ERROR | BRIX_LOG_WARNING);
+  ASSERT_EQ(engine_start(&start), BRIX_STATUS_SUCCESS);
   loudErrors.clear();  // the engine's own start
   for (const char* program : {"/usr/bin/python3.11", "/usr/bin/dash", "/usr/bin/bash",
                               "/usr/bin/perl"}) {
@@ -193,56 +192,76 @@ TEST_F(EngineTest, ProbeLearnsInterpretersFromTheEngineOnce) {
   EXPECT_FALSE(mutedErrors.empty());
 }
 
-TEST_F(EngineTest, ScriptOpensAreDecidedByDigestWhateverTheModeBits) {
-  Start();
-  ASSERT_EQ(set_ruleset_buffer(false, "{\"rules\": []}", "agent-manifest"), BRIX_STATUS_SUCCESS);
-  const std::string ok = PathIn("ok.py"), unknown = PathIn("new.py");
-  std::ofstream(ok) << "print('ok')\n";
-  std::ofstream(unknown) << "print('new')\n";
-  brix_host::FileDigests okDigests, unknownDigests;
-  std::string error;
-  ASSERT_TRUE(brix_host::HashFile(ok, &okDigests, &error)) << error;
-  ASSERT_TRUE(brix_host::HashFile(unknown, &unknownDigests, &error)) << error;
-  const std::string rules =
-      "{\"rules\": [{\"fileName\": \"ok.py\", \"sha256\": \"" +
-      brix_host::ToHex(okDigests.sha256.data(), okDigests.sha256.size()) +
-      "\", \"size\": 0, \"action\": \"allow\"}]}";
-  ASSERT_EQ(set_ruleset_buffer(false, rules.c_str(), "scripts"), BRIX_STATUS_SUCCESS);
-  ASSERT_EQ(set_config(BRIX_MODE_LOCKDOWN, 0, 0), BRIX_STATUS_SUCCESS);
+// The limits brixd hashes within: a size cap, a stop flag and a time
+// limit, each ending the hash early with its own outcome.
+class BrixdHashLimitsTest : public TempDirTest {};
 
-  ActingProcess python;
-  python.executable = "/usr/bin/python3.11";
-  python.user = "root";
-  python.group = "root";
-  auto decide = [&](const std::string& path, const brix_host::FileDigests& digests,
-                    EventKind kind, const std::string& commandLine) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0111, 0u) << "the scripts carry no execute bit";
-    python.commandLine = commandLine;
-    const brix_host::HostEvent event =
-        BuildDecisionEvent(kind, 4242, path, st, digests, python);
-    const ac_wrapper_event_s record = event.Record();
-    ac_wrapper_response_s response{};
-    const uint32_t status = app_ctl(nullptr, &record, &response);
-    return AnswerFor(kind, status, response, true);
-  };
-  EXPECT_EQ(decide(ok, okDigests, EventKind::kScript, "python3 ok.py"), Reason::kEngineAllowed);
-  EXPECT_EQ(decide(unknown, unknownDigests, EventKind::kScript, "python3 new.py"),
-            Reason::kEngineBlocked);
-  // Opened by the interpreter as data, not as its script: no category.
-  const std::string data = PathIn("table.csv");
-  std::ofstream(data) << "a,b\n";
-  brix_host::FileDigests dataDigests;
-  ASSERT_TRUE(brix_host::HashFile(data, &dataDigests, &error)) << error;
-  EXPECT_EQ(decide(data, dataDigests, EventKind::kScript, "python3 ok.py"), Reason::kNotScript);
-  // The same unknown file mapped as code is refused too.
-  EXPECT_EQ(decide(unknown, unknownDigests, EventKind::kLibrary, ""), Reason::kEngineBlocked);
+TEST_F(BrixdHashLimitsTest, EachLimitEndsTheHashWithItsOwnOutcome) {
+  const std::string path = PathIn("data");
+  std::ofstream(path, std::ios::binary) << std::string(3 << 20, 'x');
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  brix_host::FileDigests whole, bounded;
+  std::string error;
+  ASSERT_TRUE(brix_host::HashDescriptor(fd, &whole, &error)) << error;
+
+  // Within the limits: the same digests, read from the start whatever the
+  // descriptor's position.
+  brix_host::HashLimits limits;
+  limits.maxBytes = 3 << 20;
+  ASSERT_EQ(lseek(fd, 12345, SEEK_SET), 12345);
+  EXPECT_EQ(brix_host::HashDescriptorBounded(fd, limits, &bounded, &error),
+            brix_host::HashEnd::kDone);
+  EXPECT_EQ(bounded.sha256, whole.sha256);
+  EXPECT_EQ(bounded.size, 3u << 20);
+
+  limits.maxBytes = (3 << 20) - 1;
+  EXPECT_EQ(brix_host::HashDescriptorBounded(fd, limits, &bounded, &error),
+            brix_host::HashEnd::kTooLarge);
+
+  std::atomic<bool> stop{true};
+  limits = brix_host::HashLimits{};
+  limits.stop = &stop;
+  EXPECT_EQ(brix_host::HashDescriptorBounded(fd, limits, &bounded, &error),
+            brix_host::HashEnd::kStopped);
+
+  limits = brix_host::HashLimits{};
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  limits.notAfterNanos = static_cast<uint64_t>(now.tv_sec) * 1000000000ull - 1;
+  EXPECT_EQ(brix_host::HashDescriptorBounded(fd, limits, &bounded, &error),
+            brix_host::HashEnd::kStopped);
+  EXPECT_EQ(error, "took too long to hash");
+  close(fd);
 }
 
 // True once the process or thread under `proc` is inside openat.
 bool InsideOpen(const std::string& proc) {
   return ReadFile(proc + "/syscall").rfind(std::to_string(SYS_openat) + " ", 0) == 0;
+}
+
+// What OpeningAccess reads of a child that runs `opens`, which block,
+// once `inside` of its threads are inside their calls.
+template <typename Opens>
+OpenAccess AccessOfChild(Opens opens, int inside) {
+  const pid_t child = fork();
+  if (child == 0) {
+    opens();
+    _exit(0);
+  }
+  const std::string tasks = "/proc/" + std::to_string(child) + "/task";
+  for (int i = 0; i < 2000; ++i) {
+    int waiting = 0;
+    for (const auto& task : std::filesystem::directory_iterator(tasks))
+      waiting += InsideOpen(task.path().string());
+    if (waiting >= inside) break;
+    usleep(1000);
+  }
+  usleep(20000);  // and for a thread to name itself
+  const OpenAccess access = OpeningAccess(child);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  return access;
 }
 
 TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
@@ -300,60 +319,34 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
   EXPECT_EQ(writer.gid, getegid());
   EXPECT_EQ(writer.executable, "/opt/tool");
 
-  // Blocked opening a FIFO: for writing, then for reading.
+  // Blocked opening a FIFO (nobody at the other end): for writing, then
+  // for reading.
   const std::string fifo = "/tmp/brixd-parts-fifo-" + std::to_string(getpid());
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const int access : {O_WRONLY, O_RDONLY}) {
-    const pid_t opener = fork();
-    if (opener == 0) {
-      open(fifo.c_str(), access);  // blocks: nobody at the other end
-      _exit(0);
-    }
-    // Until it is inside the call.
-    for (int i = 0; i < 2000 && !InsideOpen("/proc/" + std::to_string(opener)); ++i) usleep(1000);
-    EXPECT_EQ(OpeningAccess(opener), access == O_WRONLY ? OpenAccess::kWriteOnly : OpenAccess::kRead);
-    kill(opener, SIGKILL);
-    waitpid(opener, nullptr, 0);
-  }
-  unlink(fifo.c_str());
-  EXPECT_EQ(OpeningAccess(getpid()), OpenAccess::kRead);  // running, not opening
-  // A thread blocked opening for writing cannot cover another's read.
   const std::string other = fifo + "-read";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(other.c_str(), 0600), 0);
-  const pid_t both = fork();
-  if (both == 0) {
-    std::thread writer([&] { open(fifo.c_str(), O_WRONLY); });
-    open(other.c_str(), O_RDONLY);
-    _exit(0);
-  }
-  for (int i = 0; i < 1000; ++i) {
-    // Until both threads are inside their calls.
-    const std::string tasks = "/proc/" + std::to_string(both) + "/task";
-    int waiting = 0;
-    for (const auto& task : std::filesystem::directory_iterator(tasks))
-      waiting += InsideOpen(task.path().string());
-    if (waiting == 2) break;
-    usleep(1000);
-  }
-  EXPECT_EQ(OpeningAccess(both), OpenAccess::kRead);
-  kill(both, SIGKILL);
-  waitpid(both, nullptr, 0);
+  EXPECT_EQ(AccessOfChild([&] { open(fifo.c_str(), O_WRONLY); }, 1), OpenAccess::kWriteOnly);
+  EXPECT_EQ(AccessOfChild([&] { open(fifo.c_str(), O_RDONLY); }, 1), OpenAccess::kRead);
+  EXPECT_EQ(OpeningAccess(getpid()), OpenAccess::kRead);  // running, not opening
+  // A thread blocked opening for writing cannot cover another's read.
+  EXPECT_EQ(AccessOfChild(
+                [&] {
+                  std::thread writer([&] { open(fifo.c_str(), O_WRONLY); });
+                  open(other.c_str(), O_RDONLY);
+                },
+                2),
+            OpenAccess::kRead);
   // Nor behind an io_uring thread's open, whose flags /proc cannot show.
-  const pid_t ring = fork();
-  if (ring == 0) {
-    std::thread worker([] {
-      prctl(PR_SET_NAME, "iou-wrk-1");
-      pause();
-    });
-    open(fifo.c_str(), O_WRONLY);
-    _exit(0);
-  }
-  for (int i = 0; i < 1000 && !InsideOpen("/proc/" + std::to_string(ring)); ++i) usleep(1000);
-  usleep(20000);  // the worker names itself
-  EXPECT_EQ(OpeningAccess(ring), OpenAccess::kRead);
-  kill(ring, SIGKILL);
-  waitpid(ring, nullptr, 0);
+  EXPECT_EQ(AccessOfChild(
+                [&] {
+                  std::thread worker([] {
+                    prctl(PR_SET_NAME, "iou-wrk-1");
+                    pause();
+                  });
+                  open(fifo.c_str(), O_WRONLY);
+                },
+                1),
+            OpenAccess::kRead);
   unlink(fifo.c_str());
   unlink(other.c_str());
 
