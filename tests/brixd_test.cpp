@@ -1,5 +1,7 @@
 // Tests of brixd enforcing on a real mount: decisions, drift, deadlines,
 // signals and the command line.
+#include <poll.h>
+
 #include "brixd_fixture.h"
 
 namespace brixd_test {
@@ -158,11 +160,24 @@ TEST_F(BrixdTest, DecisionsReachTheSystemJournalWithFields) {
   ImportManifest();
   StartDaemon({"--lockdown"});
   EXPECT_EQ(Run({unknown}).status, -EPERM);
+  // The entry is sent beside the decision, not before its answer.
+  std::vector<std::string> entries;
+  char buffer[8192];
+  const uint64_t until = NowMillis() + 5000;
+  auto blockSent = [&] {
+    for (const std::string& entry : entries)
+      if (entry.find("BRIX_PATH=" + unknown + "\n") != std::string::npos) return true;
+    return false;
+  };
+  while (!blockSent() && NowMillis() < until) {
+    struct pollfd ready = {sink, POLLIN, 0};
+    if (poll(&ready, 1, 100) <= 0) continue;
+    const ssize_t n = recv(sink, buffer, sizeof(buffer), 0);
+    if (n > 0) entries.emplace_back(buffer, static_cast<size_t>(n));
+  }
   // Killed, brixd takes its fanotify group along: nothing decides now.
   KillDaemon();
   EXPECT_EQ(Run({unknown}).status, 0);
-  std::vector<std::string> entries;
-  char buffer[8192];
   for (ssize_t n; (n = recv(sink, buffer, sizeof(buffer), 0)) > 0;)
     entries.emplace_back(buffer, static_cast<size_t>(n));
   close(sink);
