@@ -151,10 +151,17 @@ TEST_F(ApiTest, StartFailsWhenTheDatabaseCannotBeOpened) {
 // --- app_ctl ---------------------------------------------------------------
 
 TEST_F(ApiTest, EventsWithoutAHandlerAreIgnoredOrErrors) {
-  Start();
+  Start(0);
+  // set_loglevel replaces the mask the engine started with.
+  ac_wrapper_event_s event = Event(16, "/usr/bin/ls");
+  app_ctl(nullptr, &event, nullptr);
+  EXPECT_TRUE(LogCapture::Lines().empty());
+  EXPECT_EQ(set_loglevel(BRIX_LOG_TRACE), BRIX_STATUS_SUCCESS);
+  app_ctl(nullptr, &event, nullptr);
+  EXPECT_TRUE(LogCapture::Contains("Not Handling Event of type: 16"));
+
   // A create-after event for a file that was not written: not relevant,
   // with the response cleared.
-  ac_wrapper_event_s event = Event(16, "/usr/bin/ls");
   ac_wrapper_response_s response;
   memset(&response, 0xab, sizeof(response));
   EXPECT_EQ(app_ctl(nullptr, &event, &response), BRIX_STATUS_SUCCESS);
@@ -162,42 +169,19 @@ TEST_F(ApiTest, EventsWithoutAHandlerAreIgnoredOrErrors) {
   EXPECT_EQ(response.isAuthorized + response.padding + response.changeTime, 0u);
   EXPECT_EQ(response.ruleset[0], '\0');
   EXPECT_EQ(app_ctl(nullptr, &event, nullptr), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(BRIXStats::GetStats()->Get("TotalIgnoredEvent"), 2);
+  EXPECT_EQ(BRIXStats::GetStats()->Get("TotalIgnoredEvent"), 4);
 
   // An unknown host code is an error verdict, not an ignored event.
   event = Event(99, "/usr/bin/ls");
   EXPECT_EQ(app_ctl(nullptr, &event, &response), BRIX_STATUS_FAILED);
   EXPECT_EQ(response.action, BRIX_ACTION_ERROR);
   EXPECT_EQ(response.type, 99u);
-  EXPECT_EQ(BRIXStats::GetStats()->Get("TotalIgnoredEvent"), 2);
-}
-
-// --- other entry points ----------------------------------------------------
-
-TEST_F(ApiTest, SetLoglevelReplacesTheMask) {
-  Start(0);
-  ac_wrapper_event_s event = Event(16, "/x");
-  app_ctl(nullptr, &event, nullptr);
-  EXPECT_TRUE(LogCapture::Lines().empty());
-  EXPECT_EQ(set_loglevel(BRIX_LOG_TRACE), BRIX_STATUS_SUCCESS);
-  app_ctl(nullptr, &event, nullptr);
-  EXPECT_TRUE(LogCapture::Contains("Not Handling Event of type: 16"));
-}
-
-TEST_F(ApiTest, PurgeAndDeleteRunOnTheDatabase) {
-  Start();
-  EXPECT_EQ(purge_db(DAL_SOURCE_SCANNED_ITEMS), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(purge_db(DAL_SOURCE_ALL), BRIX_STATUS_SUCCESS);
-  EXPECT_TRUE(BRIXDAL::GetDAL()->IsOpen());
-  EXPECT_EQ(delete_db(), BRIX_STATUS_SUCCESS);
-  struct stat st;
-  EXPECT_NE(stat("test.db", &st), 0);
-  EXPECT_FALSE(BRIXDAL::GetDAL()->IsOpen());
+  EXPECT_EQ(BRIXStats::GetStats()->Get("TotalIgnoredEvent"), 4);
 }
 
 // --- set_config --------------------------------------------------------------
 
-TEST_F(ApiTest, SetConfigSetsTheModeFlags) {
+TEST_F(ApiTest, SetConfigSetsTheModesAndKeepsTheMaintenanceWindow) {
   Start();
   ASSERT_EQ(set_config(2 | 4 | 16 | 32 | 64, 0, 0), BRIX_STATUS_SUCCESS);
   EXPECT_TRUE(config.GetInventoryExists());
@@ -205,16 +189,11 @@ TEST_F(ApiTest, SetConfigSetsTheModeFlags) {
   EXPECT_TRUE(config.GetWhitelistInventory());
   EXPECT_FALSE(config.GetLockdown());
   EXPECT_FALSE(config.GetInventoryAutoAuthorize());
+  // A fresh database has no window.
   ASSERT_EQ(set_config(0, 5, 6), BRIX_STATUS_SUCCESS);
   EXPECT_FALSE(config.GetInventoryExists());
   EXPECT_FALSE(config.GetRulesetExists());
   EXPECT_FALSE(config.GetWhitelistInventory());
-}
-
-TEST_F(ApiTest, MaintenanceWindowIsStoredClosedNowAndReloadedAfterARestart) {
-  Start();
-  // A fresh database has no window.
-  ASSERT_EQ(set_config(0, 5, 6), BRIX_STATUS_SUCCESS);
   EXPECT_EQ(config.GetAutoAuthorizeStartTime(), BRIXConfig::kUnset);
   EXPECT_EQ(config.GetAutoAuthorizeEndTime(), BRIXConfig::kUnset);
 

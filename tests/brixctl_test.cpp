@@ -2,10 +2,7 @@
 // process in a fresh temporary folder, and the tests check its exit
 // status, its output and the database it leaves.
 #include <cjson/cJSON.h>
-#include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -22,12 +19,6 @@ namespace {
 
 const std::string kExamples = BRIX_EXAMPLES_DIR;
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
 // Whole lines of `text` that contain `needle`.
 int CountLines(const std::string& text, const std::string& needle) {
   std::istringstream in(text);
@@ -37,27 +28,30 @@ int CountLines(const std::string& text, const std::string& needle) {
   return n;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
+// A member the test reads whether or not it is there: "" / -1 if not.
+std::string StringMember(const cJSON* json, const char* name) {
+  const cJSON* item = cJSON_GetObjectItemCaseSensitive(json, name);
+  return cJSON_IsString(item) ? item->valuestring : "";
 }
 
-void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
-  std::ofstream(path, std::ios::binary) << content;
-  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+double NumberMember(const cJSON* json, const char* name) {
+  const cJSON* item = cJSON_GetObjectItemCaseSensitive(json, name);
+  return cJSON_IsNumber(item) ? item->valuedouble : -1;
 }
 
 class BrixctlTest : public TempDirTest {
  protected:
+  // The test's own database unless a test chose (BRIX_DB="" means
+  // brixctl's default).
+  void SetUp() override {
+    TempDirTest::SetUp();
+    setenv("BRIX_DB", "ac.db", 0);
+  }
+
   // Runs brixctl with `args` in the test's folder; as an unprivileged user
   // when `unprivileged` is set and the tests run as root, so that
   // permissions apply.
   ToolRun Brixctl(const std::vector<std::string>& args, bool unprivileged = false) {
-    const std::string outPath = PathIn(".out");
-    const std::string errPath = PathIn(".err");
     // The unprivileged user may not reach the build folder (a checkout under
     // a private folder): it runs a copy of the tool and the library from the
     // test's own folder instead.
@@ -76,34 +70,9 @@ class BrixctlTest : public TempDirTest {
         EXPECT_EQ(chmod(libraryDir.c_str(), 0755), 0);
       }
     }
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-      const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-      dup2(out, STDOUT_FILENO);
-      dup2(err, STDERR_FILENO);
-      // The test's own database unless a test chose (BRIX_DB="" means
-      // brixctl's default).
-      if (getenv("BRIX_DB") == nullptr) setenv("BRIX_DB", "ac.db", 1);
-      if (!libraryDir.empty() &&
-          (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedId) != 0 ||
-           setuid(kUnprivilegedId) != 0 ||
-           setenv("LD_LIBRARY_PATH", libraryDir.c_str(), 1) != 0))
-        _exit(126);
-      std::vector<char*> argv;
-      argv.push_back(tool.data());
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(tool.c_str(), argv.data());
-      _exit(127);
-    }
-    ToolRun run;
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(outPath);
-    run.err = ReadFile(errPath);
-    return run;
+    std::vector<std::string> argv = {tool};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunTool(argv, dir(), unprivileged, libraryDir);
   }
 
   // An empty database, made as an administrator makes one: by a scan.
@@ -120,8 +89,8 @@ class BrixctlTest : public TempDirTest {
   void MakeBin() {
     ASSERT_EQ(mkdir(PathIn("bin").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(PathIn("bin/sub").c_str(), 0755), 0);
-    WriteFile(PathIn("bin/tool-a"), "#!/bin/sh\necho a\n", 0755);
-    WriteFile(PathIn("bin/sub/tool-b"), "#!/bin/sh\necho b\n", 0755);
+    WriteText(PathIn("bin/tool-a"), "#!/bin/sh\necho a\n", 0755);
+    WriteText(PathIn("bin/sub/tool-b"), "#!/bin/sh\necho b\n", 0755);
     ASSERT_EQ(symlink("tool-a", PathIn("bin/link-a").c_str()), 0);
   }
 
@@ -133,23 +102,6 @@ class BrixctlTest : public TempDirTest {
       const ToolRun run = Brixctl({"--db", "ac.db", "import", name, kExamples + "/" + file});
       ASSERT_EQ(run.status, 0) << name << ": " << run.err;
     }
-  }
-
-  // The single JSON object that a --json command printed.
-  static cJSON* ParseJson(const std::string& line) {
-    cJSON* json = cJSON_Parse(line.c_str());
-    EXPECT_NE(json, nullptr) << line;
-    return json;
-  }
-
-  static std::string StringMember(const cJSON* json, const char* name) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(json, name);
-    return cJSON_IsString(item) ? item->valuestring : "";
-  }
-
-  static double NumberMember(const cJSON* json, const char* name) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(json, name);
-    return cJSON_IsNumber(item) ? item->valuedouble : -1;
   }
 };
 
@@ -170,7 +122,10 @@ TEST_F(BrixctlTest, HelpListsEveryCommandAndEachCommandHasItsOwn) {
   EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db"))) << "help opened no database";
 }
 
-TEST_F(BrixctlTest, MistakesOnTheCommandLineFailWithOneLineAndTouchNothing) {
+// Mistakes on the command line and files that cannot be used: one line
+// that says why, and neither a database nor a half-written file is left.
+TEST_F(BrixctlTest, MistakesFailWithOneLineAndTouchNothing) {
+  ASSERT_EQ(mkdir(PathIn("folder").c_str(), 0755), 0);
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -189,6 +144,19 @@ TEST_F(BrixctlTest, MistakesOnTheCommandLineFailWithOneLineAndTouchNothing) {
       {{"export", "--page-size", "0", "out"}, "--page-size needs a number"},
       {{"import", "only-a-name"}, "import needs a NAME and a FILE"},
       {{"scan"}, "scan needs at least one DIR"},
+      {{"scan", "no-such-folder"},
+       "brixctl: scan: cannot scan no-such-folder: No such file or directory\n"},
+      {{"decide", "missing-program"},
+       "brixctl: decide: cannot read missing-program: No such file or directory\n"},
+      {{"decide", "folder"}, "is a folder, not a regular file"},
+      {{"import", "demo-execution", "missing.json"},
+       "brixctl: import: cannot read missing.json: No such file or directory\n"},
+      {{"replay", "no-such-trace.jsonl"},
+       "brixctl: replay: cannot read no-such-trace.jsonl: No such file or directory\n"},
+      {{"export", "no-such-folder/out.jsonl"},
+       "brixctl: export: cannot write no-such-folder/out.jsonl: folder no-such-folder does "
+       "not exist\n"},
+      {{"export", "folder"}, "brixctl: export: folder is a folder\n"},
   };
   for (const Case& c : cases) {
     const ToolRun run = Brixctl(c.args);
@@ -197,6 +165,9 @@ TEST_F(BrixctlTest, MistakesOnTheCommandLineFailWithOneLineAndTouchNothing) {
     EXPECT_EQ(CountLines(run.err, "brixctl: "), 1) << run.err;
   }
   EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db")));
+  for (const auto& entry : std::filesystem::directory_iterator(dir()))
+    EXPECT_EQ(entry.path().filename().string().find(".brixctl-"), std::string::npos)
+        << entry.path();
 }
 
 // --- scan and decide ---------------------------------------------------------
@@ -226,29 +197,38 @@ TEST_F(BrixctlTest, ScannedFilesAreAllowedAndAChangedFileIsUnknown) {
 
   run = Brixctl({"--json", "decide", "bin/tool-a"});
   ASSERT_EQ(run.status, 0) << run.err;
-  cJSON* json = ParseJson(run.out);
-  EXPECT_EQ(StringMember(json, "verdict"), "allowed");
-  EXPECT_EQ(NumberMember(json, "source"), DAL_SOURCE_SCANNED_ITEMS);
-  EXPECT_EQ(NumberMember(json, "isAuthorized"), 3);
-  EXPECT_EQ(NumberMember(json, "decision"), 1);
-  EXPECT_EQ(StringMember(json, "file"), dir() + "/bin/tool-a");
-  cJSON_Delete(json);
+  JsonPtr json = ParseJson(run.out);
+  EXPECT_EQ(StringMember(json.get(), "verdict"), "allowed");
+  EXPECT_EQ(NumberMember(json.get(), "source"), DAL_SOURCE_SCANNED_ITEMS);
+  EXPECT_EQ(NumberMember(json.get(), "isAuthorized"), 3);
+  EXPECT_EQ(NumberMember(json.get(), "decision"), 1);
+  EXPECT_EQ(StringMember(json.get(), "file"), dir() + "/bin/tool-a");
 
   std::ofstream(PathIn("bin/tool-a"), std::ios::app) << "# changed\n";
   run = Brixctl({"--json", "decide", "bin/tool-a"});
   ASSERT_EQ(run.status, 0) << run.err;
   json = ParseJson(run.out);
-  EXPECT_EQ(StringMember(json, "verdict"), "logged only");
-  EXPECT_EQ(NumberMember(json, "source"), 0);
-  EXPECT_EQ(NumberMember(json, "decision"), 0);
-  EXPECT_EQ(NumberMember(json, "isAuthorized"), 0);
-  cJSON_Delete(json);
+  EXPECT_EQ(StringMember(json.get(), "verdict"), "logged only");
+  EXPECT_EQ(NumberMember(json.get(), "source"), 0);
+  EXPECT_EQ(NumberMember(json.get(), "decision"), 0);
+  EXPECT_EQ(NumberMember(json.get(), "isAuthorized"), 0);
 }
 
 TEST_F(BrixctlTest, ScanningAgainStoresOnlyWhatChangedAndReplaceStartsOver) {
   MakeBin();
-  ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
-  ToolRun run = Brixctl({"scan", "bin", "bin/tool-a"});
+  // The engine's lines go to the log file, none to standard error.
+  ToolRun run = Brixctl({"--log-file", "engine.log", "--log-level", "all", "scan", "bin"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const std::string log = ReadFile(PathIn("engine.log"));
+  EXPECT_GT(CountLines(log, " TRACE BRIX/BRIXDataAccessLayer:"), 0) << log.substr(0, 500);
+  EXPECT_GT(CountLines(log, "StoreItemBuffer lock"), 1);
+  run = Brixctl({"--log-file", "no-such-folder/engine.log", "metrics"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err.rfind("brixctl: cannot open log file no-such-folder/engine.log: ", 0), 0u)
+      << run.err;
+
+  run = Brixctl({"scan", "bin", "bin/tool-a"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("stored 0 new items, 3 already in the inventory"), std::string::npos)
       << run.out;
@@ -268,10 +248,10 @@ TEST_F(BrixctlTest, ScanningAgainStoresOnlyWhatChangedAndReplaceStartsOver) {
 
 TEST_F(BrixctlTest, ScanSkipsWhatItCannotReadWithACountAndAReason) {
   MakeBin();
-  WriteFile(PathIn("bin/secret"), "top secret", 0000);
+  WriteText(PathIn("bin/secret"), "top secret", 0000);
   ASSERT_EQ(mkdir(PathIn("bin/locked").c_str(), 0000), 0);
   OpenFolderToAll();
-  const ToolRun run = Brixctl({"scan", "bin"}, /*unprivileged=*/true);
+  ToolRun run = Brixctl({"scan", "bin"}, /*unprivileged=*/true);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("stored 2 new items"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("skipped 2 that could not be read: 2 Permission denied"),
@@ -279,19 +259,16 @@ TEST_F(BrixctlTest, ScanSkipsWhatItCannotReadWithACountAndAReason) {
       << run.out;
   EXPECT_NE(run.out.find(dir() + "/bin/secret: Permission denied"), std::string::npos);
   EXPECT_NE(run.out.find(dir() + "/bin/locked: Permission denied"), std::string::npos);
-}
-
-TEST_F(BrixctlTest, ScanOfAMissingFolderFailsBeforeTouchingTheDatabase) {
-  const ToolRun run = Brixctl({"scan", "no-such-folder"});
+  // Nor can that user have it decided.
+  run = Brixctl({"decide", "bin/secret"}, /*unprivileged=*/true);
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "brixctl: scan: cannot scan no-such-folder: No such file or directory\n");
-  EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db")));
+  EXPECT_EQ(run.err, "brixctl: decide: cannot read bin/secret: Permission denied\n");
 }
 
 TEST_F(BrixctlTest, LockdownBlocksUnknownProgramsOnceTheManifestIsApplied) {
   MakeBin();
   ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
-  WriteFile(PathIn("new-tool"), "#!/bin/sh\necho new\n", 0755);
+  WriteText(PathIn("new-tool"), "#!/bin/sh\necho new\n", 0755);
 
   // A fresh database has no agent version, so lockdown waits for the
   // manifest and lets blocks through, saying so.
@@ -325,12 +302,11 @@ TEST_F(BrixctlTest, ScriptsAndMappingsAreDecidedByTheirOwnEvents) {
   // The interpreter comes from the #! line: /bin/sh runs a blocked script.
   ToolRun run = Brixctl({"--json", "decide", "--type", "script", cleanup});
   EXPECT_EQ(run.status, 1) << run.err;
-  cJSON* json = ParseJson(run.out);
-  EXPECT_EQ(StringMember(json, "verdict"), "blocked");
-  EXPECT_EQ(NumberMember(json, "category"), 8);
-  EXPECT_EQ(NumberMember(json, "hostType"), 15);
-  EXPECT_EQ(StringMember(json, "ruleset"), "demo-execution");
-  cJSON_Delete(json);
+  JsonPtr json = ParseJson(run.out);
+  EXPECT_EQ(StringMember(json.get(), "verdict"), "blocked");
+  EXPECT_EQ(NumberMember(json.get(), "category"), 8);
+  EXPECT_EQ(NumberMember(json.get(), "hostType"), 15);
+  EXPECT_EQ(StringMember(json.get(), "ruleset"), "demo-execution");
 
   // A program that interprets nothing opening the script is no script run.
   run = Brixctl({"decide", "--type", "script", "--process", "/bin/cat", cleanup});
@@ -343,58 +319,33 @@ TEST_F(BrixctlTest, ScriptsAndMappingsAreDecidedByTheirOwnEvents) {
   run = Brixctl({"--json", "decide", "--type", "mmap", "bin/tool-a"});
   EXPECT_EQ(run.status, 0) << run.err;
   json = ParseJson(run.out);
-  EXPECT_EQ(StringMember(json, "verdict"), "allowed");
-  EXPECT_EQ(NumberMember(json, "category"), 9);
-  cJSON_Delete(json);
+  EXPECT_EQ(StringMember(json.get(), "verdict"), "allowed");
+  EXPECT_EQ(NumberMember(json.get(), "category"), 9);
+
+  // A program start of a file without execute permission is an error verdict.
+  WriteText(PathIn("notes.txt"), "just text\n", 0644);
+  run = Brixctl({"decide", "notes.txt"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out.rfind("error: ", 0), 0u) << run.out;
+  EXPECT_NE(run.err.find("app_ctl: operation failed (0xc0000000)"), std::string::npos);
+  EXPECT_NE(run.err.find("has no execute permission"), std::string::npos) << run.err;
 }
 
 TEST_F(BrixctlTest, MaintenanceWindowAuthorisesNewSoftwareByItsFileTimes) {
-  WriteFile(PathIn("fresh-tool"), "#!/bin/sh\necho fresh\n", 0755);
+  WriteText(PathIn("fresh-tool"), "#!/bin/sh\necho fresh\n", 0755);
   usleep(20 * 1000);  // the file's times must lie in the past
   MakeDb();
   const ToolRun run = Brixctl({"--json", "--maintenance", "2000-01-01T00:00Z",
                            "2999-12-31 23:59:59", "decide", "fresh-tool"});
   EXPECT_EQ(run.status, 0) << run.err;
-  cJSON* json = ParseJson(run.out);
-  EXPECT_EQ(StringMember(json, "verdict"), "allowed");
-  EXPECT_EQ(NumberMember(json, "isAuthorized"), 1);
-  cJSON_Delete(json);
+  JsonPtr json = ParseJson(run.out);
+  EXPECT_EQ(StringMember(json.get(), "verdict"), "allowed");
+  EXPECT_EQ(NumberMember(json.get(), "isAuthorized"), 1);
   Db db(PathIn("ac.db"));
   EXPECT_EQ(db.One("SELECT settingValue FROM AppControlState "
                    "WHERE settingName = 'autoAuthorizeStartTime'"),
             "946684800000");
   EXPECT_EQ(db.One("SELECT source FROM InventoryItems WHERE fileName = 'fresh-tool'"), "4");
-}
-
-TEST_F(BrixctlTest, DecideReportsFilesItCannotRead) {
-  ToolRun run = Brixctl({"decide", "missing-program"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err,
-            "brixctl: decide: cannot read missing-program: No such file or directory\n");
-
-  ASSERT_EQ(mkdir(PathIn("folder").c_str(), 0755), 0);
-  run = Brixctl({"decide", "folder"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.err.find("is a folder, not a regular file"), std::string::npos) << run.err;
-
-  WriteFile(PathIn("private-tool"), "#!/bin/sh\n", 0700);
-  OpenFolderToAll();
-  run = Brixctl({"decide", "private-tool"}, /*unprivileged=*/true);
-  if (geteuid() == 0 || access(PathIn("private-tool").c_str(), R_OK) != 0) {
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "brixctl: decide: cannot read private-tool: Permission denied\n");
-  }
-  EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db"))) << "nothing was decided";
-}
-
-TEST_F(BrixctlTest, ANonExecutableProgramGetsAnErrorVerdictWithTheReason) {
-  WriteFile(PathIn("notes.txt"), "just text\n", 0644);
-  MakeDb();
-  const ToolRun run = Brixctl({"decide", "notes.txt"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out.rfind("error: ", 0), 0u) << run.out;
-  EXPECT_NE(run.err.find("app_ctl: operation failed (0xc0000000)"), std::string::npos);
-  EXPECT_NE(run.err.find("has no execute permission"), std::string::npos) << run.err;
 }
 
 // --- the database ------------------------------------------------------------
@@ -425,7 +376,7 @@ TEST_F(BrixctlTest, OnlyCommandsThatStoreCreateTheDatabase) {
     ASSERT_EQ(setenv("BRIX_DB", "", 1), 0);
     EXPECT_NE(Brixctl({"metrics"}).err.find("no rule database at /var/lib/brix/ac.db"),
               std::string::npos);
-    ASSERT_EQ(unsetenv("BRIX_DB"), 0);
+    ASSERT_EQ(setenv("BRIX_DB", "ac.db", 1), 0);
   }
   // A store makes it, readable by its owner's group only.
   ASSERT_EQ(Brixctl({"import", "agent-manifest", kExamples + "/agent-manifest.json"}).status, 0);
@@ -474,71 +425,45 @@ TEST_F(BrixctlTest, ImportAndExportRoundTrip) {
   EXPECT_NE(run.out.find("exported 7 lines (source 2)"), std::string::npos) << run.out;
 
   // Every rule of the file comes back with its digests, size and verdict.
-  cJSON* ruleset = cJSON_Parse(ReadFile(kExamples + "/execution-ruleset.json").c_str());
-  const cJSON* rules = cJSON_GetObjectItemCaseSensitive(ruleset, "rules");
-  const std::vector<std::string> lines = Lines(ReadFile(PathIn("rules.jsonl")));
+  JsonPtr ruleset = ParseJson(ReadFile(kExamples + "/execution-ruleset.json"));
+  const cJSON* rules = cJSON_GetObjectItemCaseSensitive(ruleset.get(), "rules");
+  const std::vector<std::string> lines = TextLines(ReadFile(PathIn("rules.jsonl")));
   ASSERT_EQ(lines.size(), static_cast<size_t>(cJSON_GetArraySize(rules)));
   for (size_t i = 0; i < lines.size(); ++i) {
     const cJSON* rule = cJSON_GetArrayItem(rules, static_cast<int>(i));
-    cJSON* line = ParseJson(lines[i]);
-    EXPECT_EQ(StringMember(line, "fileName"), StringMember(rule, "fileName"));
-    EXPECT_EQ(StringMember(line, "sha256"), StringMember(rule, "sha256"));
-    EXPECT_EQ(StringMember(line, "md5"), StringMember(rule, "md5"));
-    EXPECT_EQ(NumberMember(line, "source"), 2);
-    EXPECT_EQ(NumberMember(line, "isAuthorized"),
+    JsonPtr line = ParseJson(lines[i]);
+    EXPECT_EQ(StringMember(line.get(), "fileName"), StringMember(rule, "fileName"));
+    EXPECT_EQ(StringMember(line.get(), "sha256"), StringMember(rule, "sha256"));
+    EXPECT_EQ(StringMember(line.get(), "md5"), StringMember(rule, "md5"));
+    EXPECT_EQ(NumberMember(line.get(), "source"), 2);
+    EXPECT_EQ(NumberMember(line.get(), "isAuthorized"),
               StringMember(rule, "action") == "block" ? 0 : 1);
-    EXPECT_EQ(StringMember(line, "rulesetId"), "demo-execution");
-    EXPECT_EQ(StringMember(line, "scanUuid"), "scan-1");
-    cJSON_Delete(line);
+    EXPECT_EQ(StringMember(line.get(), "rulesetId"), "demo-execution");
+    EXPECT_EQ(StringMember(line.get(), "scanUuid"), "scan-1");
   }
-  cJSON_Delete(ruleset);
 
   // Small pages give the same file as one big page.
   ASSERT_EQ(Brixctl({"export", "--page-size", "2", "--scan-id", "s", "paged.jsonl"}).status, 0);
   ASSERT_EQ(Brixctl({"export", "--scan-id", "s", "whole.jsonl"}).status, 0);
-  EXPECT_EQ(Lines(ReadFile(PathIn("paged.jsonl"))).size(), 9u);
+  EXPECT_EQ(TextLines(ReadFile(PathIn("paged.jsonl"))).size(), 9u);
   EXPECT_EQ(ReadFile(PathIn("paged.jsonl")), ReadFile(PathIn("whole.jsonl")));
 
   run = Brixctl({"--json", "export", "--source", "scanned", "scanned.jsonl"});
   ASSERT_EQ(run.status, 0) << run.err;
-  cJSON* summary = ParseJson(run.out);
-  EXPECT_EQ(NumberMember(summary, "items"), 2);
-  cJSON_Delete(summary);
-  for (const std::string& line : Lines(ReadFile(PathIn("scanned.jsonl")))) {
-    cJSON* item = ParseJson(line);
-    EXPECT_EQ(NumberMember(item, "source"), 3);
-    EXPECT_EQ(StringMember(item, "nativePath").rfind(dir() + "/bin/", 0), 0u);
-    cJSON_Delete(item);
+  EXPECT_EQ(NumberMember(ParseJson(run.out).get(), "items"), 2);
+  for (const std::string& line : TextLines(ReadFile(PathIn("scanned.jsonl")))) {
+    JsonPtr item = ParseJson(line);
+    EXPECT_EQ(NumberMember(item.get(), "source"), 3);
+    EXPECT_EQ(StringMember(item.get(), "nativePath").rfind(dir() + "/bin/", 0), 0u);
   }
-}
 
-TEST_F(BrixctlTest, ExportOfTrustRulesCarriesTheirUserLists) {
+  // Trust rules, with their user lists (checked where the lines are made).
   ImportExamples();
   ASSERT_EQ(Brixctl({"export", "--source", "trust", "trust.jsonl"}).status, 0);
-  const std::vector<std::string> lines = Lines(ReadFile(PathIn("trust.jsonl")));
-  ASSERT_EQ(lines.size(), 5u);
-  cJSON* admins = ParseJson(lines[2]);
-  EXPECT_EQ(StringMember(admins, "userList"), "admins");
-  EXPECT_EQ(NumberMember(admins, "userListCount"), 2);
-  cJSON_Delete(admins);
+  EXPECT_EQ(TextLines(ReadFile(PathIn("trust.jsonl"))).size(), 5u);
 }
 
-TEST_F(BrixctlTest, ExportFailuresLeaveNoFileBehind) {
-  ToolRun run = Brixctl({"export", "no-such-folder/out.jsonl"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err,
-            "brixctl: export: cannot write no-such-folder/out.jsonl: folder "
-            "no-such-folder does not exist\n");
-  ASSERT_EQ(mkdir(PathIn("out").c_str(), 0755), 0);
-  run = Brixctl({"export", "out"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "brixctl: export: out is a folder\n");
-  for (const auto& entry : std::filesystem::directory_iterator(dir()))
-    EXPECT_EQ(entry.path().filename().string().find(".brixctl-"), std::string::npos)
-        << entry.path();
-}
-
-TEST_F(BrixctlTest, InvalidRulesetsAreRefusedBeforeTheRulesChange) {
+TEST_F(BrixctlTest, InvalidRulesetsAreRefusedAndAppendKeepsTheStoredRules) {
   ASSERT_EQ(Brixctl({"import", "demo-execution", kExamples + "/execution-ruleset.json"}).status,
             0);
   struct Case {
@@ -564,25 +489,17 @@ TEST_F(BrixctlTest, InvalidRulesetsAreRefusedBeforeTheRulesChange) {
        "Userlists[0]: \"users\" must hold only strings"},
   };
   for (const Case& c : cases) {
-    WriteFile(PathIn("bad.json"), c.content, 0644);
+    WriteText(PathIn("bad.json"), c.content);
     const ToolRun run = Brixctl({"import", c.name, "bad.json"});
     EXPECT_EQ(run.status, 2) << c.message;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
   }
-  ToolRun run = Brixctl({"import", "demo-execution", "missing.json"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "brixctl: import: cannot read missing.json: No such file or directory\n");
-
-  Db db(PathIn("ac.db"));
-  EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 2"), "7");
-}
-
-TEST_F(BrixctlTest, AppendKeepsTheRulesAlreadyStored) {
-  WriteFile(PathIn("extra.json"),
-            "{\"rules\": [{\"md5\": \"" + std::string(32, 'b') + "\", \"action\": \"allow\"}]}",
-            0644);
-  ASSERT_EQ(Brixctl({"import", "demo-execution", kExamples + "/execution-ruleset.json"}).status,
-            0);
+  {
+    Db db(PathIn("ac.db"));
+    EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 2"), "7");
+  }
+  WriteText(PathIn("extra.json"),
+            "{\"rules\": [{\"md5\": \"" + std::string(32, 'b') + "\", \"action\": \"allow\"}]}");
   ToolRun run = Brixctl({"import", "--append", "extra", "extra.json"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("1 rules, added to the stored ones"), std::string::npos) << run.out;
@@ -595,11 +512,25 @@ TEST_F(BrixctlTest, AppendKeepsTheRulesAlreadyStored) {
   EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 2"), "1");
 }
 
-TEST_F(BrixctlTest, PurgeDeleteAndFlush) {
+TEST_F(BrixctlTest, MetricsPurgeDeleteAndFlush) {
   MakeBin();
   ImportExamples();
+  // Metrics, pretty or raw.
+  ToolRun run = Brixctl({"metrics"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("metrics:\n  ACVersion: 12.0.178\n", 0), 0u) << run.out;
+  EXPECT_NE(run.out.find("    executionRules: 7\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("      demo-execution: 7\n"), std::string::npos) << run.out;
+  run = Brixctl({"--json", "metrics"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  JsonPtr json = ParseJson(run.out);
+  const cJSON* dbinfo = cJSON_GetObjectItemCaseSensitive(
+      cJSON_GetObjectItemCaseSensitive(json.get(), "metrics"), "dbinfo");
+  EXPECT_EQ(NumberMember(dbinfo, "agentRules"), 2);
+  EXPECT_EQ(NumberMember(dbinfo, "totalTrustRules"), 5);
+
   ASSERT_EQ(Brixctl({"scan", "bin"}).status, 0);
-  ToolRun run = Brixctl({"purge", "scanned"});
+  run = Brixctl({"purge", "scanned"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "purged scanned items (source 3) from ac.db\n");
   {
@@ -623,39 +554,6 @@ TEST_F(BrixctlTest, PurgeDeleteAndFlush) {
   EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db")));
 }
 
-TEST_F(BrixctlTest, MetricsArePrettyOrRaw) {
-  ImportExamples();
-  ToolRun run = Brixctl({"metrics"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out.rfind("metrics:\n  ACVersion: 12.0.178\n", 0), 0u) << run.out;
-  EXPECT_NE(run.out.find("    executionRules: 7\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("      demo-execution: 7\n"), std::string::npos) << run.out;
-
-  run = Brixctl({"--json", "metrics"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  cJSON* json = ParseJson(run.out);
-  const cJSON* dbinfo = cJSON_GetObjectItemCaseSensitive(
-      cJSON_GetObjectItemCaseSensitive(json, "metrics"), "dbinfo");
-  EXPECT_EQ(NumberMember(dbinfo, "agentRules"), 2);
-  EXPECT_EQ(NumberMember(dbinfo, "totalTrustRules"), 5);
-  cJSON_Delete(json);
-}
-
-TEST_F(BrixctlTest, LogFileReceivesTheEngineLines) {
-  MakeBin();
-  const ToolRun run = Brixctl({"--log-file", "engine.log", "--log-level", "all", "scan", "bin"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
-  const std::string log = ReadFile(PathIn("engine.log"));
-  EXPECT_GT(CountLines(log, " TRACE BRIX/BRIXDataAccessLayer:"), 0) << log.substr(0, 500);
-  EXPECT_GT(CountLines(log, "StoreItemBuffer lock"), 1);
-
-  const ToolRun bad = Brixctl({"--log-file", "no-such-folder/engine.log", "metrics"});
-  EXPECT_EQ(bad.status, 2);
-  EXPECT_EQ(bad.err.rfind("brixctl: cannot open log file no-such-folder/engine.log: ", 0), 0u)
-      << bad.err;
-}
-
 // --- replay --------------------------------------------------------------------
 
 TEST_F(BrixctlTest, ReplayOfTheExampleTraceGetsEveryExpectedVerdict) {
@@ -674,15 +572,14 @@ TEST_F(BrixctlTest, ReplayOfTheExampleTraceGetsEveryExpectedVerdict) {
   std::error_code ignored;
   std::filesystem::remove_all(watched, ignored);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
-  const std::vector<std::string> lines = Lines(run.out);
+  const std::vector<std::string> lines = TextLines(run.out);
   ASSERT_EQ(lines.size(), 28u);
   std::map<std::string, int> verdicts;
   for (size_t i = 0; i + 1 < lines.size(); ++i) {
-    cJSON* json = ParseJson(lines[i]);
-    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(json, "asExpected")))
+    JsonPtr json = ParseJson(lines[i]);
+    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(json.get(), "asExpected")))
         << lines[i];
-    ++verdicts[StringMember(json, "verdict")];
-    cJSON_Delete(json);
+    ++verdicts[StringMember(json.get(), "verdict")];
   }
   // Every kind of verdict the examples are there to show.
   EXPECT_EQ(verdicts, (std::map<std::string, int>{{"allowed", 9},
@@ -696,10 +593,9 @@ TEST_F(BrixctlTest, ReplayOfTheExampleTraceGetsEveryExpectedVerdict) {
                                                   {"drift untrusted", 1},
                                                   {"drift allow-listed", 1},
                                                   {"drift block-listed", 1}}));
-  cJSON* summary = ParseJson(lines.back());
-  EXPECT_EQ(NumberMember(summary, "events"), 27);
-  EXPECT_EQ(NumberMember(summary, "notAsExpected"), 0);
-  cJSON_Delete(summary);
+  JsonPtr summary = ParseJson(lines.back());
+  EXPECT_EQ(NumberMember(summary.get(), "events"), 27);
+  EXPECT_EQ(NumberMember(summary.get(), "notAsExpected"), 0);
   // The trusted drift was recorded as approved drift.
   Db db(PathIn("ac.db"));
   EXPECT_EQ(db.One("SELECT fileName FROM InventoryItems WHERE source = 4"),
@@ -707,12 +603,11 @@ TEST_F(BrixctlTest, ReplayOfTheExampleTraceGetsEveryExpectedVerdict) {
 }
 
 TEST_F(BrixctlTest, ReplayReportsEventsThatMissTheirExpectation) {
-  WriteFile(PathIn("trace.jsonl"),
+  WriteText(PathIn("trace.jsonl"),
             "{\"type\": 23, \"name\": \"/opt/x\", \"isexec\": 1, \"fileSha256\": \"" +
                 std::string(64, 'c') + "\", \"expect\": \"blocked\"}\n"
                 "{\"type\": 23, \"name\": \"/opt/y\", \"isexec\": 1, \"fileSha256\": \"" +
-                std::string(64, 'd') + "\"}\n",
-            0644);
+                std::string(64, 'd') + "\"}\n");
   const ToolRun run = Brixctl({"replay", "trace.jsonl"});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("line 1    logged only        /opt/x ("), std::string::npos) << run.out;
@@ -730,9 +625,8 @@ TEST_F(BrixctlTest, AnInvalidTraceIsRefusedBeforeAnyEventIsSent) {
       "{\"type\": 36, \"processName\": \"/usr/bin/dpkg\", \"name\": \"" + kExamples +
       "/files/vendor-update.bin\", \"dirty\": 1, \"size\": 97, \"fileSha256\": \"" +
       std::string(64, 'e') + "\"}\n";
-  WriteFile(PathIn("trace.jsonl"),
-            drift + "# a comment\n{\"type\": 23, \"procesName\": \"/bin/sh\"}\n{\"pid\": -1}\n",
-            0644);
+  WriteText(PathIn("trace.jsonl"),
+            drift + "# a comment\n{\"type\": 23, \"procesName\": \"/bin/sh\"}\n{\"pid\": -1}\n");
   const ToolRun run = Brixctl({"replay", "trace.jsonl"});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err,
@@ -742,11 +636,6 @@ TEST_F(BrixctlTest, AnInvalidTraceIsRefusedBeforeAnyEventIsSent) {
   EXPECT_EQ(run.out, "");
   Db db(PathIn("ac.db"));
   EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems WHERE source = 4"), "0");
-
-  const ToolRun missing = Brixctl({"replay", "no-such-trace.jsonl"});
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(missing.err,
-            "brixctl: replay: cannot read no-such-trace.jsonl: No such file or directory\n");
 }
 
 // --- journals: report and suggest -------------------------------------------
@@ -776,7 +665,7 @@ TEST_F(BrixctlTest, SuggestTrustsAFolderOnlyWhenAskedAndReportSummarisesFirst) {
   }
   ToolRun run = Brixctl({"report", "journal.jsonl"});
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<std::string> lines = Lines(run.out);
+  const std::vector<std::string> lines = TextLines(run.out);
   ASSERT_GE(lines.size(), 2u) << run.out;
   EXPECT_EQ(lines[1],
             "Summary: lockdown would have stopped 5 files (5 events); 0 files answered by the "

@@ -17,19 +17,8 @@
 
 namespace {
 
-using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 using Ids = std::vector<double>;
 using Names = std::vector<std::string>;
-
-Names NamesOf(const cJSON* object) {
-  Names names;
-  for (const cJSON* m = object->child; m != nullptr; m = m->next) names.push_back(m->string);
-  return names;
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 class ExportTest : public PrivateDalTest {
  protected:
@@ -52,8 +41,8 @@ class ExportTest : public PrivateDalTest {
   }
 
   // The exported page, one parsed object per line; every line ends in "\r\n".
-  std::vector<Json> Page() {
-    std::vector<Json> rows;
+  std::vector<JsonPtr> Page() {
+    std::vector<JsonPtr> rows;
     const std::string text = ReadFile(payload);
     for (size_t start = 0, end; start < text.size(); start = end + 2) {
       end = text.find("\r\n", start);
@@ -63,15 +52,14 @@ class ExportTest : public PrivateDalTest {
       }
       const std::string line = text.substr(start, end - start);
       EXPECT_EQ(line.find('\n'), std::string::npos);
-      rows.emplace_back(cJSON_Parse(line.c_str()), &cJSON_Delete);
-      EXPECT_NE(rows.back(), nullptr) << line;
+      rows.push_back(ParseJson(line));
     }
     return rows;
   }
 
   Ids PageOf(const char* member) {
     Ids values;
-    for (const Json& row : Page()) values.push_back(JsonNumber(row.get(), member));
+    for (const JsonPtr& row : Page()) values.push_back(JsonNumber(row.get(), member));
     return values;
   }
 
@@ -90,6 +78,8 @@ TEST_F(ExportTest, PagesFollowTheLastIdTheLimitAndTheSource) {
   Exec("DELETE FROM InventoryItems WHERE inventoryItemId IN (2, 3);"
        "INSERT INTO TrustRules(trustRuleId, processName) VALUES (1, 'a'), (2, 'b'), "
        "(5, 'c'), (9, 'd');");
+  // Each page replaces the payload, in this order: a shorter page or an
+  // empty one over a longer one shows any line the host would read again.
   const struct {
     uint64_t lastId, limit;
     DALSource source;
@@ -111,7 +101,7 @@ TEST_F(ExportTest, PagesFollowTheLastIdTheLimitAndTheSource) {
     ASSERT_TRUE(Export(p.lastId, p.limit, p.source));
     EXPECT_EQ(PageOf("inventoryItemId"), p.ids) << p.lastId << " " << p.limit << " " << p.source;
     if (p.source == DAL_SOURCE_ALL) continue;
-    for (const Json& row : Page()) EXPECT_EQ(JsonNumber(row.get(), "source"), p.source);
+    for (const JsonPtr& row : Page()) EXPECT_EQ(JsonNumber(row.get(), "source"), p.source);
   }
   // Rules page by their own ids; inventory rows never appear among them.
   const struct {
@@ -149,9 +139,9 @@ TEST_F(ExportTest, DigestsAreAlwaysThereAndNullTextsAreLeftOut) {
        // an empty one reads like NULL.
        "(2, x'0102', x'', x'FF', 2147483648, 0, 2), (3, NULL, NULL, NULL, 4294967306, 0, 2);");
   ASSERT_TRUE(Export(0, 10, DAL_SOURCE_ALL, ""));
-  const std::vector<Json> rows = Page();
+  const std::vector<JsonPtr> rows = Page();
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(NamesOf(rows[0].get()),
+  EXPECT_EQ(JsonMemberNames(rows[0].get()),
             (Names{"inventoryItemId", "md5", "sha1", "sha256", "size", "recordTime",
                    "isAuthorized", "source", "scanUuid"}));
   const struct {
@@ -199,10 +189,10 @@ TEST_F(ExportTest, TrustRuleLineCarriesTheRuleAndItsListsUsers) {
        "(6, 'e', 0, 'admins');");
 
   ASSERT_TRUE(Export(0, 10, DAL_SOURCE_TRUST_RULES));
-  const std::vector<Json> rows = Page();
+  const std::vector<JsonPtr> rows = Page();
   ASSERT_EQ(rows.size(), 6u);
   const cJSON* row = rows[0].get();
-  EXPECT_EQ(NamesOf(row),
+  EXPECT_EQ(JsonMemberNames(row),
             (Names{"trustRuleId", "paths", "hitcount", "processName", "trustType", "signername",
                    "productName", "companyName", "sha256", "issuerCN", "issuerC", "issuerS",
                    "issuerL", "issuerO", "issuerOU", "user", "group", "userList", "users",
@@ -226,10 +216,10 @@ TEST_F(ExportTest, TrustRuleLineCarriesTheRuleAndItsListsUsers) {
   EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(row, "scanUuid"), nullptr);
   EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(row, "ruleset"), nullptr);
   // Without a list: no users and no count.
-  EXPECT_EQ(NamesOf(rows[1].get()), (Names{"trustRuleId", "hitcount", "processName", "trustType"}));
+  EXPECT_EQ(JsonMemberNames(rows[1].get()), (Names{"trustRuleId", "hitcount", "processName", "trustType"}));
   EXPECT_TRUE(cJSON_IsArray(cJSON_GetObjectItemCaseSensitive(rows[2].get(), "users")));
   Ids counts;  // -1: no count
-  for (const Json& r : rows) {
+  for (const JsonPtr& r : rows) {
     const cJSON* count = cJSON_GetObjectItemCaseSensitive(r.get(), "userListCount");
     counts.push_back(cJSON_IsNumber(count) ? count->valuedouble : -1);
   }
@@ -237,17 +227,6 @@ TEST_F(ExportTest, TrustRuleLineCarriesTheRuleAndItsListsUsers) {
 }
 
 // --- The payload file --------------------------------------------------------
-
-TEST_F(ExportTest, PayloadIsReplacedEvenByAnEmptyPage) {
-  AddItems(1);
-  WriteFile(payload, std::string(10000, 'x'));
-  ASSERT_TRUE(Export(0, 10, DAL_SOURCE_ALL));
-  EXPECT_EQ(PageOf("inventoryItemId"), (Ids{1}));
-  // An empty page truncates too: the host must not read an old page again.
-  WriteFile(payload, "old page\r\n");
-  ASSERT_TRUE(Export(1, 10, DAL_SOURCE_ALL));
-  EXPECT_EQ(ReadFile(payload), "");
-}
 
 TEST_F(ExportTest, PayloadPathsThatMustNotBeWritten) {
   AddItems(1);
@@ -269,7 +248,7 @@ TEST_F(ExportTest, PayloadPathsThatMustNotBeWritten) {
 
   // A payload the host may not write keeps its earlier page; root could,
   // so the export runs as nobody.
-  WriteFile(payload, "earlier page\r\n");
+  WriteText(payload, "earlier page\r\n");
   ASSERT_EQ(chmod(payload.c_str(), 0444), 0);
   ASSERT_EQ(chmod(db.c_str(), 0666), 0);
   ASSERT_EQ(chmod(dir().c_str(), 0777), 0);

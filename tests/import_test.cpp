@@ -51,32 +51,7 @@ class ImportTest : public PrivateDalTest {
   static int RulesetCount(const std::string& name) {
     return BRIXStats::GetStats()->GetType(BRIX_STATS_RULESET, name);
   }
-
 };
-
-TEST_F(ImportTest, ExecutionRulesetStoresItemsBySource2) {
-  ASSERT_TRUE(Import("Corp-Deny", Rules(Rule(1, "block") + "," +
-                                        Rule(2, "allow"))));
-  EXPECT_EQ(Query("SELECT group_concat(fileName || ':' || source || ':' || "
-                  "isAuthorized || ':' || ruleset || ':' || size, ',') FROM "
-                  "InventoryItems"),
-            "f1:2:0:Corp-Deny:10,f2:2:1:Corp-Deny:10");
-  EXPECT_EQ(RulesetCount("Corp-Deny"), 2);
-}
-
-TEST_F(ImportTest, ManifestIsRecognisedInAnyCase) {
-  config.SetManifestApplied(false);
-  ASSERT_TRUE(Import("AGENT-Manifest", Rules(Rule(1, "allow"))));
-  EXPECT_EQ(Query("SELECT source || ':' || ruleset FROM InventoryItems"),
-            "1:AGENT-Manifest");
-  EXPECT_TRUE(config.GetManifestApplied());
-  std::string version;
-  ASSERT_TRUE(dal.GetAppControlState("agentVersion", version));
-  EXPECT_EQ(version, BRIX_VERSION);
-  // A name with both words is a manifest.
-  ASSERT_TRUE(Import("agent-trustrules", Rules(Rule(2, "allow")), true));
-  EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems WHERE source = 1"), "2");
-}
 
 TEST_F(ImportTest, TrustRulesetStoresRulesAndUserLists) {
   const std::string doc = R"({
@@ -128,6 +103,8 @@ TEST_F(ImportTest, ReplaceRemovesTheKindAppendKeepsIt) {
   EXPECT_EQ(RulesetCount("trustrules-x"), 0);
 }
 
+// A manifest, named so in any case, replaces every ruleset of either kind
+// and records the agent's version.
 TEST_F(ImportTest, ManifestReplaceClearsRulesAndStatistics) {
   ac_event scanned;
   scanned.source = DAL_SOURCE_SCANNED_ITEMS;
@@ -135,15 +112,23 @@ TEST_F(ImportTest, ManifestReplaceClearsRulesAndStatistics) {
   ASSERT_NE(dal.StoreItem(scanned), 0u);
   ASSERT_TRUE(Import("ruleset-a", Rules(Rule(1, "allow"))));
   ASSERT_TRUE(Import("trustrules-x", R"({"Trustrules": [{"paths": "/a/"}]})"));
-  ASSERT_TRUE(Import("agent", Rules(Rule(2, "allow"))));
-  EXPECT_EQ(Query("SELECT group_concat(source) FROM (SELECT source FROM "
-                  "InventoryItems ORDER BY source)"),
-            "1,3");
+  config.SetManifestApplied(false);
+  ASSERT_TRUE(Import("AGENT-Manifest", Rules(Rule(2, "allow"))));
+  EXPECT_EQ(Query("SELECT group_concat(source || ':' || ifnull(ruleset, '')) FROM (SELECT * "
+                  "FROM InventoryItems ORDER BY source)"),
+            "1:AGENT-Manifest,3:");
   EXPECT_EQ(Query("SELECT count(*) FROM TrustRules"), "0");
   EXPECT_FALSE(dal.TrustRulesPresent());
   EXPECT_EQ(RulesetCount("ruleset-a"), 0);
   EXPECT_EQ(RulesetCount("trustrules-x"), 0);
-  EXPECT_EQ(RulesetCount("agent"), 1);
+  EXPECT_EQ(RulesetCount("AGENT-Manifest"), 1);
+  EXPECT_TRUE(config.GetManifestApplied());
+  std::string version;
+  ASSERT_TRUE(dal.GetAppControlState("agentVersion", version));
+  EXPECT_EQ(version, BRIX_VERSION);
+  // A name with both words is a manifest.
+  ASSERT_TRUE(Import("agent-trustrules", Rules(Rule(3, "allow")), true));
+  EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems WHERE source = 1"), "2");
 }
 
 TEST_F(ImportTest, FieldsOfARule) {

@@ -84,17 +84,13 @@ TEST(JournalFormatTest, LinesRoundTripAndBadLinesSayWhy) {
   EXPECT_EQ(back.isAuthorized, 4u);
   EXPECT_EQ(back.ruleset, "site");
 
+  // A summary's counts travel through the writer tests; its start here.
   JournalRecord summary;
   summary.kind = JournalKind::kSummary;
   summary.timeMillis = 1700000060000;
   summary.sinceMillis = 1700000000000;
-  summary.inventoryStarts = 7;
-  summary.dropped = 2;
   ASSERT_TRUE(brix_host::ParseJournalLine(brix_host::JournalLine(summary), &back, &error));
-  EXPECT_EQ(back.kind, JournalKind::kSummary);
   EXPECT_EQ(back.sinceMillis, 1700000000000u);
-  EXPECT_EQ(back.inventoryStarts, 7u);
-  EXPECT_EQ(back.dropped, 2u);
 
   const std::string base = R"({"time":"2026-12-06T05:00:00.000Z","kind":"start",)"
                            R"("verdict":"blocked","answer":"deny",)";
@@ -146,7 +142,6 @@ TEST(JournalFormatTest, EntryKeepsWhatMattersAndCountsInventoryAllows) {
   drift.isAuthorized = 1;
   EXPECT_EQ(JournalEntryFor(JournalKind::kDrift, BRIX_STATUS_SUCCESS, drift, false, false),
             JournalEntry::kRecord) << "recorded by the maintenance window";
-
 }
 
 // ---------------------------------------------------------------- writer
@@ -301,12 +296,6 @@ TEST_F(JournalWriterTest, ReaderSkipsBadLinesAndTheCutOffLastLine) {
 
 // ---------------------------------------------------------------- brixctl
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
 class JournalCommandTest : public TempDirTest {
  protected:
   // Folder rules need folders whose every ancestor is closed to others.
@@ -323,12 +312,7 @@ class JournalCommandTest : public TempDirTest {
 
   ToolRun Brixctl(std::vector<std::string> args) {
     args.insert(args.begin(), BRIXCTL_PATH);
-    unlink(PathIn(".err").c_str());
-    ToolRun run;
-    run.status = SpawnAndWait(args, PathIn(".out"), PathIn(".err"));
-    run.out = ReadFile(PathIn(".out"));
-    run.err = ReadFile(PathIn(".err"));
-    return run;
+    return RunTool(args, dir());
   }
 
   std::string Folder(const std::string& name, mode_t mode = 0755) {

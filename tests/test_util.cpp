@@ -203,6 +203,53 @@ std::vector<std::string> JsonMemberNames(const cJSON* object) {
   return names;
 }
 
+JsonPtr ParseJson(const std::string& text) {
+  JsonPtr json(cJSON_Parse(text.c_str()), &cJSON_Delete);
+  EXPECT_NE(json, nullptr) << text;
+  return json;
+}
+
+std::vector<std::string> TextLines(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+void WriteText(const std::string& path, const std::string& text, mode_t mode) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+ToolRun RunTool(const std::vector<std::string>& argv, const std::string& folder,
+                bool unprivileged, const std::string& libraryDir) {
+  const std::string outPath = folder + "/.out";
+  const std::string errPath = folder + "/.err";
+  // Opened here: the unprivileged user may not write files root made.
+  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const ChildOutcome child = RunInChild(
+      [&](const Say&) {
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        if (!libraryDir.empty()) setenv("LD_LIBRARY_PATH", libraryDir.c_str(), 1);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+      },
+      unprivileged);
+  close(out);
+  close(err);
+  ToolRun run;
+  run.status = WIFEXITED(child.status) ? WEXITSTATUS(child.status) : -1;
+  run.out = ReadFile(outPath);
+  run.err = ReadFile(errPath);
+  return run;
+}
+
 // Runs `body` in a forked child, optionally as an unprivileged user.  The
 // parent reads the child's lines; `onLine` may answer true to have the
 // child killed with SIGKILL at once.

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -105,6 +106,15 @@ double JsonNumber(const cJSON* object, const char* name);
 std::string JsonText(const cJSON* object, const char* name);
 // The names of an object's members, in order.
 std::vector<std::string> JsonMemberNames(const cJSON* object);
+// A parsed JSON document that frees itself; null (and a failure) when the
+// text is not JSON.
+using JsonPtr = std::unique_ptr<cJSON, void (*)(cJSON*)>;
+JsonPtr ParseJson(const std::string& text);
+
+// The lines of `text`, without their ends.
+std::vector<std::string> TextLines(const std::string& text);
+// Writes `text` to `path`, replacing it, and gives the file `mode`.
+void WriteText(const std::string& path, const std::string& text, mode_t mode = 0644);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
@@ -260,6 +270,19 @@ class LockHolder {
   int commands_[2] = {-1, -1};
   int answers_[2] = {-1, -1};
 };
+
+// What a command-line tool printed, and its exit status (-1 after a signal).
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] a path) with its output caught in files of
+// `folder`; as the unprivileged user when `unprivileged` is set and the
+// tests run as root, finding libraries in `libraryDir` if one is given.
+ToolRun RunTool(const std::vector<std::string>& argv, const std::string& folder,
+                bool unprivileged = false, const std::string& libraryDir = "");
 
 // Runs `argv` (argv[0] a path) and waits for it, with standard output in
 // `outPath` (replaced) and standard error appended to `errPath`.  The exit
