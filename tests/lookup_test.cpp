@@ -222,7 +222,8 @@ TEST_F(LookupTest, RebuildWatermarksJudgeInventoryAndDrift) {
   EXPECT_EQ(Decide(1), AC_DECISION_BLOCKED);
   EXPECT_EQ(Decide(2), AC_DECISION_ALLOWED);
   EXPECT_EQ(Decide(3), AC_DECISION_ALLOWED);
-  config.SetPreviousMaxInventoryItemId(60);
+  // Drift up to the old inventory's last id is old, that id included.
+  config.SetPreviousMaxInventoryItemId(52);
   EXPECT_EQ(Decide(3), AC_DECISION_BLOCKED);
   config.SetRebuildState(-1);
   EXPECT_EQ(Decide(1), AC_DECISION_BLOCKED);
