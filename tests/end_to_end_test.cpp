@@ -51,7 +51,7 @@ class EndToEndTest : public EngineTest {
   }
 };
 
-TEST_F(EndToEndTest, ImportDecideStoreExportAndMeasure) {
+TEST_F(EndToEndTest, ImportDecideStoreExportAndRestart) {
   const std::string db = PathIn("ac.db");
   ac_engine_start_s start = MakeStart(db.c_str(), &LogCapture::Callback, 0);
   ASSERT_EQ(engine_start(&start), BRIX_STATUS_SUCCESS);
