@@ -127,10 +127,13 @@ TEST(IsLibrary, ByName) {
     ac_event event = Target("/srv/", c.fileName);
     EXPECT_EQ(query.IsLibrary(event), c.library) << c.fileName;
   }
-  // The extension is the host's: an empty file name with one is not.
-  ac_event unnamed = Target("/srv/", "");
-  unnamed.extension = "so";
-  EXPECT_FALSE(query.IsLibrary(unnamed));
+  // The extension is the host's: "so" makes a library even of a name that
+  // does not show it, but never of an empty name.
+  for (const char* fileName : {"", "tool"}) {
+    ac_event hostSaid = Target("/srv/", fileName);
+    hostSaid.extension = "so";
+    EXPECT_EQ(query.IsLibrary(hostSaid), *fileName != '\0') << fileName;
+  }
 }
 
 TEST(ShouldPersistInInventory, ByExtension) {

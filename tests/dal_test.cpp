@@ -147,23 +147,6 @@ TEST_F(DalTest, NewerFileThatCannotBeRemovedStopsTheOpen) {
   EXPECT_EQ(Db(path).One("PRAGMA user_version;"), "16");
 }
 
-TEST_F(DalTest, PathIsFixedWhileOpenAndDefaultsToAcDb) {
-  ASSERT_TRUE(dal.InitDB(false));
-  EXPECT_EQ(dal.GetDBPath(), "ac.db");
-  EXPECT_FALSE(dal.SetDBPath(PathIn("second.db")));
-  dal.ShutdownDAL();
-  EXPECT_FALSE(dal.IsOpen());
-  EXPECT_TRUE(dal.SetDBPath(PathIn("second.db")));
-  // Reopened, the statements are prepared again.
-  ASSERT_TRUE(dal.InitDB(false));
-  std::string value;
-  EXPECT_TRUE(dal.GetAppControlState("enableHTML", value));
-  EXPECT_EQ(value, "1");
-  dal.Finalize();
-  dal.Finalize();  // twice is harmless
-  EXPECT_FALSE(dal.IsOpen());
-}
-
 TEST(SharedHandleTest, ReleasesOnlyWhatNoOneElseHolds) {
   int closed = 0;
   SharedHandle<int> handle;
@@ -268,24 +251,33 @@ TEST_F(DalTest, SettingsRoundTripAsTextAndNumber) {
   EXPECT_EQ(One("SELECT count(*) FROM AppControlState"), "10");
 }
 
-TEST_F(DalTest, SettingsWithoutADatabaseFail) {
+// Before the first open and after a shutdown no call reaches a file.
+TEST_F(DalTest, CallsWithoutStatementsFail) {
   std::string text;
   uint64_t number = 5;
   EXPECT_FALSE(dal.SetAppControlState("agentVersion", std::string("1")));
   EXPECT_FALSE(dal.GetAppControlState("agentVersion", text));
   EXPECT_FALSE(dal.GetAppControlState("agentVersion", number));
   EXPECT_EQ(number, 5u);
-}
-
-TEST_F(DalTest, RuleCountsAreReadAtOpen) {
-  BuildAtVersion(PathIn("ac.db"), 15);
-  Exec("INSERT INTO TrustRules(processName) VALUES ('p');"
-       "INSERT INTO InventoryItems(source, md5, sha1) VALUES "
-       "(2, x'00', NULL), (2, x'01', x'02'), (3, x'03', x'04');");
   Open();
-  EXPECT_TRUE(dal.TrustRulesPresent());
-  EXPECT_EQ(dal.Md5RuleCount(), 2u);
-  EXPECT_EQ(dal.Sha1RuleCount(), 1u);
+  dal.ShutdownDAL();
+  ac_event e;
+  e.path = "/opt/";
+  e.fileName = "x";
+  e.source = DAL_SOURCE_APPROVED_DRIFT;
+  e.fileSha256.SetHash(std::string(32, '\x01').data());
+  e.decision = AC_DECISION_BLOCKED;
+  EXPECT_FALSE(dal.IsAllowedInDB(e));
+  EXPECT_EQ(e.decision, AC_DECISION_UNKNOWN);
+  EXPECT_EQ(dal.StoreItem(e), 0u);
+  EXPECT_FALSE(dal.DeleteInventoryItems(e));
+  EXPECT_FALSE(dal.UpdatePrelinkItem(e));
+  ac_trust_rule rule;
+  rule.trustType = DAL_TRUST_TARGET;
+  ac_user_list row{"a", "b"};
+  EXPECT_EQ(dal.StoreTrustRule(rule), 0u);
+  EXPECT_EQ(dal.StoreUserList(row), 0u);
+  EXPECT_FALSE(dal.IsFoundInTrustRulesInternal(DAL_TRUST_TARGET, e));
 }
 
 }  // namespace

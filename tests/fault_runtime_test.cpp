@@ -240,12 +240,7 @@ TEST_F(FaultTest, EventsWithHugeNamesAndCommandLinesAreDecided) {
             BRIX_STATUS_SUCCESS);
   EXPECT_EQ(decide(0, huge, huge), BRIX_STATUS_SUCCESS);
   // A change to a file that cannot be examined is an error verdict.
-  LogCapture::Clear();
   EXPECT_EQ(decide(36, huge, "/usr/bin/cp"), BRIX_STATUS_FAILED);
-  EXPECT_TRUE(Logged(BRIX_LOG_TRACE, "Error getting attributes of path /opt"));
-  // Log lines are cut at their buffer, not written past it.
-  for (const CapturedLog& line : LogCapture::Lines())
-    EXPECT_LT(line.message.size(), 1024u);
 
   // Items and rulesets with names of any length are stored and exported.
   const std::string longFile(256 * 1024, 'f');

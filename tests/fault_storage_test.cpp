@@ -50,7 +50,7 @@ TEST_F(FaultTest, UnusableDatabaseFilesAndPathsAreRefused) {
          std::string garbage(64 * 1024, '\0');
          uint32_t x = 12345;
          for (char& c : garbage) c = static_cast<char>((x = x * 1103515245 + 12345) >> 16);
-         WriteAll(PathIn("garbage.db"), garbage);
+         WriteFileAt(PathIn("garbage.db"), garbage);
          return PathIn("garbage.db");
        },
        "Init or Update Schema failed. rc: 26", kBadPath},
@@ -124,9 +124,7 @@ TEST_F(FaultTest, UnusableDatabaseFilesAndPathsAreRefused) {
     if (c.untouched) {
       EXPECT_EQ(child.Value("unchanged"), "1");
     }
-    char next[16];
-    snprintf(next, sizeof(next), "0x%08x", c.nextStart);
-    EXPECT_EQ(child.Value("next"), next);
+    EXPECT_EQ(child.Value("next"), StatusHex(c.nextStart));
   }
   // The missing folder, once there, is used.
   ASSERT_EQ(mkdir(PathIn("not").c_str(), 0755), 0);
@@ -153,7 +151,7 @@ TEST_F(FaultTest, DamagedPagesFailTheReadsThatNeedThem) {
   std::string bytes = ReadFile(path);
   for (size_t i = bytes.size() / 2; i < bytes.size(); ++i)
     bytes[i] = static_cast<char>(i * 131 + 7);
-  WriteAll(path, bytes);
+  WriteFileAt(path, bytes);
   ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
 
   LogCapture::Clear();
@@ -279,7 +277,7 @@ TEST_F(FaultTest, RefusedRecordsStayQueuedAndAreRetriedAtEveryStore) {
 
 TEST_F(FaultTest, DatabaseThatCannotBeCreatedIsRefused) {
   const std::string empty = PathIn("ac.db");
-  WriteAll(empty, "");
+  WriteFileAt(empty, "");
   ASSERT_EQ(chmod(empty.c_str(), 0444), 0);
   const std::string folder = PathIn("sealed");
   ASSERT_EQ(mkdir(folder.c_str(), 0555), 0);

@@ -132,16 +132,12 @@ inline std::string IntegrityOf(const std::string& dbPath) {
   return db.One("PRAGMA integrity_check;");
 }
 
-class FaultTest : public TempDirTest {
+class FaultTest : public EngineTest {
  protected:
   void SetUp() override {
     TempDirTest::SetUp();
     // An unprivileged child must be able to reach the files of the test.
     chmod(dir().c_str(), 0755);
-  }
-  void TearDown() override {
-    engine_stop();
-    TempDirTest::TearDown();
   }
 
   // A database with `count` items from seed 1 on, written by the engine,
@@ -151,10 +147,6 @@ class FaultTest : public TempDirTest {
     ASSERT_EQ(StoreRange(1, count + 1), 0);
     ASSERT_EQ(flush_db_buffer(), BRIX_STATUS_SUCCESS);
     ASSERT_EQ(engine_stop(), BRIX_STATUS_SUCCESS);
-  }
-
-  static void WriteAll(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }
 };
 

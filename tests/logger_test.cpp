@@ -168,14 +168,6 @@ TEST_F(LoggerTest, LongMessageIsCutTo1023Characters) {
   EXPECT_EQ(lines[1].message, fits);
 }
 
-TEST(LoggerLevelNames, LevelToString) {
-  const std::pair<unsigned, const char*> kNames[] = {
-      {1, "INFO"}, {2, "WARNING"}, {4, "ERROR"}, {8, "TRACE"},
-      {0, "UNKNOWN"}, {3, "UNKNOWN"}, {12, "UNKNOWN"}, {16, "UNKNOWN"}};
-  for (const auto& [level, name] : kNames)
-    EXPECT_EQ(BRIXLogger::LogLevelToString(level), name) << level;
-}
-
 TEST_F(LoggerTest, NullCallbackAppendsAllLevelsToLogFile) {
   std::ofstream(PathIn("LogFile.log")) << "earlier line\n";
   BRIXLogger logger;

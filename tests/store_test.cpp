@@ -10,10 +10,6 @@
 
 namespace {
 
-std::string Bytes(unsigned char seed, size_t n) {
-  return std::string(n, static_cast<char>(seed));
-}
-
 class StoreTest : public PrivateDalTest {
  protected:
   void SetUp() override {
@@ -30,7 +26,7 @@ class StoreTest : public PrivateDalTest {
     e.source = source;
     e.size = 42;
     e.isAuthorized = AC_AUTH_ALLOW_LIST;
-    e.fileSha256.SetHash(Bytes(seed, 32).data());
+    e.fileSha256.SetHash(SeedDigest(seed, 32).data());
     return e;
   }
 
@@ -48,7 +44,7 @@ class StoreTest : public PrivateDalTest {
 TEST_F(StoreTest, DirectStoreWritesEveryColumn) {
   // Digest bytes 0x00 show as zeros in hex, like any other value.
   ac_event e = Item("/usr/bin/", "tool", DAL_SOURCE_APPROVED_DRIFT, 0);
-  e.fileSha1 = SHA1Hash(Bytes(0, 20).data());
+  e.fileSha1 = SHA1Hash(SeedDigest(0, 20).data());
   e.ruleset = "rs";
   const uint64_t id = dal.StoreItem(e);
   ASSERT_EQ(id, 1u);
@@ -181,14 +177,12 @@ TEST_F(StoreTest, WhitelistFileByItsSource) {
 
 // --- Prelink -------------------------------------------------------------------
 
-TEST_F(StoreTest, PrelinkWithoutARecordedHashStoresNothing) {
-  ac_event e = Item("/usr/lib/", "libx.so", DAL_SOURCE_PRELINK, 9);
-  EXPECT_FALSE(dal.UpdatePrelinkItem(e));
+TEST_F(StoreTest, PrelinkMovesTheRowToTheNewHash) {
+  // Without a recorded hash there is nothing to move.
+  ac_event early = Item("/usr/lib/", "libx.so", DAL_SOURCE_PRELINK, 9);
+  EXPECT_FALSE(dal.UpdatePrelinkItem(early));
   EXPECT_EQ(Counter("RunPrelinkNohash"), 1);
   EXPECT_EQ(Count(), "0");
-}
-
-TEST_F(StoreTest, PrelinkMovesTheRowToTheNewHash) {
   ac_event before = Item("/usr/lib/", "libx.so", DAL_SOURCE_PRELINK, 1);
   ASSERT_NE(dal.StoreItem(before), 0u);
   dal.SetPrelinkHash(before.fileSha256);
@@ -212,7 +206,7 @@ TEST_F(StoreTest, PrelinkedFileAllowedByTheInventoryIsStoredAnew) {
   ac_event rule = Item("", "", DAL_SOURCE_EXECUTION_RULES, 4);
   rule.size = 0;
   ASSERT_NE(dal.StoreItem(rule), 0u);
-  dal.SetPrelinkHash(SHA256Hash(Bytes(1, 32).data()));
+  dal.SetPrelinkHash(SHA256Hash(SeedDigest(1, 32).data()));
 
   ac_event allowed = Item("/usr/lib/", "liby.so", DAL_SOURCE_PRELINK, 4);
   allowed.decision = AC_DECISION_ALLOWED;
@@ -220,30 +214,16 @@ TEST_F(StoreTest, PrelinkedFileAllowedByTheInventoryIsStoredAnew) {
   EXPECT_EQ(Counter("RunPrelinkApproved"), 1);
   EXPECT_EQ(Count("source = 5 AND fileName = 'liby.so'"), "1");
 
-  dal.SetPrelinkHash(SHA256Hash(Bytes(1, 32).data()));
+  dal.SetPrelinkHash(SHA256Hash(SeedDigest(1, 32).data()));
   ac_event unknown = Item("/usr/lib/", "libz.so", DAL_SOURCE_PRELINK, 6);
   EXPECT_FALSE(dal.UpdatePrelinkItem(unknown));
   EXPECT_EQ(Counter("RunPrelinkUnapproved"), 1);
   EXPECT_EQ(Count("fileName = 'libz.so'"), "0");
 }
 
-TEST_F(StoreTest, StoringWithoutStatementsFails) {
-  dal.ShutdownDAL();
-  ac_event e = Item("/opt/", "x", 4);
-  EXPECT_EQ(dal.StoreItem(e), 0u);
-  EXPECT_FALSE(dal.DeleteInventoryItems(e));
-  EXPECT_FALSE(dal.UpdatePrelinkItem(e));
-}
-
 // --- Exclusion through the exported function -------------------------------
 
-class StoreApiTest : public TempDirTest {
- protected:
-  void TearDown() override {
-    engine_stop();
-    TempDirTest::TearDown();
-  }
-};
+class StoreApiTest : public EngineTest {};
 
 TEST_F(StoreApiTest, ExcludedItemsAreKeptOutWithDifferentResults) {
   ac_engine_start_s start = MakeStart("ac.db", &LogCapture::Callback, 15);

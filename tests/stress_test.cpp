@@ -76,12 +76,6 @@ class Problems {
   size_t count_ = 0;
 };
 
-std::string StatusText(uint32_t status) {
-  char hex[16];
-  snprintf(hex, sizeof(hex), "0x%08x", status);
-  return hex;
-}
-
 constexpr uint32_t kAllowedSeed = 0xA0000001;
 constexpr uint32_t kRuleSeed = 0xC0000000;
 constexpr uint32_t kRulesPerImport = 1100;  // one more than a buffer holds
@@ -120,12 +114,12 @@ class Workload {
     mkdir((dir_ + "/programs").c_str(), 0755);
     mkdir((dir_ + "/programs/banned").c_str(), 0755);
     mkdir((dir_ + "/drift").c_str(), 0755);
-    WriteFile("programs/agent-ok", "ok");
-    WriteFile("programs/banned/tool", "banned");
+    WriteFileAt(dir_ + "/programs/agent-ok", "ok", 0755);
+    WriteFileAt(dir_ + "/programs/banned/tool", "banned", 0755);
     for (int k = 0; k < kRuleFiles; ++k)
-      WriteFile("programs/rule-" + std::to_string(k), "rule");
+      WriteFileAt(dir_ + "/programs/rule-" + std::to_string(k), "rule", 0755);
     for (int k = 0; k < kDriftFiles; ++k)
-      WriteFile("drift/file-" + std::to_string(k), "drift");
+      WriteFileAt(dir_ + "/drift/file-" + std::to_string(k), "drift", 0755);
     Expect("manifest", set_ruleset_buffer(false, Manifest().c_str(),
                                           "Stress-Agent-Manifest"));
     Expect("execution ruleset",
@@ -152,17 +146,11 @@ class Workload {
   // One more flush from the (now only) calling thread, so that every item
   // the workers stored is acknowledged.  The workers' own last flushes may
   // have left the buffer empty, and a flush of nothing reports failure: a
-  // sentinel item, outside the folder that is checked, makes sure there is
+  // sentinel item, under a seed no worker uses, makes sure there is
   // something to write.
   void FinalFlush() {
-    const std::string name = "sentinel-" + std::to_string(seedBase_);
-    ac_db_item_s sentinel{};
-    sentinel.source = DAL_SOURCE_APPROVED_DRIFT;
-    sentinel.fileName = name.c_str();
-    sentinel.path = "/srv/stress/";
-    sentinel.nativePath = name.c_str();
-    sentinel.ruleset = "";
-    Expect("store_item of the sentinel", store_item(&sentinel, 1));
+    const Item sentinel(seedBase_ + 0xfffff, DAL_SOURCE_APPROVED_DRIFT, "/srv/stress/");
+    Expect("store_item of the sentinel", store_item(sentinel.record(), 1));
     const uint64_t start = Tick();
     const uint32_t status = flush_db_buffer();
     finalFlush_ = {start, Tick(), status == BRIX_STATUS_SUCCESS};
@@ -232,14 +220,8 @@ class Workload {
   void Expect(const std::string& what, uint32_t status,
               uint32_t expected = BRIX_STATUS_SUCCESS) {
     if (status != expected)
-      problems_.Add(what + " returned " + StatusText(status) + ", not " +
-                    StatusText(expected));
-  }
-
-  void WriteFile(const std::string& name, const std::string& text) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    chmod(path.c_str(), 0755);
+      problems_.Add(what + " returned " + StatusHex(status) + ", not " +
+                    StatusHex(expected));
   }
 
   static std::string Manifest() {
@@ -321,7 +303,7 @@ class Workload {
       if ((status == BRIX_STATUS_BLOCK) != blocked ||
           (status != BRIX_STATUS_BLOCK && status != BRIX_STATUS_SUCCESS) || !fixed)
         problems_.Add("event kind " + std::to_string(kind) + " on " + target +
-                      ": status " + StatusText(status) + ", action " +
+                      ": status " + StatusHex(status) + ", action " +
                       std::to_string(response.action) + ", decision " +
                       std::to_string(response.decision));
     }
@@ -337,27 +319,14 @@ class Workload {
     records.reserve(count);
     for (int i = 0; i < count; ++i) {
       const uint32_t seed = seedBase_ + storer * 0x10000 + i;
-      const std::string name = ItemName(seed);
-      const std::string native = kItemFolder + name;
-      const std::string digest = Digest(seed);
-      ac_db_item_s item{};
-      memcpy(item.sha256, digest.data(), 32);
-      item.source =
-          i % 2 ? DAL_SOURCE_SCANNED_ITEMS : DAL_SOURCE_APPROVED_DRIFT;
-      item.fileName = name.c_str();
-      item.path = kItemFolder;
-      item.nativePath = native.c_str();
-      item.size = 100 + i;
-      item.isAuthorized = 1;
-      item.ruleset = "";
+      const uint32_t source = i % 2 ? DAL_SOURCE_SCANNED_ITEMS : DAL_SOURCE_APPROVED_DRIFT;
+      const Item item(seed, source, kItemFolder);
       const bool buffered = i % 10 != 9;
 
       const uint64_t start = Tick();
-      const uint32_t status = store_item(&item, buffered ? 1 : 0);
-      records.push_back(
-          {seed, item.source, buffered, status == BRIX_STATUS_SUCCESS, start,
-           Tick()});
-      Expect("store_item of " + name, status);
+      const uint32_t status = store_item(item.record(), buffered ? 1 : 0);
+      records.push_back({seed, source, buffered, status == BRIX_STATUS_SUCCESS, start, Tick()});
+      Expect("store_item of " + item.fileName(), status);
 
       if (i % flushEvery == flushEvery - 1) {
         const uint64_t flushStart = Tick();
@@ -434,7 +403,7 @@ class Workload {
     }
     cJSON* root = status == BRIX_STATUS_SUCCESS ? cJSON_Parse(buffer.data()) : nullptr;
     if (!cJSON_IsObject(cJSON_GetObjectItem(root, "metrics")))
-      problems_.Add("metrics returned " + StatusText(status) + ", not a document");
+      problems_.Add("metrics returned " + StatusHex(status) + ", not a document");
     cJSON_Delete(root);
   }
 
@@ -445,7 +414,7 @@ class Workload {
                                 "-" + std::to_string(source) + ".json";
     const std::string what = "page of source " + std::to_string(source);
     const uint32_t status = get_inventory(0, 100000, source, payload.c_str(), "stress");
-    if (status != BRIX_STATUS_SUCCESS) return problems_.Add(what + ": " + StatusText(status));
+    if (status != BRIX_STATUS_SUCCESS) return problems_.Add(what + ": " + StatusHex(status));
     const std::string text = ReadFile(payload);
     const char* idKey = source == DAL_SOURCE_TRUST_RULES ? "trustRuleId" : "inventoryItemId";
     double lastId = 0;
@@ -478,34 +447,17 @@ class Workload {
 
 // --- The tests --------------------------------------------------------------------
 
-class StressTest : public TempDirTest {
+class StressTest : public EngineTest {
  protected:
   // Drift in the system's temporary folders is ignored; the load needs a
   // folder whose changes count.
   std::string BaseDir() const override { return WatchedBaseDir(); }
-  void TearDown() override {
-    engine_stop();
-    TempDirTest::TearDown();
-  }
 
   void Start() {
-    LogCapture::Clear();
     db_ = PathIn("ac.db");
-    ac_engine_start_s start = MakeStart(
-        db_.c_str(), &LogCapture::Callback, BRIX_LOG_WARNING | BRIX_LOG_ERROR);
-    ASSERT_EQ(engine_start(&start), BRIX_STATUS_SUCCESS);
+    ASSERT_EQ(StartOn(db_, BRIX_LOG_WARNING | BRIX_LOG_ERROR), BRIX_STATUS_SUCCESS);
     ASSERT_EQ(Workload::SetModes(), BRIX_STATUS_SUCCESS);
     LogCapture::Clear();  // the start reports the new schema at ERROR
-  }
-
-  std::set<std::string> ItemNames() {
-    Db db(db_);
-    std::set<std::string> names;
-    for (const std::string& row :
-         db.Rows("SELECT fileName FROM InventoryItems WHERE path = '" +
-                 std::string(kItemFolder) + "'"))
-      names.insert(row);
-    return names;
   }
 
   // Warnings and errors the engine logged, but for the blocks it reports;
@@ -533,7 +485,7 @@ TEST_F(StressTest, ConcurrentHostCallsKeepEveryAcknowledgedWriteAroundAFullPurge
   // Quiet now: everything acknowledged is in the file, as another
   // connection reads it.
   size_t mustBeThere = 0, mustBeGone = 0;
-  before.CheckItems(ItemNames(), mustBeThere, mustBeGone);
+  before.CheckItems(NamesIn(db_), mustBeThere, mustBeGone);
   // Half of the items are approved drift, which nothing purges.
   EXPECT_GE(mustBeThere, Load{}.storers * Load{}.itemsPerStorer / 2u);
   ASSERT_EQ(problems_.Report(), "");
@@ -558,7 +510,7 @@ TEST_F(StressTest, ConcurrentHostCallsKeepEveryAcknowledgedWriteAroundAFullPurge
   EXPECT_EQ(LoggedProblems(), "");
   ASSERT_EQ(engine_stop(), BRIX_STATUS_SUCCESS);
 
-  const std::set<std::string> names = ItemNames();
+  const std::set<std::string> names = NamesIn(db_);
   mustBeThere = mustBeGone = 0;
   after.CheckItems(names, mustBeThere, mustBeGone);
   EXPECT_GT(mustBeThere, 0u);

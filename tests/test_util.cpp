@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "BRIXConfig.h"
+
 namespace {
 std::mutex g_logMutex;
 std::vector<CapturedLog> g_lines;
@@ -34,6 +36,12 @@ void TempDirTest::SetUp() {
 
 std::string TempDirTest::BaseDir() const {
   return std::filesystem::temp_directory_path().string();
+}
+
+void EngineTest::TearDown() {
+  engine_stop();
+  config.SetManifestApplied(true);
+  TempDirTest::TearDown();
 }
 
 void PrivateDalTest::SetUp() {
@@ -112,6 +120,13 @@ int LogCapture::Count(const std::string& message) {
   return n;
 }
 
+std::string WriteFileAt(const std::string& path, const std::string& content,
+                        mode_t mode) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  chmod(path.c_str(), mode);
+  return path;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
@@ -169,18 +184,6 @@ std::vector<std::string> Db::Rows(const std::string& sql) {
 std::string Db::One(const std::string& sql) {
   auto rows = Rows(sql);
   return rows.empty() ? "" : rows[0];
-}
-
-std::vector<std::string> QueryLog(const std::string& function,
-                                  unsigned level) {
-  std::vector<std::string> messages;
-  for (const CapturedLog& line : LogCapture::Lines()) {
-    if (line.function != function) continue;
-    EXPECT_EQ(line.file, "BRIX/BRIXQuery") << line.message;
-    EXPECT_EQ(line.level, level) << line.message;
-    messages.push_back(line.message);
-  }
-  return messages;
 }
 
 double JsonNumber(const cJSON* object, const char* name) {

@@ -37,6 +37,13 @@ class TempDirTest : public ::testing::Test {
   std::string previous_;
 };
 
+// A test that starts the engine: stopped again afterwards, with the
+// process-wide wait for a manifest reset.
+class EngineTest : public TempDirTest {
+ protected:
+  void TearDown() override;
+};
+
 // A private data-access layer (the singleton is left to the tests of the
 // exported functions) over "ac.db" in the test's folder, with every log
 // line captured.
@@ -93,12 +100,6 @@ class Db {
   sqlite3* db_ = nullptr;
 };
 
-// Messages that `function` logged from the classification code
-// ("BRIX/BRIXQuery"), in order, after checking the file and level every
-// such line shares.
-std::vector<std::string> QueryLog(const std::string& function,
-                                  unsigned level = 8 /* trace */);
-
 // A member of a JSON object that the test expects to be a number / a
 // string; -1 / "<missing>" (and a failure) otherwise.
 struct cJSON;
@@ -115,6 +116,21 @@ JsonPtr ParseJson(const std::string& text);
 std::vector<std::string> TextLines(const std::string& text);
 // Writes `text` to `path`, replacing it, and gives the file `mode`.
 void WriteText(const std::string& path, const std::string& text, mode_t mode = 0644);
+
+// `size` bytes that all equal `seed`: a digest that names its seed.
+inline std::string SeedDigest(unsigned char seed, size_t size = 32) {
+  return std::string(size, static_cast<char>(seed));
+}
+// The same digest as hex text, as rulesets and SQL literals take it.
+inline std::string SeedHex(unsigned char seed, size_t size = 32) {
+  const std::string d = SeedDigest(seed, size);
+  return Hash::ToHex(reinterpret_cast<const unsigned char*>(d.data()), d.size());
+}
+
+// Writes `content` to `path`, replacing it, with the permission bits
+// `mode`; returns `path`.
+std::string WriteFileAt(const std::string& path, const std::string& content,
+                        mode_t mode = 0644);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
@@ -153,6 +169,13 @@ struct ChildOutcome {
   }
 };
 
+// A status as "0x%08x".
+inline std::string StatusHex(uint32_t status) {
+  char hex[16];
+  snprintf(hex, sizeof(hex), "0x%08x", status);
+  return hex;
+}
+
 // Sends one line to the parent.
 class Say {
  public:
@@ -167,9 +190,7 @@ class Say {
     }
   }
   void operator()(const std::string& key, uint32_t status) const {
-    char hex[16];
-    snprintf(hex, sizeof(hex), "0x%08x", status);
-    (*this)(key, std::string(hex));
+    (*this)(key, StatusHex(status));
   }
   // Every captured log line at `level`, as "log <message>".
   void Logs(unsigned level) const {

@@ -21,7 +21,6 @@
 #include "BRIXLogger.h"
 #include "IssuerMeta.h"
 #include "PathMatch.h"
-#include "TrustRuleIndex.h"
 #include "brix_sql.h"
 #include "test_util.h"
 
@@ -376,38 +375,6 @@ TEST_F(TrustRuleIndexDifferential, SameAnswersAsTheQueryForRandomRuleSets) {
   }
   // The rule sets must make lookups match often enough to mean something.
   EXPECT_GT(matches, lookups / 10);
-}
-
-// A realistic rule set is filed under keys, not left to the remainder that
-// every lookup reads.
-TEST_F(TrustRuleIndexDifferential, RealisticRulesAreFiledUnderKeys) {
-  for (int i = 0; i < 50; ++i) {
-    const std::string n = std::to_string(i);
-    ac_trust_rule rules[5];
-    rules[0].trustType = DAL_TRUST_TARGET;
-    rules[0].paths = "/opt/app" + n + "/bin/*;/srv/app" + n + "/**/lib*.so";
-    rules[1].trustType = DAL_TRUST_SOURCE;
-    rules[1].processName = "/opt/vendor" + n + "/bin/update*";
-    rules[2].trustType = DAL_TRUST_ANY;
-    rules[2].signerName = "Vendor " + n;
-    rules[3].trustType = DAL_TRUST_BLOCK;
-    rules[3].userList = "list" + n;
-    rules[4].trustType = DAL_TRUST_EXCLUDE;
-    rules[4].processName = "/usr/sbin/daemon" + n;
-    for (ac_trust_rule& r : rules) ASSERT_NE(dal.StoreTrustRule(r), 0u);
-  }
-  ac_trust_rule anywhere;
-  anywhere.trustType = DAL_TRUST_TARGET;
-  anywhere.paths = "*.sh";
-  ASSERT_NE(dal.StoreTrustRule(anywhere), 0u);
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(PathIn("ac.db").c_str(), &db), SQLITE_OK);
-  BRIXTrustRuleIndex index;
-  EXPECT_TRUE(index.LoadNewRules(db));
-  EXPECT_TRUE(index.LoadNewUserListRows(db));
-  sqlite3_close(db);
-  EXPECT_EQ(index.RuleCount(), 251u);
-  EXPECT_EQ(index.RemainderCount(), 1u);
 }
 
 }  // namespace

@@ -235,14 +235,6 @@ TEST_F(TrustRulesTest, BuffersPastAThousandAreTriedAtEveryStoreUntilTheDatabaseI
          ac_user_list u{"ops", "user" + std::to_string(i)};
          return dal.StoreUserListBuffer(u);
        }},
-      {"InventoryItems",
-       [&](int i) {
-         ac_event e;
-         e.fileName = "f" + std::to_string(i);
-         e.source = DAL_SOURCE_SCANNED_ITEMS;
-         e.fileSha256.SetHash(std::string(32, '\x01').data());
-         return dal.StoreItemBuffer(e) != 0;
-       }},
   };
   for (const auto& buffer : kBuffers) {
     SCOPED_TRACE(buffer.table);
@@ -277,25 +269,6 @@ TEST_F(TrustRulesTest, BuffersFlushOnRequestAndAtShutdown) {
                                       "ops|carol"}));
   EXPECT_EQ(db.One("SELECT count(*) FROM TrustRules"), "1");
   EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems"), "1");
-}
-
-TEST_F(TrustRulesTest, FlushWithoutConnectionKeepsTheRecords) {
-  ac_trust_rule r = Rule(DAL_TRUST_TARGET);
-  ASSERT_TRUE(dal.StoreTrustRuleBuffer(r));
-  dal.Finalize();
-  EXPECT_EQ(dal.StoreTrustRuleFlush(), 0u);
-  ASSERT_TRUE(dal.InitDB(false));
-  EXPECT_EQ(dal.StoreTrustRuleFlush(), 1u);
-}
-
-TEST_F(TrustRulesTest, StoringWithoutStatementsFails) {
-  dal.ShutdownDAL();
-  ac_trust_rule r = Rule(DAL_TRUST_TARGET);
-  ac_user_list u{"a", "b"};
-  EXPECT_EQ(dal.StoreTrustRule(r), 0u);
-  EXPECT_EQ(dal.StoreUserList(u), 0u);
-  ac_event e;
-  EXPECT_FALSE(dal.IsFoundInTrustRulesInternal(DAL_TRUST_TARGET, e));
 }
 
 }  // namespace
