@@ -53,17 +53,10 @@ struct ChildRun {
 
 inline uint64_t NowMillis() { return GetCurrentTimeInMillisForTest(); }
 
-inline std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // A copy of /bin/true; `salt` appended after the program changes its
 // digests but not what it does.
 inline void MakeProgram(const std::string& path, const std::string& salt, size_t padding = 0) {
-  std::string content = ReadAll("/bin/true") + salt;
+  std::string content = ReadFile("/bin/true") + salt;
   std::ofstream out(path, std::ios::binary);
   out << content;
   if (padding > 0) {
@@ -184,7 +177,7 @@ class BrixdTest : public TempDirTest {
 
   // brixd said it loaded its kernel programs.
   bool KernelGuardActive() const {
-    return ReadAll(log_).find("BPF LSM: ") != std::string::npos;
+    return ReadFile(log_).find("BPF LSM: ") != std::string::npos;
   }
 
   // Runs `argv` and waits for it; with `folder` open, from that folder;
@@ -217,7 +210,7 @@ class BrixdTest : public TempDirTest {
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     ChildRun run;
     run.status = execFailed ? -why : (WIFEXITED(status) ? WEXITSTATUS(status) : 128);
-    run.err = ReadAll(errPath);
+    run.err = ReadFile(errPath);
     return run;
   }
 
@@ -279,7 +272,7 @@ class BrixdTest : public TempDirTest {
   void StartDaemon(const std::vector<std::string>& extra) {
     ASSERT_LE(daemon_, 0) << "brixd already runs";
     MakeDatabase();
-    const size_t logged = ReadAll(log_).size();
+    const size_t logged = ReadFile(log_).size();
     std::vector<std::string> argv = launcher_;
     argv.insert(argv.end(), {BRIXD_PATH, "--db", db_, "--watch", mnt_, "--log-file", log_,
                              "--stats-file", stats_});
@@ -300,15 +293,15 @@ class BrixdTest : public TempDirTest {
     daemon_ = pid;
     const auto limit = Clock::now() + std::chrono::seconds(15);
     while (Clock::now() < limit) {
-      if (ReadAll(log_).find("ready: ", logged) != std::string::npos) return;
+      if (ReadFile(log_).find("ready: ", logged) != std::string::npos) return;
       int status = 0;
       if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
         daemon_ = -1;
-        FAIL() << "brixd ended at start: " << ReadAll(log_);
+        FAIL() << "brixd ended at start: " << ReadFile(log_);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    FAIL() << "brixd not ready in time: " << ReadAll(log_);
+    FAIL() << "brixd not ready in time: " << ReadFile(log_);
   }
 
   // SIGTERM and a wait; the exit status, or -1 when it had to be killed.
@@ -360,7 +353,7 @@ class BrixdTest : public TempDirTest {
 
   // A counter from the "brixd" object of the stats file.
   double Counter(const std::string& name) {
-    cJSON* root = cJSON_Parse(ReadAll(stats_).c_str());
+    cJSON* root = cJSON_Parse(ReadFile(stats_).c_str());
     if (root == nullptr) return -1;
     const cJSON* own = cJSON_GetObjectItem(root, "brixd");
     const cJSON* item = own ? cJSON_GetObjectItem(own, name.c_str()) : nullptr;
@@ -374,7 +367,7 @@ class BrixdTest : public TempDirTest {
     const std::string out = PathIn("export-" + source + ".jsonl");
     const ChildRun run = Brixctl({"export", "--source", source, out});
     EXPECT_EQ(run.status, 0) << run.err;
-    return ReadAll(out);
+    return ReadFile(out);
   }
 
   // Bytes brixd has read so far (its hashing shows here).

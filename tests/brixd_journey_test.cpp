@@ -95,14 +95,14 @@ TEST_F(BrixdJourneyTest, WhatRanInLogOnlyModeRunsUnderLockdownAndNothingElse) {
   //    program nobody saw before is refused and journaled as blocked.
   brixd_test::MakeProgram(InMount("app/newcomer"), "\nnew");
   StartDaemon({"--lockdown", "--journal", Journal()});
-  EXPECT_EQ(Workload(), (std::vector<int>(6, 0))) << brixd_test::ReadAll(log_);
+  EXPECT_EQ(Workload(), (std::vector<int>(6, 0))) << ReadFile(log_);
   EXPECT_EQ(Run({InMount("app/newcomer")}).status, -EPERM);
   ASSERT_EQ(StopDaemon(), 0);
-  EXPECT_NE(brixd_test::ReadAll(Journal())
+  EXPECT_NE(ReadFile(Journal())
                 .find("\"verdict\":\"blocked\",\"answer\":\"deny\",\"path\":\"" +
                       InMount("app/newcomer") + "\""),
             std::string::npos)
-      << brixd_test::ReadAll(Journal());
+      << ReadFile(Journal());
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ class KernelGuardTest : public BrixdTest {
     MakeProgram(known_, "");
     MakeProgram(unknown_, "\nnot scanned");
     std::ofstream(library_, std::ios::binary)
-        << ReadAll("/usr/lib/x86_64-linux-gnu/libm.so.6") << "not scanned";
+        << ReadFile("/usr/lib/x86_64-linux-gnu/libm.so.6") << "not scanned";
     std::ofstream(data_, std::ios::binary) << std::string(8192, '\xc3');
     ASSERT_EQ(Brixctl({"scan", known_}).status, 0);
     ImportManifest();
@@ -29,7 +29,7 @@ class KernelGuardTest : public BrixdTest {
   bool StartGuarded(std::string* reason) {
     StartDaemon({"--lockdown"});
     if (KernelGuardActive()) return true;
-    const std::string log = ReadAll(log_);
+    const std::string log = ReadFile(log_);
     const size_t at = log.find("BPF LSM not available: ");
     *reason = at == std::string::npos ? log : log.substr(at, log.find('\n', at) - at);
     return false;
@@ -53,11 +53,11 @@ TEST_F(KernelGuardTest, WithoutTheProgramsFanotifyAloneEnforces) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    const size_t logged = ReadAll(log_).size();
+    const size_t logged = ReadFile(log_).size();
     std::vector<std::string> options = c.options;
     options.push_back("--lockdown");
     StartDaemon(options);
-    const std::string log = ReadAll(log_).substr(logged);
+    const std::string log = ReadFile(log_).substr(logged);
     EXPECT_NE(log.find(c.line), std::string::npos) << log;
     EXPECT_EQ(log.find("BPF LSM: "), std::string::npos) << log;
     EXPECT_EQ(Run({known_}).status, 0);
@@ -87,7 +87,7 @@ TEST_F(KernelGuardTest, ReleaseRemovesOnlyWhatBrixdPins) {
     EXPECT_EQ(run.status, c.status) << c.folder;
     EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
   }
-  EXPECT_EQ(ReadAll(foreign + "/notes"), "not brixd's");
+  EXPECT_EQ(ReadFile(foreign + "/notes"), "not brixd's");
 }
 
 TEST_F(KernelGuardTest, ReadingCodeIsNotLoadingItAndLockdownOutlivesTheDaemon) {
@@ -122,9 +122,9 @@ TEST_F(KernelGuardTest, ReadingCodeIsNotLoadingItAndLockdownOutlivesTheDaemon) {
   EXPECT_EQ(Run({late}).status, -EPERM);
 
   // Taken over: the same answers, then a stop that leaves the programs.
-  const size_t logged = ReadAll(log_).size();
+  const size_t logged = ReadFile(log_).size();
   StartDaemon({"--lockdown"});
-  EXPECT_NE(ReadAll(log_).find("BPF LSM: ", logged), std::string::npos);
+  EXPECT_NE(ReadFile(log_).find("BPF LSM: ", logged), std::string::npos);
   EXPECT_EQ(Run({known_}).status, 0);
   EXPECT_EQ(Run({unknown_}).status, -EPERM);
   ASSERT_EQ(StopDaemon(), 0);

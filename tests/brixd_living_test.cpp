@@ -56,9 +56,9 @@ TEST_F(BrixdTest, LockdownDecidesProgramsScriptsAndLibrariesByDigest) {
   const std::string changed = InMount("changed"), unshared = InMount("unshared");
   // A name that would forge a log line if written as it is.
   const std::string forger = InMount("evil\n2000-01-01T00:00:00.000 INFO forged");
-  std::ofstream(known, std::ios::binary) << ReadAll("/usr/lib/x86_64-linux-gnu/libm.so.6");
+  std::ofstream(known, std::ios::binary) << ReadFile("/usr/lib/x86_64-linux-gnu/libm.so.6");
   std::ofstream(unknown, std::ios::binary)
-      << ReadAll("/usr/lib/x86_64-linux-gnu/libm.so.6") << "not scanned";
+      << ReadFile("/usr/lib/x86_64-linux-gnu/libm.so.6") << "not scanned";
   MakeProgram(program, "");
   MakeProgram(changed, "\nchanged later");
   for (const std::string& path : {stranger, unshared, forger}) MakeProgram(path, "\n" + path);
@@ -124,7 +124,7 @@ TEST_F(BrixdTest, LockdownDecidesProgramsScriptsAndLibrariesByDigest) {
   EXPECT_GE(Counter("libraryEvents"), 4);
   EXPECT_GE(Counter("argumentReads"), 5);
   EXPECT_EQ(Counter("deadlineAnswers"), 0);
-  const std::string log = ReadAll(log_);
+  const std::string log = ReadFile(log_);
   EXPECT_NE(log.find("blocked " + unshared + " started by"), std::string::npos) << log;
   EXPECT_EQ(log.find("\n2000-01-01"), std::string::npos) << log;
   EXPECT_NE(log.find("evil\\x0a2000-01-01"), std::string::npos) << log;
@@ -141,7 +141,7 @@ TEST_F(BrixdTest, RuleChangesApplyWhileBrixdRunsAndTrustedWritersDriftRuns) {
   MakeProgram(known, "\nknown");
   ASSERT_EQ(mkdir(trustedFolder.c_str(), 0755), 0);
   MakeProgram(trusted, "\ntrusted");
-  std::ofstream(writer, std::ios::binary) << ReadAll("/bin/cp");  // cp on the mount
+  std::ofstream(writer, std::ios::binary) << ReadFile("/bin/cp");  // cp on the mount
   ASSERT_EQ(chmod(writer.c_str(), 0755), 0);
   for (const std::string& path : {known, writer})
     ASSERT_EQ(Brixctl({"scan", path}).status, 0) << path;
@@ -171,7 +171,7 @@ TEST_F(BrixdTest, RuleChangesApplyWhileBrixdRunsAndTrustedWritersDriftRuns) {
   EXPECT_EQ(Run({trusted}).status, 0);
   // What the trusted writer made runs once the change reaches the engine.
   ASSERT_EQ(Run({writer, "/bin/true", built}).status, 0);
-  EXPECT_TRUE(waitFor(built, 0)) << ReadAll(log_);
+  EXPECT_TRUE(waitFor(built, 0)) << ReadFile(log_);
   const struct {
     std::vector<std::string> brixctl;
     std::string program;
@@ -184,20 +184,20 @@ TEST_F(BrixdTest, RuleChangesApplyWhileBrixdRunsAndTrustedWritersDriftRuns) {
   for (const auto& change : kChanges) {
     const ChildRun run = Brixctl(change.brixctl);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(waitFor(change.program, change.status)) << change.program << ReadAll(log_);
+    EXPECT_TRUE(waitFor(change.program, change.status)) << change.program << ReadFile(log_);
   }
   // On demand as well, with the log reopened after a rotation.
   const double before = Counter("engineReloads");
   ASSERT_EQ(rename(log_.c_str(), PathIn("brixd.log.1").c_str()), 0);
   kill(daemon_, SIGHUP);
   const auto begin = Clock::now();
-  while (ReadAll(log_).find("rules reloaded (SIGHUP)") == std::string::npos &&
+  while (ReadFile(log_).find("rules reloaded (SIGHUP)") == std::string::npos &&
          MillisSince(begin) < 5000)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_NE(ReadAll(log_).find("log file reopened"), std::string::npos) << ReadAll(log_);
-  EXPECT_NE(ReadAll(log_).find("rules reloaded (SIGHUP)"), std::string::npos) << ReadAll(log_);
+  EXPECT_NE(ReadFile(log_).find("log file reopened"), std::string::npos) << ReadFile(log_);
+  EXPECT_NE(ReadFile(log_).find("rules reloaded (SIGHUP)"), std::string::npos) << ReadFile(log_);
   ASSERT_EQ(StopDaemon(), 0);
-  EXPECT_NE(ReadAll(log_).find("stopped:"), std::string::npos);
+  EXPECT_NE(ReadFile(log_).find("stopped:"), std::string::npos);
   EXPECT_GE(Counter("engineReloads"), before + 1);
   EXPECT_EQ(Counter("reloadFailures"), 0);
   EXPECT_EQ(Counter("deadlineAnswers"), 0);

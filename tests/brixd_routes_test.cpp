@@ -96,7 +96,7 @@ TEST_F(BrixdRouteTest, RewriteDuringHashingIsHashedAgainAndAStopEndsHashing) {
   auto started = RunLater({program});
   ASSERT_TRUE(WaitDaemonReads(base, 16u << 20));
   {
-    const std::string other = ReadAll("/bin/false");
+    const std::string other = ReadFile("/bin/false");
     const int fd = open(program.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0) << strerror(errno);
     ASSERT_EQ(pwrite(fd, other.data(), other.size(), 0), static_cast<ssize_t>(other.size()))
@@ -164,7 +164,7 @@ TEST_F(BrixdRouteTest, PlantedSymlinksAreNotFollowed) {
   ASSERT_EQ(symlink(victim.c_str(), stats_.c_str()), 0);
   StartDaemon({});
   ASSERT_EQ(StopDaemon(), 0);
-  EXPECT_EQ(ReadAll(victim), "precious");
+  EXPECT_EQ(ReadFile(victim), "precious");
   struct stat st {};
   ASSERT_EQ(lstat(stats_.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));

@@ -36,9 +36,9 @@ TEST_F(BrixdTest, LockdownRunsScannedProgramAndBlocksUnknownCopy) {
   EXPECT_EQ(Counter("cacheMisses"), 2);
   EXPECT_EQ(Counter("cacheHits"), 2);
   EXPECT_EQ(Counter("deadlineAnswers"), 0);
-  EXPECT_NE(ReadAll(log_).find("blocked " + unknown), std::string::npos);
+  EXPECT_NE(ReadFile(log_).find("blocked " + unknown), std::string::npos);
   // The stats file carries the engine's own metrics beside brixd's.
-  EXPECT_NE(ReadAll(stats_).find("\"engine\""), std::string::npos);
+  EXPECT_NE(ReadFile(stats_).find("\"engine\""), std::string::npos);
 }
 
 size_t LineCount(const std::string& text) {
@@ -64,12 +64,12 @@ TEST_F(BrixdTest, LockdownSaysWhenItOnlyLogsAndLogOnlyLogsWhatItWouldBlock) {
   StartDaemon({"--lockdown"});
   EXPECT_EQ(Run({unknown}).status, 0);
   EXPECT_EQ(StopDaemon(), 0);
-  EXPECT_NE(ReadAll(log_).find("lockdown NOT enforced: only logging, because " + db_ +
+  EXPECT_NE(ReadFile(log_).find("lockdown NOT enforced: only logging, because " + db_ +
                                " holds no agent manifest"),
             std::string::npos)
-      << ReadAll(log_);
+      << ReadFile(log_);
   EXPECT_EQ(Counter("manifestWaits"), 1);
-  EXPECT_NE(ReadAll(stats_).find("log only: lockdown waits for an agent manifest"),
+  EXPECT_NE(ReadFile(stats_).find("log only: lockdown waits for an agent manifest"),
             std::string::npos);
 
   ImportManifest();
@@ -83,23 +83,23 @@ TEST_F(BrixdTest, LockdownSaysWhenItOnlyLogsAndLogOnlyLogsWhatItWouldBlock) {
   EXPECT_EQ(Counter("verdictCacheHits"), 0);
   EXPECT_EQ(Counter("logOnlyMemoryHits"), 2);
   EXPECT_EQ(Counter("blocked"), 1);
-  EXPECT_NE(ReadAll(log_).find("would be blocked under lockdown: " + unknown + " started by"),
+  EXPECT_NE(ReadFile(log_).find("would be blocked under lockdown: " + unknown + " started by"),
             std::string::npos)
-      << ReadAll(log_);
+      << ReadFile(log_);
   struct stat st {};
   ASSERT_EQ(stat(PathIn("logs/brix").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0750u);
-  EXPECT_NE(ReadAll(journal).find(unknown), std::string::npos);
+  EXPECT_NE(ReadFile(journal).find(unknown), std::string::npos);
 
   // Lockdown with the manifest: enforced, said so, each block logged once.
-  const size_t before = ReadAll(log_).size();
+  const size_t before = ReadFile(log_).size();
   StartDaemon({"--lockdown", "--require-manifest"});
   EXPECT_EQ(Run({unknown}).status, -EPERM);
   EXPECT_EQ(StopDaemon(), 0);
-  const std::string log = ReadAll(log_).substr(before);
+  const std::string log = ReadFile(log_).substr(before);
   EXPECT_NE(log.find("; lockdown on, "), std::string::npos) << log;
   EXPECT_EQ(Occurrences(log, unknown), 1u) << log;
-  EXPECT_NE(ReadAll(stats_).find("\"lockdown\""), std::string::npos);
+  EXPECT_NE(ReadFile(stats_).find("\"lockdown\""), std::string::npos);
 }
 
 // A clean stop leaves no error behind, and a failed start (a missing

@@ -53,7 +53,7 @@ class BrixdWritersTest : public BrixdTest {
 // stop asking about it) and rewritten through a mapping with other bytes
 // of the same size: what runs next is never the other content.
 TEST_F(BrixdWritersTest, MappingWritesNeverRunAsTheKnownFile) {
-  const std::string trueProgram = ReadAll("/bin/true"), falseProgram = ReadAll("/bin/false");
+  const std::string trueProgram = ReadFile("/bin/true"), falseProgram = ReadFile("/bin/false");
   const size_t size = std::max(trueProgram.size(), falseProgram.size()) + 64;
   struct Case {
     std::string name, known, other;
@@ -93,7 +93,7 @@ TEST_F(BrixdWritersTest, MappingWritesNeverRunAsTheKnownFile) {
 // through the loader, under another name, or bind-mounted over another
 // file in a user's own namespaces, it still cannot run an unknown script.
 TEST_F(BrixdWritersTest, CodeAUserCanRewriteOrRunThroughADisguiseIsRefused) {
-  const std::string library = ReadAll("/usr/lib/x86_64-linux-gnu/libm.so.6");
+  const std::string library = ReadFile("/usr/lib/x86_64-linux-gnu/libm.so.6");
   struct Case {
     std::string name, content;
     bool user;  // owned by the unprivileged user
@@ -131,8 +131,8 @@ TEST_F(BrixdWritersTest, CodeAUserCanRewriteOrRunThroughADisguiseIsRefused) {
   Scan(goodPy);
   // Copies outside the watched file system: their starts are not judged.
   const std::string py = PathIn("py"), shell = PathIn("shell"), over = PathIn("over");
-  WriteFile(py, ReadAll(python), 0755);
-  WriteFile(shell, ReadAll(dash), 0755);
+  WriteFile(py, ReadFile(python), 0755);
+  WriteFile(shell, ReadFile(dash), 0755);
   WriteFile(over, "", 0755);
   ImportManifest();
   StartDaemon({"--lockdown"});
@@ -179,7 +179,7 @@ TEST_F(BrixdWritersTest, CodeAUserCanRewriteOrRunThroughADisguiseIsRefused) {
   }
   ASSERT_EQ(StopDaemon(), 0);
   EXPECT_GE(Counter("writableRefused"), 3);
-  const std::string log = ReadAll(log_);
+  const std::string log = ReadFile(log_);
   // Reported to the engine as the interpreter itself.
   EXPECT_NE(log.find("blocked " + evilPy + " run by /usr/bin/python3.11"), std::string::npos)
       << log;
@@ -220,9 +220,9 @@ TEST_F(BrixdWritersTest, PlantedLogAndJournalAreRefused) {
       argv.insert(argv.end(), {"--journal", planted});
     const ChildRun run = Run(argv);
     EXPECT_EQ(run.status, 1) << c.option << " " << planted;
-    EXPECT_NE((run.err + ReadAll(log_)).find(c.why), std::string::npos)
-        << run.err << ReadAll(log_);
-    EXPECT_EQ(ReadAll(planted), "") << "brixd wrote into " << planted;
+    EXPECT_NE((run.err + ReadFile(log_)).find(c.why), std::string::npos)
+        << run.err << ReadFile(log_);
+    EXPECT_EQ(ReadFile(planted), "") << "brixd wrote into " << planted;
   }
   // The administrator's tools say so too.
   const std::string journal = shared + "/planted1";
