@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,14 +16,6 @@ namespace {
 
 // The file line of a message, with the time part matched loosely.
 const char kTimePattern[] = R"(\d{4} \d{2} \d{2} \d{2}:\d{2}:\d{2} )";
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
 
 bool MatchesLine(const std::string& line, const std::string& rest) {
   static const std::regex kRegexMeta(R"([.^$|()\[\]{}*+?\\])");
@@ -200,7 +191,7 @@ TEST_F(LoggerTest, NullCallbackAppendsAllLevelsToLogFile) {
       "UNKNOWN BRIX/BRIXLogger Eps 50: zero",
       "INFO ",
       "ERROR BRIX/X "};
-  const auto lines = SplitLines(text);
+  const auto lines = TextLines(text);
   ASSERT_EQ(lines.size(), expected.size() + 2) << text;
   EXPECT_EQ(lines[0], "earlier line");
   for (size_t i = 0; i < expected.size(); ++i)
@@ -226,7 +217,7 @@ TEST_F(LoggerTest, LinesFromManyThreadsNeverInterleave) {
     });
   }
   for (auto& th : threads) th.join();
-  const auto lines = SplitLines(LogText());
+  const auto lines = TextLines(LogText());
   ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kPerThread));
   const std::regex pattern(std::string(kTimePattern) +
                            R"(INFO BRIX/X Worker (\d): ([a-d]{100}))");

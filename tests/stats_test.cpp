@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,19 +29,8 @@ std::string MetricsText(BRIXStats& stats) {
   return std::string(buffer.data());
 }
 
-struct JsonDeleter {
-  void operator()(cJSON* j) const { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-
-Json Parse(const std::string& text) {
-  Json root(cJSON_Parse(text.c_str()));
-  EXPECT_NE(root, nullptr) << text;
-  return root;
-}
-
 // The "metrics" object of a parsed document.
-const cJSON* Metrics(const Json& root) {
+const cJSON* Metrics(const JsonPtr& root) {
   const cJSON* m = cJSON_GetObjectItemCaseSensitive(root.get(), "metrics");
   EXPECT_TRUE(cJSON_IsObject(m));
   return m;
@@ -148,7 +136,7 @@ TEST(StatsMetrics, MemberOrderWithoutEngine) {
   const std::string text = MetricsText(stats);
   // Printed without formatting.
   EXPECT_EQ(text.find_first_of(" \n\t"), std::string::npos) << text;
-  const Json root = Parse(text);
+  const JsonPtr root = ParseJson(text);
   EXPECT_EQ(JsonMemberNames(root.get()), std::vector<std::string>{"metrics"});
   const cJSON* metrics = Metrics(root);
   const std::vector<std::string> expected = {
@@ -178,7 +166,7 @@ TEST(StatsMetrics, TypedSectionsListTheSmallest100Keys) {
   // Upper case sorts before lower case in byte order.
   stats.SetType(BRIX_STATS_INVENTORY_UNKNOWN_EXTENSION, "Z", 1000);
 
-  const Json root = Parse(MetricsText(stats));
+  const JsonPtr root = ParseJson(MetricsText(stats));
   const cJSON* metrics = Metrics(root);
   for (const char* section :
        {"InventoryUnknownExtensons", "DriftUnknownExtensions", "rulesets"}) {
@@ -246,7 +234,7 @@ TEST(StatsMetrics, AllowCacheSectionWhileAnEngineExists) {
   std::string user = "root", process = "/bin/bash", target = "/usr/bin/ls";
   engine->GetAllowCache().AddCacheNode(user, process, target);
   {
-    const Json root = Parse(MetricsText(stats));
+    const JsonPtr root = ParseJson(MetricsText(stats));
     const cJSON* metrics = Metrics(root);
     EXPECT_EQ(JsonMemberNames(metrics),
               (std::vector<std::string>{"ACVersion", "InventoryUnknownExtensons",
@@ -255,7 +243,7 @@ TEST(StatsMetrics, AllowCacheSectionWhileAnEngineExists) {
     EXPECT_EQ(JsonNumber(cJSON_GetObjectItemCaseSensitive(metrics, "AllowCache"), "Add"), 1);
   }
   engine.reset();
-  const Json root = Parse(MetricsText(stats));
+  const JsonPtr root = ParseJson(MetricsText(stats));
   EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(Metrics(root), "AllowCache"), nullptr);
 }
 

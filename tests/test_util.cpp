@@ -4,7 +4,6 @@
 #include <grp.h>
 #include <signal.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -292,24 +291,4 @@ ChildOutcome RunInChild(
   close(fds[0]);
   waitpid(child, &outcome.status, 0);
   return outcome;
-}
-
-int SpawnAndWait(std::vector<std::string> argv, const std::string& outPath,
-                 const std::string& errPath) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0644);
-  std::vector<char*> args;
-  for (std::string& arg : argv) args.push_back(arg.data());
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  const int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (failed != 0) return -failed;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -ECHILD;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }

@@ -305,11 +305,4 @@ struct ToolRun {
 ToolRun RunTool(const std::vector<std::string>& argv, const std::string& folder,
                 bool unprivileged = false, const std::string& libraryDir = "");
 
-// Runs `argv` (argv[0] a path) and waits for it, with standard output in
-// `outPath` (replaced) and standard error appended to `errPath`.  The exit
-// status, 128 after a signal, or -errno when the kernel refused to start
-// the program (EPERM: a brixd under lockdown said no).
-int SpawnAndWait(std::vector<std::string> argv, const std::string& outPath,
-                 const std::string& errPath);
-
 #endif  // BRIX_TESTS_TEST_UTIL_H_
