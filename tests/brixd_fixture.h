@@ -370,6 +370,16 @@ class BrixdTest : public TempDirTest {
     return ReadFile(out);
   }
 
+  // Waits until brixd's log holds `text` beyond its first `from` bytes.
+  bool WaitLogged(const std::string& text, size_t from = 0) const {
+    const auto limit = Clock::now() + std::chrono::seconds(10);
+    while (ReadFile(log_).find(text, from) == std::string::npos) {
+      if (Clock::now() >= limit) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
   // Bytes brixd has read so far (its hashing shows here).
   uint64_t DaemonReadBytes() const {
     std::ifstream in("/proc/" + std::to_string(daemon_) + "/io");

@@ -27,6 +27,10 @@ std::mutex g_logMutex;
 FILE* g_logFile = nullptr;  // null: standard error
 std::atomic<LogForward> g_forward{nullptr};
 
+// The database path the engine holds (its data access layer is
+// process-wide too); starts come from one thread at a time.
+std::string g_enginePath;
+
 }  // namespace
 
 const char* LogLevelName(unsigned level) {
@@ -199,7 +203,18 @@ uint32_t EngineSession::Start(const std::string& dbPath,
   // Always a callback: without one the engine writes its own log file
   // into the current folder.
   start.logCallback = &LogSink;
-  const uint32_t status = engine_start(&start);
+  uint32_t status = engine_start(&start);
+  // A start whose database failed to initialise (a table missing while
+  // another process rebuilds it) leaves the engine's connection open, and
+  // the engine refuses any path while it is: a start on the same path
+  // then continues on that connection, preparing what was missing, or a
+  // repaired database would be refused until the host process restarts.
+  if (status == BRIX_STATUS_BAD_PATH && dbPath == g_enginePath) {
+    start.dbPath = nullptr;
+    status = engine_start(&start);
+  }
+  if (status == BRIX_STATUS_SUCCESS || status == BRIX_STATUS_DB_INIT_FAILED)
+    g_enginePath = dbPath;
   if (status != BRIX_STATUS_SUCCESS) {
     *error = "cannot start the engine on " + dbPath + ": " + DescribeStatus(status);
     if (status == BRIX_STATUS_DB_INIT_FAILED) {
