@@ -1,15 +1,12 @@
 // The whole engine working together, as a host drives it: rulesets
 // imported, events decided against them, scanned items stored and exported,
 // and all of it kept over a restart.
-#include <cjson/cJSON.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "BRIX.h"
-#include "Hash.h"
 #include "brix.h"
 #include "test_util.h"
 
@@ -39,14 +36,14 @@ class EndToEndTest : public EngineTest {
   }
 
   // The payload's lines, each parsed.
-  std::vector<cJSON*> Export(DALSource source, const char* scan) {
+  std::vector<JsonPtr> Export(DALSource source, const char* scan) {
     const std::string payload = PathIn("payload.json");
     EXPECT_EQ(get_inventory(0, 100, source, payload.c_str(), scan), BRIX_STATUS_SUCCESS);
-    std::vector<cJSON*> rows;
+    std::vector<JsonPtr> rows;
     const std::string text = ReadFile(payload);
     for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos;
          start = end + 2)
-      rows.push_back(cJSON_Parse(text.substr(start, end - start).c_str()));
+      rows.push_back(ParseJson(text.substr(start, end - start)));
     return rows;
   }
 };
@@ -118,14 +115,11 @@ TEST_F(EndToEndTest, ImportDecideStoreExportAndRestart) {
   EXPECT_EQ(Start(WriteFileAt(PathIn("new-build"), "h", 0755), 7, 36).first, BRIX_STATUS_SUCCESS);
 
   // The export holds every item; the trust rules their hits and users.
-  const std::vector<cJSON*> all = Export(DAL_SOURCE_ALL, "scan-1");
-  EXPECT_EQ(all.size(), 4u);
-  for (cJSON* row : all) cJSON_Delete(row);
-  const std::vector<cJSON*> rules = Export(DAL_SOURCE_TRUST_RULES, "");
+  EXPECT_EQ(Export(DAL_SOURCE_ALL, "scan-1").size(), 4u);
+  const std::vector<JsonPtr> rules = Export(DAL_SOURCE_TRUST_RULES, "");
   ASSERT_EQ(rules.size(), 2u);
-  EXPECT_EQ(JsonNumber(rules[0], "hitcount"), 1);
-  EXPECT_EQ(JsonNumber(rules[0], "userListCount"), 1);
-  for (cJSON* row : rules) cJSON_Delete(row);
+  EXPECT_EQ(JsonNumber(rules[0].get(), "hitcount"), 1);
+  EXPECT_EQ(JsonNumber(rules[0].get(), "userListCount"), 1);
 
   // Everything acknowledged survives a restart.
   ASSERT_EQ(engine_stop(), BRIX_STATUS_SUCCESS);

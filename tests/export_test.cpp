@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -168,7 +166,7 @@ TEST_F(ExportTest, TrustRuleLineCarriesTheRuleAndItsListsUsers) {
   rule.signerName = "Signer";
   rule.productName = "Product";
   rule.companyName = "Company";
-  rule.sha256.SetHash(std::string(32, '\xAB').data());
+  rule.sha256.SetHash(SeedDigest(0xAB).data());
   const char* issuers[] = {"CN", "C", "S", "L", "O", "OU"};
   for (int i = 0; i < kIssuerFieldCount; ++i) rule.issuer[i] = issuers[i];
   rule.ruleset = "rs-1";
@@ -199,9 +197,7 @@ TEST_F(ExportTest, TrustRuleLineCarriesTheRuleAndItsListsUsers) {
                    "userListCount"}));
   EXPECT_EQ(JsonNumber(row, "hitcount"), 12);
   EXPECT_EQ(JsonNumber(row, "trustType"), 2);
-  std::string hex;
-  for (int i = 0; i < 32; ++i) hex += "ab";
-  EXPECT_EQ(JsonText(row, "sha256"), hex);
+  EXPECT_EQ(JsonText(row, "sha256"), SeedHex(0xAB));
   for (const auto& [member, text] : std::vector<std::pair<const char*, std::string>>{
            {"signername", "Signer"}, {"issuerS", "S"}, {"issuerL", "L"},
            {"user", "alice"}, {"group", "staff"}})

@@ -19,16 +19,10 @@ using brix_host::FileOperation;
 using brix_host::HostEvent;
 using brix_host::Verdict;
 
-class HostEventTest : public TempDirTest {
- protected:
-  void Write(const std::string& name, const std::string& content, mode_t mode) {
-    std::ofstream(PathIn(name), std::ios::binary) << content;
-    ASSERT_EQ(chmod(PathIn(name).c_str(), mode), 0);
-  }
-};
+class HostEventTest : public TempDirTest {};
 
 TEST_F(HostEventTest, AProgramStartCarriesTheFilesDigestsSizeAndExecuteBit) {
-  Write("tool", "#!/bin/sh\necho hi\n", 0750);
+  WriteText(PathIn("tool"), "#!/bin/sh\necho hi\n", 0750);
   ASSERT_EQ(symlink("tool", PathIn("alias").c_str()), 0);
   FileOperation operation;
   operation.path = PathIn("alias");
@@ -58,7 +52,7 @@ TEST_F(HostEventTest, AProgramStartCarriesTheFilesDigestsSizeAndExecuteBit) {
 }
 
 TEST_F(HostEventTest, MappingsAndScriptOpensUseTheirOwnCodesAndMissingFilesFail) {
-  Write("lib.so", "not really a library", 0644);
+  WriteText(PathIn("lib.so"), "not really a library");
   FileOperation operation;
   operation.path = PathIn("lib.so");
   operation.kind = FileOperation::Kind::kMapping;
@@ -153,14 +147,12 @@ TEST(HostStatusTest, UnknownStatusesAndFullRulesetNames) {
 
 TEST(HostStatusTest, LogMasksByNumberOrName) {
   uint32_t mask = 99;
-  ASSERT_TRUE(brix_host::ParseLogMask("6", &mask));
-  EXPECT_EQ(mask, 6u);
-  ASSERT_TRUE(brix_host::ParseLogMask("warning,error", &mask));
-  EXPECT_EQ(mask, BRIX_LOG_WARNING | BRIX_LOG_ERROR);
-  ASSERT_TRUE(brix_host::ParseLogMask("all", &mask));
-  EXPECT_EQ(mask, 15u);
-  ASSERT_TRUE(brix_host::ParseLogMask("none", &mask));
-  EXPECT_EQ(mask, 0u);
+  for (const auto& [text, want] : std::vector<std::pair<const char*, uint32_t>>{
+           {"6", 6}, {"warning,error", BRIX_LOG_WARNING | BRIX_LOG_ERROR}, {"all", 15},
+           {"none", 0}}) {
+    EXPECT_TRUE(brix_host::ParseLogMask(text, &mask)) << text;
+    EXPECT_EQ(mask, want) << text;
+  }
   for (const char* bad : {"", "16", "-1", "loud", "error,", "error,,trace"})
     EXPECT_FALSE(brix_host::ParseLogMask(bad, &mask)) << bad;
 }

@@ -14,6 +14,14 @@ using brix_host::TraceLine;
 
 std::string Text(const char* value) { return value != nullptr ? value : "(null)"; }
 
+// The event of a line the reader must take.
+TraceEvent Parsed(const std::string& line, const std::string& base = "") {
+  TraceEvent event;
+  std::string error;
+  EXPECT_EQ(ParseTraceLine(line, base, &event, &error), TraceLine::kEvent) << line << error;
+  return event;
+}
+
 TEST(HostTraceTest, AFullLineFillsTheRecord) {
   const std::string line =
       R"({"type": 53, "pid": 77, "auxiliary1": 1, "flags": 512, "result": 0, "size": 4096,)"
@@ -25,9 +33,7 @@ TEST(HostTraceTest, AFullLineFillsTheRecord) {
       R"( "fileSha1": "A9993E364706816ABA3E25717850C26C9CD0D89D",)"
       R"( "fileMd5": "900150983cd24fb0d6963f7d28e17f72",)"
       R"( "expect": "drift trusted", "comment": "why"})";
-  TraceEvent event;
-  std::string error;
-  ASSERT_EQ(ParseTraceLine(line, "/base", &event, &error), TraceLine::kEvent) << error;
+  const TraceEvent event = Parsed(line, "/base");
   const ac_wrapper_event_s record = event.event.Record();
   EXPECT_EQ(record.type, 53u);
   EXPECT_EQ(record.pid, 77u);
@@ -59,13 +65,9 @@ TEST(HostTraceTest, AFullLineFillsTheRecord) {
 }
 
 TEST(HostTraceTest, RelativePathsLeadIntoTheBaseFolder) {
-  TraceEvent event;
-  std::string error;
-  ASSERT_EQ(ParseTraceLine(R"({"name": "files/a.sh", "processName": "bin/sh",)"
-                           R"( "oldName": "/abs/b", "cmdLine": "sh files/a.sh"})",
-                           "/srv/traces", &event, &error),
-            TraceLine::kEvent)
-      << error;
+  const TraceEvent event = Parsed(R"({"name": "files/a.sh", "processName": "bin/sh",)"
+                                  R"( "oldName": "/abs/b", "cmdLine": "sh files/a.sh"})",
+                                  "/srv/traces");
   const ac_wrapper_event_s record = event.event.Record();
   EXPECT_EQ(Text(record.name), "/srv/traces/files/a.sh");
   EXPECT_EQ(Text(record.processName), "/srv/traces/bin/sh");
@@ -75,12 +77,7 @@ TEST(HostTraceTest, RelativePathsLeadIntoTheBaseFolder) {
 }
 
 TEST(HostTraceTest, LargeNumbersTravelAsDecimalText) {
-  TraceEvent event;
-  std::string error;
-  ASSERT_EQ(ParseTraceLine(R"({"size": "18446744073709551615", "type": "4294967295"})", "",
-                           &event, &error),
-            TraceLine::kEvent)
-      << error;
+  const TraceEvent event = Parsed(R"({"size": "18446744073709551615", "type": "4294967295"})");
   EXPECT_EQ(event.event.numbers().size, UINT64_MAX);
   EXPECT_EQ(event.event.numbers().type, UINT32_MAX);
 }
@@ -131,12 +128,8 @@ TEST(HostTraceTest, EveryVerdictNameCanBeExpected) {
                     Verdict::kDriftTrusted, Verdict::kDriftAllowListed,
                     Verdict::kDriftBlockListed, Verdict::kDriftAuthorised,
                     Verdict::kDriftUntrusted, Verdict::kDeleted, Verdict::kError}) {
-    TraceEvent event;
-    std::string error;
-    const std::string line =
-        std::string(R"({"expect": ")") + brix_host::VerdictName(v) + "\"}";
-    ASSERT_EQ(ParseTraceLine(line, "", &event, &error), TraceLine::kEvent) << error;
-    EXPECT_EQ(*event.expect, v) << line;
+    const std::string line = std::string(R"({"expect": ")") + brix_host::VerdictName(v) + "\"}";
+    EXPECT_EQ(Parsed(line).expect, v) << line;
   }
 }
 

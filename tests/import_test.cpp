@@ -1,5 +1,4 @@
 // Rulesets in JSON: kinds, append and replace, field rules, failures.
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,21 +12,12 @@
 
 namespace {
 
-std::string Sha(unsigned char seed) {
-  const std::string d(32, static_cast<char>(seed));
-  return Hash::ToHex(reinterpret_cast<const unsigned char*>(d.data()), 32);
+std::string Rule(unsigned char seed, const std::string& action, const std::string& extra = "") {
+  return "{\"fileName\": \"f" + std::to_string(seed) + "\", \"sha256\": \"" + SeedHex(seed) +
+         "\", \"size\": 10, \"action\": \"" + action + "\"" + extra + "}";
 }
 
-std::string Rule(unsigned char seed, const std::string& action,
-                 const std::string& extra = "") {
-  return "{\"fileName\": \"f" + std::to_string(seed) + "\", \"sha256\": \"" +
-         Sha(seed) + "\", \"size\": 10, \"action\": \"" + action + "\"" +
-         extra + "}";
-}
-
-std::string Rules(const std::string& body) {
-  return "{\"rules\": [" + body + "]}";
-}
+std::string Rules(const std::string& body) { return "{\"rules\": [" + body + "]}"; }
 
 class ImportTest : public PrivateDalTest {
  protected:
@@ -40,14 +30,10 @@ class ImportTest : public PrivateDalTest {
     TempDirTest::TearDown();
   }
 
-  bool Import(const std::string& name, const std::string& text,
-              bool append = false) {
+  bool Import(const std::string& name, const std::string& text, bool append = false) {
     return dal.ImportRulesetBuffer(append, text.c_str(), name);
   }
-  std::string Query(const std::string& sql) {
-    Db db(PathIn("ac.db"));
-    return db.One(sql);
-  }
+  std::string Query(const std::string& sql) { return Db(PathIn("ac.db")).One(sql); }
   static int RulesetCount(const std::string& name) {
     return BRIXStats::GetStats()->GetType(BRIX_STATS_RULESET, name);
   }
@@ -59,7 +45,7 @@ TEST_F(ImportTest, TrustRulesetStoresRulesAndUserLists) {
       {"processName": "/usr/bin/dnf", "paths": "/usr/;/opt/", "trustType": 1,
        "signerName": "Distro", "issuerO": "Distro CA", "user": "root",
        "group": "wheel", "userList": "admins", "sha256": ")" +
-                          Sha(5) + R"("},
+                          SeedHex(5) + R"("},
       {"processName": 7, "trustType": "4", "paths": "/srv/"}
     ],
     "Userlists": [
@@ -108,7 +94,7 @@ TEST_F(ImportTest, ReplaceRemovesTheKindAppendKeepsIt) {
 TEST_F(ImportTest, ManifestReplaceClearsRulesAndStatistics) {
   ac_event scanned;
   scanned.source = DAL_SOURCE_SCANNED_ITEMS;
-  scanned.fileSha256.SetHash(std::string(Sha(9)));
+  scanned.fileSha256.SetHash(std::string(SeedHex(9)));
   ASSERT_NE(dal.StoreItem(scanned), 0u);
   ASSERT_TRUE(Import("ruleset-a", Rules(Rule(1, "allow"))));
   ASSERT_TRUE(Import("trustrules-x", R"({"Trustrules": [{"paths": "/a/"}]})"));
@@ -146,7 +132,7 @@ TEST_F(ImportTest, FieldsOfARule) {
       {R"("size": 3000000000)", "3|2147483647"},
   };
   for (const auto& c : kCases) {
-    ASSERT_TRUE(Import("r", Rules("{\"sha256\": \"" + Sha(1) + "\", " + c.fields + "}")));
+    ASSERT_TRUE(Import("r", Rules("{\"sha256\": \"" + SeedHex(1) + "\", " + c.fields + "}")));
     EXPECT_EQ(Query("SELECT isAuthorized || '|' || size FROM InventoryItems"),
               c.isAuthorizedAndSize)
         << c.fields;
@@ -154,9 +140,8 @@ TEST_F(ImportTest, FieldsOfARule) {
 }
 
 TEST_F(ImportTest, DigestsOfEveryKindAreDecoded) {
-  ASSERT_TRUE(Import("r", Rules(
-      "{\"sha1\": \"" + std::string(40, 'A') + "\", \"md5\": \"" +
-      std::string(32, 'b') + "\", \"action\": \"allow\"}")));
+  ASSERT_TRUE(Import("r", Rules("{\"sha1\": \"" + std::string(40, 'A') + "\", \"md5\": \"" +
+                                std::string(32, 'b') + "\", \"action\": \"allow\"}")));
   EXPECT_EQ(Query("SELECT ifnull(sha256, 'NULL') || '|' || hex(sha1) || '|' "
                   "|| lower(hex(md5)) FROM InventoryItems"),
             "NULL|" + std::string(40, 'A') + "|" + std::string(32, 'b'));
@@ -164,7 +149,7 @@ TEST_F(ImportTest, DigestsOfEveryKindAreDecoded) {
   EXPECT_EQ(dal.Sha1RuleCount(), 1u);
   EXPECT_EQ(dal.Md5RuleCount(), 1u);
   ac_event e;
-  e.fileSha256.SetHash(std::string(Sha(7)));
+  e.fileSha256.SetHash(std::string(SeedHex(7)));
   e.fileSha1.SetFromText(std::string(40, 'a'));
   ASSERT_TRUE(dal.IsAllowedInDB(e));
   EXPECT_EQ(e.decision, AC_DECISION_ALLOWED);
@@ -194,16 +179,14 @@ TEST_F(ImportTest, TrustRulesetImportedWhileTheDatabaseIsGoneIsKeptAndRetried) {
   std::string rules, users;
   for (int i = 0; i < 1003; ++i) {
     if (i) rules += ",", users += ",";
-    rules += "{\"trustType\": 1, \"processName\": \"/p" +
-             std::to_string(i) + "\"}";
+    rules += "{\"trustType\": 1, \"processName\": \"/p" + std::to_string(i) + "\"}";
     users += "\"user" + std::to_string(i) + "\"";
   }
   // The import reports success: the rows wait in their buffers.
   ASSERT_TRUE(dal.DeleteDB());
-  EXPECT_TRUE(Import("corp-trustrules",
-                     "{\"Trustrules\": [" + rules +
-                         "], \"Userlists\": [{\"id\": \"ops\", "
-                         "\"users\": [" + users + "]}]}"));
+  EXPECT_TRUE(Import("corp-trustrules", "{\"Trustrules\": [" + rules +
+                                            "], \"Userlists\": [{\"id\": \"ops\", "
+                                            "\"users\": [" + users + "]}]}"));
   // Once the file is back, nothing of the import was lost.
   ASSERT_TRUE(dal.PurgeDB(DAL_SOURCE_ALL));
   EXPECT_EQ(dal.StoreTrustRuleFlush(), 1003u);
@@ -214,33 +197,25 @@ TEST_F(ImportTest, TrustRulesetImportedWhileTheDatabaseIsGoneIsKeptAndRetried) {
 
 // --- Through the exported functions ---------------------------------------
 
-class ImportApiTest : public TempDirTest {
+class ImportApiTest : public EngineTest {
  protected:
   void SetUp() override {
-    TempDirTest::SetUp();
+    EngineTest::SetUp();
     ac_engine_start_s s = MakeStart("ac.db", &LogCapture::Callback, 15);
     ASSERT_EQ(engine_start(&s), BRIX_STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    engine_stop();
-    TempDirTest::TearDown();
   }
 };
 
 TEST_F(ImportApiTest, FilesAndBuffersAndTheirFailures) {
-  const std::string path = PathIn("rules.json");
-  std::ofstream(path) << Rules(Rule(1, "allow"));
+  const std::string path = WriteFileAt(PathIn("rules.json"), Rules(Rule(1, "allow")));
   EXPECT_EQ(set_ruleset(false, path.c_str(), "from-file"), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(set_ruleset(false, PathIn("missing.json").c_str(), "x"),
-            BRIX_STATUS_FAILED);
+  EXPECT_EQ(set_ruleset(false, PathIn("missing.json").c_str(), "x"), BRIX_STATUS_FAILED);
   EXPECT_EQ(set_ruleset(false, dir().c_str(), "x"), BRIX_STATUS_FAILED);
   EXPECT_EQ(set_ruleset_buffer(false, "{oops", "x"), BRIX_STATUS_FAILED);
-  EXPECT_EQ(set_ruleset_buffer(true, Rules(Rule(2, "block")).c_str(), "more"),
-            BRIX_STATUS_SUCCESS);
+  EXPECT_EQ(set_ruleset_buffer(true, Rules(Rule(2, "block")).c_str(), "more"), BRIX_STATUS_SUCCESS);
   // A null name is an empty one.
   EXPECT_EQ(set_ruleset(true, path.c_str(), nullptr), BRIX_STATUS_SUCCESS);
-  Db db(PathIn("ac.db"));
-  EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems"), "3");
+  EXPECT_EQ(Db(PathIn("ac.db")).One("SELECT count(*) FROM InventoryItems"), "3");
 }
 
 TEST_F(ImportApiTest, ImportEmptiesTheAllowCache) {
