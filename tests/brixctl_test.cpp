@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,11 +20,10 @@ const std::string kExamples = BRIX_EXAMPLES_DIR;
 
 // Whole lines of `text` that contain `needle`.
 int CountLines(const std::string& text, const std::string& needle) {
-  std::istringstream in(text);
-  std::string line;
-  int n = 0;
-  while (std::getline(in, line)) n += line.find(needle) != std::string::npos;
-  return n;
+  const std::vector<std::string> lines = TextLines(text);
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.find(needle) != std::string::npos;
+  });
 }
 
 // A member the test reads whether or not it is there: "" / -1 if not.
@@ -132,11 +131,8 @@ TEST_F(BrixctlTest, HelpListsEveryCommandAndEachCommandHasItsOwn) {
 // that says why, and neither a database nor a half-written file is left.
 TEST_F(BrixctlTest, MistakesFailWithOneLineAndTouchNothing) {
   ASSERT_EQ(mkdir(PathIn("folder").c_str(), 0755), 0);
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
+  // The arguments, and what the error says.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"frobnicate"}, "brixctl: unknown command 'frobnicate'"},
       {{}, "brixctl: no command given"},
       {{"--frob", "metrics"}, "brixctl: unknown option --frob"},
@@ -164,10 +160,10 @@ TEST_F(BrixctlTest, MistakesFailWithOneLineAndTouchNothing) {
        "not exist\n"},
       {{"export", "folder"}, "brixctl: export: folder is a folder\n"},
   };
-  for (const Case& c : cases) {
-    const ToolRun run = Brixctl(c.args);
-    EXPECT_EQ(run.status, 2) << c.message;
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  for (const auto& [args, message] : cases) {
+    const ToolRun run = Brixctl(args);
+    EXPECT_EQ(run.status, 2) << message;
+    EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
     EXPECT_EQ(CountLines(run.err, "brixctl: "), 1) << run.err;
   }
   EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db")));
@@ -369,9 +365,7 @@ TEST_F(BrixctlTest, OnlyCommandsThatStoreCreateTheDatabase) {
   }
   // A store makes it, readable by its owner's group only.
   ASSERT_EQ(Brixctl({"import", "agent-manifest", kExamples + "/agent-manifest.json"}).status, 0);
-  struct stat st {};
-  ASSERT_EQ(stat(PathIn("ac.db").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(std::filesystem::status(PathIn("ac.db")).permissions(), std::filesystem::perms(0640));
 }
 
 // A write that cannot reach the file fails with the cause instead of

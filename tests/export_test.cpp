@@ -42,16 +42,13 @@ class ExportTest : public PrivateDalTest {
   std::vector<JsonPtr> Page() {
     std::vector<JsonPtr> rows;
     const std::string text = ReadFile(payload);
-    for (size_t start = 0, end; start < text.size(); start = end + 2) {
-      end = text.find("\r\n", start);
-      if (end == std::string::npos) {
-        ADD_FAILURE() << "unterminated line in " << text;
-        break;
-      }
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
       const std::string line = text.substr(start, end - start);
       EXPECT_EQ(line.find('\n'), std::string::npos);
       rows.push_back(ParseJson(line));
     }
+    EXPECT_EQ(start, text.size()) << "unterminated line in " << text;
     return rows;
   }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -160,9 +161,9 @@ TEST(HostStatusTest, LogMasksByNumberOrName) {
 class HostScanTest : public TempDirTest {};
 
 TEST_F(HostScanTest, TheWalkListsRegularFilesInPathOrderAndPassesOverTheRest) {
-  ASSERT_EQ(mkdir(PathIn("tree").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(PathIn("tree/b").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(PathIn("tree/a").c_str(), 0755), 0);
+  // b before a: the walk's order is not the order the folders were made in.
+  std::filesystem::create_directories(PathIn("tree/b"));
+  std::filesystem::create_directories(PathIn("tree/a"));
   for (const char* name : {"tree/z", "tree/b/y", "tree/a/x", "tree/a/w"})
     std::ofstream(PathIn(name)) << name;
   ASSERT_EQ(symlink("/etc/hostname", PathIn("tree/link").c_str()), 0);

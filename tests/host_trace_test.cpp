@@ -83,11 +83,8 @@ TEST(HostTraceTest, LargeNumbersTravelAsDecimalText) {
 }
 
 TEST(HostTraceTest, MistakesAreNamed) {
-  struct Case {
-    std::string line;
-    std::string error;
-  };
-  const std::vector<Case> cases = {
+  // Each line, and the error it must get.
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"procesName": "/bin/sh"})", R"(unknown field "procesName")"},
       {R"({"pid": -1})", R"("pid" must be a non-negative integer)"},
       {R"({"pid": 1.5})", R"("pid" must be a non-negative integer)"},
@@ -111,13 +108,13 @@ TEST(HostTraceTest, MistakesAreNamed) {
       // Blank and comment lines are skipped without an error.
       {"", ""}, {"   ", ""}, {"\r", ""}, {"# a comment", ""}, {"  # indented comment", ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& [line, want] : cases) {
     TraceEvent event;
     std::string error;
-    EXPECT_EQ(ParseTraceLine(c.line, "", &event, &error),
-              c.error.empty() ? TraceLine::kSkip : TraceLine::kError)
-        << c.line;
-    EXPECT_EQ(error, c.error) << c.line;
+    EXPECT_EQ(ParseTraceLine(line, "", &event, &error),
+              want.empty() ? TraceLine::kSkip : TraceLine::kError)
+        << line;
+    EXPECT_EQ(error, want) << line;
   }
 }
 

@@ -168,9 +168,8 @@ TEST_F(JournalWriterTest, AppendsAcrossRestartsAfterACutOffLine) {
     journal.Stop();
     EXPECT_EQ(journal.written(), 2u) << "the record and the closing summary";
   }
-  struct stat st {};
-  ASSERT_EQ(stat(PathIn("journal.jsonl").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(std::filesystem::status(PathIn("journal.jsonl")).permissions(),
+            std::filesystem::perms(0640));
   // A crash in the middle of a line: the next brixd must not glue its
   // first record to it.
   Append(PathIn("journal.jsonl"), R"({"time":"2026-12-06T05:00:00.000Z","ki)");
@@ -207,11 +206,9 @@ TEST_F(JournalWriterTest, RotatesBySizeKeepingNFilesAndTheReaderTakesThemInOrder
                            1700000000000 + static_cast<uint64_t>(i)));
     journal.Stop();
   }
-  for (const char* name : {"journal.jsonl", "journal.jsonl.1", "journal.jsonl.2"}) {
-    struct stat st {};
-    ASSERT_EQ(stat(PathIn(name).c_str(), &st), 0) << name;
-    EXPECT_LE(st.st_size, 1024) << name;
-  }
+  std::error_code missing;
+  for (const char* name : {"journal.jsonl", "journal.jsonl.1", "journal.jsonl.2"})
+    EXPECT_LE(std::filesystem::file_size(PathIn(name), missing), 1024u) << name;
   EXPECT_NE(access(PathIn("journal.jsonl.3").c_str(), F_OK), 0);
   brix_host::JournalReading reading;
   // Named twice (once through a rotated file): read once.
@@ -388,32 +385,28 @@ TEST_F(JournalCommandTest, SuggestNeverTrustsWorldWritableFoldersAndItsRulesetsI
   const std::string open = Folder("srv/open", 0777);
   const std::string below = Folder("srv/open/sub");
   std::vector<JournalRecord> records;
-  const auto hash = [](int i) {
-    char digits[65];
-    snprintf(digits, sizeof(digits), "%064x", i);
-    return std::string(digits);
-  };
   int n = 0;
   for (const std::string& folder : {app, open, below, std::string("/tmp/x"),
                                     std::string("/home/u/Downloads"),
                                     std::string("/nonexistent/dir")})
     for (int i = 0; i < 5; ++i)
-      records.push_back(Decision(JournalKind::kStart, folder + "/f" + std::to_string(i), hash(++n)));
+      records.push_back(
+          Decision(JournalKind::kStart, folder + "/f" + std::to_string(i), SeedHex(++n)));
   // Built here by the linker and by cp: one writer may be trusted.
   for (const char* writer : {"/usr/bin/ld.bfd", "/usr/bin/cp"}) {
     const std::string output = build + "/out-" + std::string(writer).substr(9);
-    JournalRecord drift = Decision(JournalKind::kDrift, output, hash(++n), "drift untrusted");
+    JournalRecord drift = Decision(JournalKind::kDrift, output, SeedHex(++n), "drift untrusted");
     drift.process = writer;
     records.push_back(drift);
-    records.push_back(Decision(JournalKind::kStart, output, hash(n), "logged only",
+    records.push_back(Decision(JournalKind::kStart, output, SeedHex(n), "logged only",
                                drift.timeMillis + 1));
   }
-  JournalRecord banned = Decision(JournalKind::kStart, other + "/banned", hash(++n), "blocked");
+  JournalRecord banned = Decision(JournalKind::kStart, other + "/banned", SeedHex(++n), "blocked");
   banned.decision = 2;
   banned.isAuthorized = 2;
   banned.denied = true;
   records.push_back(banned);
-  records.push_back(Decision(JournalKind::kLibrary, other + "/libz.so", hash(++n)));
+  records.push_back(Decision(JournalKind::kLibrary, other + "/libz.so", SeedHex(++n)));
   Write(records);
 
   const std::string out = PathIn("suggested");
@@ -446,7 +439,7 @@ TEST_F(JournalCommandTest, SuggestNeverTrustsWorldWritableFoldersAndItsRulesetsI
   // world-writable places, the folder rule's files or the blocked one.
   EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(ParseJson(hashes).get(), "rules")), 3)
       << hashes;
-  EXPECT_EQ(hashes.find(hash(n - 1)), std::string::npos) << "the blocked file";
+  EXPECT_EQ(hashes.find(SeedHex(n - 1)), std::string::npos) << "the blocked file";
 
   const std::string db = PathIn("ac.db");
   const ToolRun rules = Brixctl({"--db", db, "import", "--append", "suggested-rules",
