@@ -2,11 +2,10 @@
 // mappings, script starts, drift and deletes, against files in a watched
 // folder and rules in the database.
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -208,11 +207,8 @@ TEST_F(DecisionTest, AnAllowanceIsCachedPerUserUntilTheFileChanges) {
 
 TEST_F(DecisionTest, MaintenanceWindowApprovesFilesMadeInIt) {
   const std::string target = File("tool"), future = File("future");
-  struct timeval times[2];
-  gettimeofday(&times[0], nullptr);
-  times[1] = times[0];
-  times[1].tv_sec += 3600;
-  ASSERT_EQ(utimes(future.c_str(), times), 0);
+  std::filesystem::last_write_time(
+      future, std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
   const uint64_t now = GetCurrentTimeInMillisForTest();
   const struct {
     uint64_t start;

@@ -153,9 +153,7 @@ TEST(ApplyInterpreterRule, ByKind) {
 
 TEST(ApplyInterpreterRule, ByHash) {
   BRIXQuery query;
-  const std::string hex(64, 'a');
-  std::string other = hex;
-  other[63] = 'b';
+  const std::string hex(64, 'a'), other = std::string(63, 'a') + "b";
 
   Rule rule(AC_INTERPRETER_RULE_SHA256, "", "", "", "shell");
   rule.hash.SetHash(hex);

@@ -19,12 +19,6 @@ class LookupTest : public PrivateDalTest {
     TempDirTest::TearDown();
   }
 
-  // Opens the file again so the rule counts are read afresh.
-  void Reopen() {
-    dal.ShutdownDAL();
-    ASSERT_TRUE(dal.InitDB(false));
-  }
-
   // Adds an inventory row; an empty digest is stored as NULL.
   void AddItem(int source, unsigned char sha256Seed, uint64_t size, int isAuthorized,
                const std::string& ruleset = "", unsigned char sha1Seed = 0,
@@ -33,13 +27,12 @@ class LookupTest : public PrivateDalTest {
       return seed ? "x'" + SeedHex(seed, n) + "'" : std::string("NULL");
     };
     Db db(PathIn("ac.db"));
-    db.Exec("INSERT INTO InventoryItems(inventoryItemId, sha256, sha1, md5, "
-            "size, isAuthorized, source, ruleset) VALUES(" +
-            (id ? std::to_string(id) : std::string("NULL")) + ", " +
-            blob(sha256Seed, 32) + ", " + blob(sha1Seed, 20) + ", " +
-            blob(md5Seed, 16) + ", " + std::to_string(size) + ", " +
-            std::to_string(isAuthorized) + ", " + std::to_string(source) +
-            ", " + (ruleset.empty() ? "NULL" : "'" + ruleset + "'") + ");");
+    db.Exec("INSERT INTO InventoryItems(inventoryItemId, sha256, sha1, md5, size, isAuthorized, "
+            "source, ruleset) VALUES(" + (id ? std::to_string(id) : std::string("NULL")) + ", " +
+            blob(sha256Seed, 32) + ", " + blob(sha1Seed, 20) + ", " + blob(md5Seed, 16) + ", " +
+            std::to_string(size) + ", " + std::to_string(isAuthorized) + ", " +
+            std::to_string(source) + ", " + (ruleset.empty() ? "NULL" : "'" + ruleset + "'") +
+            ");");
   }
 
   static ac_event Target(unsigned char sha256Seed, uint64_t size, unsigned char sha1Seed = 0,
@@ -153,7 +146,9 @@ TEST_F(LookupTest, Sha1AndMd5FindOnlyRowsWithoutSha256) {
   AddItem(DAL_SOURCE_EXECUTION_RULES, 0, 0, 1, "sha1-rule", 7, 0);
   AddItem(DAL_SOURCE_EXECUTION_RULES, 0, 0, 0, "md5-rule", 0, 8);
   AddItem(DAL_SOURCE_EXECUTION_RULES, 5, 0, 0, "both", 6, 0);
-  Reopen();
+  // Opened again so the rule counts are read afresh.
+  dal.ShutdownDAL();
+  ASSERT_TRUE(dal.InitDB(false));
   EXPECT_EQ(dal.Sha1RuleCount(), 2u);
   EXPECT_EQ(dal.Md5RuleCount(), 1u);
 
