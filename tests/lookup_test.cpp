@@ -46,9 +46,10 @@ class LookupTest : public PrivateDalTest {
     return e;
   }
 
-  // The decision on `e`.
-  uint32_t Decide(ac_event e) {
+  // The decision on `e`; *ruleset (when given) the ruleset it names.
+  uint32_t Decide(ac_event e, std::string* ruleset = nullptr) {
     EXPECT_TRUE(dal.IsAllowedInDB(e));
+    if (ruleset != nullptr) *ruleset = e.ruleset;
     return e.decision;
   }
   // The decisions on files of size 5 with these seeds.
@@ -152,9 +153,12 @@ TEST_F(LookupTest, Sha1AndMd5FindOnlyRowsWithoutSha256) {
   EXPECT_EQ(dal.Sha1RuleCount(), 2u);
   EXPECT_EQ(dal.Md5RuleCount(), 1u);
 
-  // The rows' authorisations tell which of them was found.
-  EXPECT_EQ(Decide(Target(1, 10, 7, 0)), AC_DECISION_ALLOWED);
-  EXPECT_EQ(Decide(Target(1, 10, 99, 8)), AC_DECISION_BLOCKED);
+  // Each statement reads the whole row: the decision and the ruleset.
+  std::string ruleset;
+  EXPECT_EQ(Decide(Target(1, 10, 7, 0), &ruleset), AC_DECISION_ALLOWED);
+  EXPECT_EQ(ruleset, "sha1-rule");
+  EXPECT_EQ(Decide(Target(1, 10, 99, 8), &ruleset), AC_DECISION_BLOCKED);
+  EXPECT_EQ(ruleset, "md5-rule");
   // A row that has a SHA-256 is only found by its SHA-256.
   EXPECT_EQ(Decide(Target(1, 10, 6, 0)), AC_DECISION_UNKNOWN);
 }
