@@ -89,23 +89,19 @@ TEST(AllowCache, RemoveDropsATargetAndFlushForgetsEverything) {
   EXPECT_FALSE(cache.IsCached("u2", "/usr/bin/zsh", kTarget));
   EXPECT_TRUE(cache.IsCached("u1", kProcess, "/kept"));
   // Removal leaves Add and Change alone.
-  const std::vector<uint64_t> counts = {2, 1, 0, 1, 2, 0, 1, 2, 2, 0, 1, 1};
-  EXPECT_EQ(All(cache.GetCounters()), counts);
+  EXPECT_EQ(All(cache.GetCounters()), (std::vector<uint64_t>{2, 1, 0, 1, 2, 0, 1, 2, 2, 0, 1, 1}));
   // The metrics section lists every counter, in this order.
   cJSON* object = cJSON_CreateObject();
   cache.GetMetrics(object);
-  std::vector<std::string> names;
-  std::vector<uint64_t> values;
+  std::vector<std::string> shown;
   for (const cJSON* m = cJSON_GetObjectItemCaseSensitive(object, "AllowCache")->child;
-       m != nullptr; m = m->next) {
-    names.push_back(m->string);
-    values.push_back(static_cast<uint64_t>(m->valuedouble));
-  }
+       m != nullptr; m = m->next)
+    shown.push_back(m->string + ("=" + std::to_string(static_cast<uint64_t>(m->valuedouble))));
   cJSON_Delete(object);
-  EXPECT_EQ(names, (std::vector<std::string>{"Add", "Change", "Clear", "Hit", "Miss",
-                                             "processMiss", "removeHit", "removeMiss",
-                                             "targetMiss", "userMiss", "mapSize", "maxDepth"}));
-  EXPECT_EQ(values, counts);
+  EXPECT_EQ(shown, (std::vector<std::string>{"Add=2", "Change=1", "Clear=0", "Hit=1", "Miss=2",
+                                             "processMiss=0", "removeHit=1", "removeMiss=2",
+                                             "targetMiss=2", "userMiss=0", "mapSize=1",
+                                             "maxDepth=1"}));
 
   cache.FlushCache();
   cache.FlushCache();

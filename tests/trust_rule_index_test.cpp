@@ -96,36 +96,27 @@ bool ReferenceLookup(const std::string& dbPath, bool present, DALTrustType kind,
 // --- Random rule sets and events ---------------------------------------------
 
 const char* const kRuleProcesses[] = {
-    "/usr/bin/yum", "/usr/bin/apt",       "/opt/app/bin/tool",
-    "/usr/bin/*",   "/opt/*/bin/tool",    "/usr/**/yum",
-    "*",            "/usr/bin/a?t",       "/usr/bin/;/opt/*",
-    "/opt/app/",    "\\win\\*",           "/usr/bin/yum;/usr/bin/apt",
-    "yum*",         "/opt/app/bin/tool*", ";"};
+    "/usr/bin/yum", "/usr/bin/apt", "/opt/app/bin/tool", "/usr/bin/*", "/opt/*/bin/tool",
+    "/usr/**/yum", "*", "/usr/bin/a?t", "/usr/bin/;/opt/*", "/opt/app/", "\\win\\*",
+    "/usr/bin/yum;/usr/bin/apt", "yum*", "/opt/app/bin/tool*", ";"};
 const char* const kRulePaths[] = {
-    "/opt/",         "/opt/app/bin/*", "/usr/**/lib*.so",  "*.sh",
-    "/home/*/x",     ";/opt/;/usr/bin/;", ";",             "/srv/data",
-    "/usr/bin/",     "/usr/bin/*",     "/tmp/f?.sh",       "/a/**/b",
-    "/",             "/opt/**/bin/*",  "x",                "/usr/**",
-    "/home/*/x;*.so", "/opt/app/bin/tool"};
+    "/opt/", "/opt/app/bin/*", "/usr/**/lib*.so", "*.sh", "/home/*/x", ";/opt/;/usr/bin/;", ";",
+    "/srv/data", "/usr/bin/", "/usr/bin/*", "/tmp/f?.sh", "/a/**/b", "/", "/opt/**/bin/*", "x",
+    "/usr/**", "/home/*/x;*.so", "/opt/app/bin/tool"};
 const char* const kEventProcesses[] = {
-    "/usr/bin/yum",      "/usr/bin/apt",        "/usr/bin/yumdownloader",
-    "/opt/app/bin/tool", "/opt/vendor/bin/tool", "/opt/a/b/bin/tool",
-    "/bin/sh",           "yum",                  "\\win\\x.exe",
-    "/usr/bin/yum;/usr/bin/apt", "",             "/usr/bin/aXt"};
+    "/usr/bin/yum", "/usr/bin/apt", "/usr/bin/yumdownloader", "/opt/app/bin/tool",
+    "/opt/vendor/bin/tool", "/opt/a/b/bin/tool", "/bin/sh", "yum", "\\win\\x.exe",
+    "/usr/bin/yum;/usr/bin/apt", "", "/usr/bin/aXt"};
 const char* const kEventNames[] = {
-    "/opt/app/bin/tool", "/opt/x",        "/usr/lib/libc.so",
-    "/usr/a/lib64/libz.so", "/home/u/x",  "/home/u/v/x",
-    "/srv/data/file",    "/usr/bin/ls",   "/tmp/f1.sh",
-    "/a/b",              "/a/x/y/b",      "/opt/a/bin/x",
-    "run.sh",            "",              "/",
-    "x",                 "/opt/axbin/x"};
+    "/opt/app/bin/tool", "/opt/x", "/usr/lib/libc.so", "/usr/a/lib64/libz.so", "/home/u/x",
+    "/home/u/v/x", "/srv/data/file", "/usr/bin/ls", "/tmp/f1.sh", "/a/b", "/a/x/y/b",
+    "/opt/a/bin/x", "run.sh", "", "/", "x", "/opt/axbin/x"};
 const char* const kValues[] = {"S1", "S2"};
 const char* const kUsers[] = {"alice", "bob", "carol", "dave", ""};
 const char* const kRuleUsers[] = {"alice", "bob", "carol"};
 const char* const kLists[] = {"admins", "ops", "empty"};
 const char* const kRuleGroups[] = {"wheel", "users", "whe"};
-const char* const kEventGroups[] = {"users, wheel", "wheels", "", "wheel",
-                                    "users", " wheel ,x"};
+const char* const kEventGroups[] = {"users, wheel", "wheels", "", "wheel", "users", " wheel ,x"};
 
 template <typename T, size_t N>
 const T& Pick(std::mt19937& rng, const T (&items)[N]) {
