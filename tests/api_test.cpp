@@ -15,14 +15,8 @@
 
 namespace {
 
-class ApiTest : public TempDirTest {
+class ApiTest : public EngineTest {
  protected:
-  void TearDown() override {
-    engine_stop();
-    config.SetManifestApplied(true);
-    TempDirTest::TearDown();
-  }
-
   // Starts the engine on "test.db" with the capturing callback.
   void Start(uint32_t mask = 15) {
     LogCapture::Clear();
@@ -36,6 +30,12 @@ class ApiTest : public TempDirTest {
     e.type = type;
     e.name = name;
     return e;
+  }
+
+  // Inventory exists, ruleset exists, allow list being built, lockdown, auto-authorise.
+  static std::vector<bool> Modes() {
+    return {config.GetInventoryExists(), config.GetRulesetExists(), config.GetWhitelistInventory(),
+            config.GetLockdown(), config.GetInventoryAutoAuthorize()};
   }
 
   static uint64_t Stored(const char* name) {
@@ -184,21 +184,15 @@ TEST_F(ApiTest, EventsWithoutAHandlerAreIgnoredOrErrors) {
 TEST_F(ApiTest, SetConfigSetsTheModesAndKeepsTheMaintenanceWindow) {
   Start();
   ASSERT_EQ(set_config(2 | 4 | 16 | 32 | 64, 0, 0), BRIX_STATUS_SUCCESS);
-  EXPECT_TRUE(config.GetInventoryExists());
-  EXPECT_TRUE(config.GetRulesetExists());
-  EXPECT_TRUE(config.GetWhitelistInventory());
-  EXPECT_FALSE(config.GetLockdown());
-  EXPECT_FALSE(config.GetInventoryAutoAuthorize());
+  EXPECT_EQ(Modes(), (std::vector<bool>{true, true, true, false, false}));
   // A fresh database has no window.
   ASSERT_EQ(set_config(0, 5, 6), BRIX_STATUS_SUCCESS);
-  EXPECT_FALSE(config.GetInventoryExists());
-  EXPECT_FALSE(config.GetRulesetExists());
-  EXPECT_FALSE(config.GetWhitelistInventory());
+  EXPECT_EQ(Modes(), std::vector<bool>(5, false));
   EXPECT_EQ(config.GetAutoAuthorizeStartTime(), BRIXConfig::kUnset);
   EXPECT_EQ(config.GetAutoAuthorizeEndTime(), BRIXConfig::kUnset);
 
   ASSERT_EQ(set_config(BRIX_MODE_AUTO_AUTHORIZE, 1000, 2000), BRIX_STATUS_SUCCESS);
-  EXPECT_TRUE(config.GetInventoryAutoAuthorize());
+  EXPECT_EQ(Modes(), (std::vector<bool>{false, false, false, false, true}));
   EXPECT_EQ(config.GetAutoAuthorizeStartTime(), 1000u);
   EXPECT_EQ(config.GetAutoAuthorizeEndTime(), 2000u);
   EXPECT_EQ(Stored("autoAuthorizeStartTime"), 1000u);

@@ -2,11 +2,10 @@
 // mappings, script starts, drift and deletes, against files in a watched
 // folder and rules in the database.
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,9 +27,8 @@ constexpr uint32_t kDelete = 50;
 constexpr uint32_t kMmap = 53;
 
 // An inventory row for the file "tool" (or `file`) with the digest of `seed`.
-std::string Item(int source, unsigned char seed, int isAuthorized,
-                 const std::string& file = "tool", const std::string& path = "",
-                 const std::string& ruleset = "") {
+std::string Item(int source, unsigned char seed, int isAuthorized, const std::string& file = "tool",
+                 const std::string& path = "", const std::string& ruleset = "") {
   return "INSERT INTO InventoryItems(fileName, path, sha256, size, isAuthorized, source, "
          "ruleset) VALUES('" + file + "', '" + path + "', x'" + SeedHex(seed) + "', 0, " +
          std::to_string(isAuthorized) + ", " + std::to_string(source) + ", '" + ruleset + "');";
@@ -38,9 +36,8 @@ std::string Item(int source, unsigned char seed, int isAuthorized,
 
 // A trust rule of `kind`; `column` empty for a rule that matches everything.
 std::string Rule(int kind, const std::string& column = "", const std::string& value = "") {
-  return "INSERT INTO TrustRules(trustType" + (column.empty() ? "" : ", " + column) +
-         ") VALUES(" + std::to_string(kind) + (column.empty() ? "" : ", '" + value + "'") +
-         ");";
+  return "INSERT INTO TrustRules(trustType" + (column.empty() ? "" : ", " + column) + ") VALUES(" +
+         std::to_string(kind) + (column.empty() ? "" : ", '" + value + "'") + ");";
 }
 
 class DecisionTest : public EngineTest {
@@ -73,8 +70,7 @@ class DecisionTest : public EngineTest {
   }
 
   // A real file in the test folder; returns its full path.
-  std::string File(const std::string& name, const std::string& content = "x",
-                   mode_t mode = 0755) {
+  std::string File(const std::string& name, const std::string& content = "x", mode_t mode = 0755) {
     return WriteFileAt(PathIn(name), content, mode);
   }
 
@@ -103,9 +99,9 @@ class DecisionTest : public EngineTest {
     return r;
   }
   // action, isAuthorized, source and decision of a response.
-  static std::vector<uint32_t> Verdict(const Result& r) {
-    return {r.response.action, r.response.isAuthorized, r.response.source,
-            r.response.decision};
+  using Verdict = std::vector<uint32_t>;
+  static Verdict VerdictOf(const Result& r) {
+    return {r.response.action, r.response.isAuthorized, r.response.source, r.response.decision};
   }
   static long Counter(const char* name) { return BRIXStats::GetStats()->Get(name); }
 
@@ -128,7 +124,7 @@ struct StartCase {
   bool isexec;
   uint32_t status;
   std::vector<uint32_t> verdict;  // action, isAuthorized, source, decision
-  std::vector<const char*> counted;  // once each; the other steps never
+  std::vector<std::string> counted;  // once each; the other steps never
 };
 
 void PrintTo(const StartCase& c, std::ostream* os) { *os << c.what; }
@@ -143,16 +139,12 @@ TEST_P(ProgramStartTest, Decides) {
   Config(c.lockdown ? BRIX_MODE_LOCKDOWN : 0);
   const Result r = Send(kProgramStart, File("tool"), c.seed, "/usr/bin/bash", c.isexec);
   EXPECT_EQ(r.status, c.status);
-  EXPECT_EQ(Verdict(r), c.verdict);
+  EXPECT_EQ(VerdictOf(r), c.verdict);
   EXPECT_EQ(r.response.type, 1u);
   for (const char* step : {"RunAllowedLogOnly", "RunBlockedLockdown", "RunAllowedRule",
                            "RunBlockedRule", "EventBlockByTarget", "EventTrustedExecution",
-                           "ALLOWED_WAITING_FOR_MANIFEST", "RunErrorNotExec"}) {
-    const bool once = std::find_if(c.counted.begin(), c.counted.end(), [&](const char* n) {
-                        return std::string(n) == step;
-                      }) != c.counted.end();
-    EXPECT_EQ(Counter(step), once ? 1 : 0) << step;
-  }
+                           "ALLOWED_WAITING_FOR_MANIFEST", "RunErrorNotExec"})
+    EXPECT_EQ(Counter(step), std::count(c.counted.begin(), c.counted.end(), step)) << step;
 }
 
 const uint32_t kAllow = BRIX_ACTION_ALLOW, kBlock = BRIX_ACTION_BLOCK;
@@ -160,47 +152,42 @@ const uint32_t kOk = BRIX_STATUS_SUCCESS, kBlocked = BRIX_STATUS_BLOCK;
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProgramStartTest,
     ::testing::Values(
-        StartCase{"unknown", "", false, nullptr, 1, true, kOk, {kAllow, 0, 0, 0},
+        StartCase{"Unknown", "", false, nullptr, 1, true, kOk, {kAllow, 0, 0, 0},
                   {"RunAllowedLogOnly"}},
-        StartCase{"unknown in lockdown", "", true, nullptr, 1, true, kBlocked, {kBlock, 0, 0, 0},
+        StartCase{"UnknownInLockdown", "", true, nullptr, 1, true, kBlocked, {kBlock, 0, 0, 0},
                   {"RunBlockedLockdown"}},
         // After an upgrade the block passes until the manifest comes.
-        StartCase{"waiting for the manifest", "", true, "11.0", 1, true, kOk, {kBlock, 0, 0, 0},
+        StartCase{"WaitingForTheManifest", "", true, "11.0", 1, true, kOk, {kBlock, 0, 0, 0},
                   {"ALLOWED_WAITING_FOR_MANIFEST", "RunBlockedLockdown"}},
-        StartCase{"scanned", Item(3, 1, 1), true, nullptr, 1, true, kOk, {kAllow, 3, 3, 1},
+        StartCase{"Scanned", Item(3, 1, 1), true, nullptr, 1, true, kOk, {kAllow, 3, 3, 1},
                   {"RunAllowedRule"}},
-        StartCase{"agent rule", Item(1, 1, 1), true, nullptr, 1, true, kOk, {kAllow, 3, 1, 1},
+        StartCase{"AgentRule", Item(1, 1, 1), true, nullptr, 1, true, kOk, {kAllow, 3, 1, 1},
                   {"RunAllowedRule"}},
-        StartCase{"execution rule blocks", Item(2, 1, 0), false, nullptr, 1, true, kBlocked,
+        StartCase{"ExecutionRuleBlocks", Item(2, 1, 0), false, nullptr, 1, true, kBlocked,
                   {kBlock, 2, 2, 2}, {"RunBlockedRule"}},
         // A ruleset's answer is final, whatever the trust rules say.
-        StartCase{"execution rule allows", Item(2, 1, 1) + Rule(DAL_TRUST_BLOCK), false, nullptr,
+        StartCase{"ExecutionRuleAllows", Item(2, 1, 1) + Rule(DAL_TRUST_BLOCK), false, nullptr,
                   1, true, kOk, {kAllow, 3, 2, 1}, {"RunAllowedRule"}},
-        StartCase{"block rule over the inventory", Item(3, 1, 1) + Rule(DAL_TRUST_BLOCK), false,
+        StartCase{"BlockRuleOverTheInventory", Item(3, 1, 1) + Rule(DAL_TRUST_BLOCK), false,
                   nullptr, 1, true, kBlocked, {kBlock, 2, 6, 2},
                   {"EventBlockByTarget", "RunBlockedRule"}},
-        StartCase{"unauthorised drift row", Item(4, 1, 0), true, nullptr, 1, true, kBlocked,
+        StartCase{"UnauthorisedDriftRow", Item(4, 1, 0), true, nullptr, 1, true, kBlocked,
                   {kBlock, 0, 4, 0}, {"RunBlockedLockdown"}},
-        StartCase{"target rule", Rule(DAL_TRUST_TARGET, "processName", "/usr/bin/bash"), true,
+        StartCase{"TargetRule", Rule(DAL_TRUST_TARGET, "processName", "/usr/bin/bash"), true,
                   nullptr, 1, true, kOk, {kAllow, 4, 6, 1},
                   {"EventTrustedExecution", "RunAllowedRule"}},
-        StartCase{"not executable", Item(3, 1, 1), false, nullptr, 1, false, BRIX_STATUS_FAILED,
+        StartCase{"NotExecutable", Item(3, 1, 1), false, nullptr, 1, false, BRIX_STATUS_FAILED,
                   {BRIX_ACTION_ERROR, 0, 0, 0}, {"RunErrorNotExec"}},
         // Without a digest the store cannot judge: no verdict at all.
-        StartCase{"no digest", "", true, nullptr, 0, true, kOk, {BRIX_ACTION_NONE, 0, 0, 0}, {}}),
-    [](const auto& info) {
-      std::string name;
-      for (const char* p = info.param.what; *p; ++p)
-        if (isalnum(static_cast<unsigned char>(*p))) name += *p;
-      return name;
-    });
+        StartCase{"NoDigest", "", true, nullptr, 0, true, kOk, {BRIX_ACTION_NONE, 0, 0, 0}, {}}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(DecisionTest, AnAllowanceIsCachedPerUserUntilTheFileChanges) {
   Sql(Item(3, 1, 1));
   const std::string target = File("tool");
   ASSERT_EQ(Send(kProgramStart, target, 1).response.action, kAllow);
   // The repeated question of the same user is answered from the cache.
-  EXPECT_EQ(Verdict(Send(0, target, 0)), (std::vector<uint32_t>{kAllow, 3, 0, 0}));
+  EXPECT_EQ(VerdictOf(Send(0, target, 0)), (Verdict{kAllow, 3, 0, 0}));
   EXPECT_EQ(BRIXEngine::GetEngine()->GetAllowCache().GetCounters().Hit, 1u);
   user_ = "bob";
   EXPECT_NE(Send(0, target, 0).response.action, kAllow);
@@ -220,11 +207,8 @@ TEST_F(DecisionTest, AnAllowanceIsCachedPerUserUntilTheFileChanges) {
 
 TEST_F(DecisionTest, MaintenanceWindowApprovesFilesMadeInIt) {
   const std::string target = File("tool"), future = File("future");
-  struct timeval times[2];
-  gettimeofday(&times[0], nullptr);
-  times[1] = times[0];
-  times[1].tv_sec += 3600;
-  ASSERT_EQ(utimes(future.c_str(), times), 0);
+  std::filesystem::last_write_time(
+      future, std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
   const uint64_t now = GetCurrentTimeInMillisForTest();
   const struct {
     uint64_t start;
@@ -251,7 +235,7 @@ TEST_F(DecisionTest, MaintenanceWindowApprovesFilesMadeInIt) {
   EXPECT_EQ(Query("SELECT fileName || '|' || source || '|' || isAuthorized FROM InventoryItems"),
             "tool|4|1");
   Config(0);
-  EXPECT_EQ(Verdict(Send(kProgramStart, target, 1)), (std::vector<uint32_t>{kAllow, 3, 4, 1}));
+  EXPECT_EQ(VerdictOf(Send(kProgramStart, target, 1)), (Verdict{kAllow, 3, 4, 1}));
 }
 
 TEST_F(DecisionTest, TimestampModeApprovesFilesOlderThanTheUpgrade) {
@@ -263,12 +247,11 @@ TEST_F(DecisionTest, TimestampModeApprovesFilesOlderThanTheUpgrade) {
   // is learnt on its first event and taken from the process cache after.
   EXPECT_EQ(Send(kProgramStart, target, 1, "/opt/viewer/hh.exe").response.isAuthorized, 0u);
   EXPECT_EQ(BRIXEngine::GetEngine()->GetQuery().GetProcess(777, "hh.exe"), 38u);
-  EXPECT_EQ(Verdict(Send(kProgramStart, target, 1, "/opt/viewer/hh.exe")),
-            (std::vector<uint32_t>{kAllow, 4, 4, 1}));
+  EXPECT_EQ(VerdictOf(Send(kProgramStart, target, 1, "/opt/viewer/hh.exe")),
+            (Verdict{kAllow, 4, 4, 1}));
   EXPECT_EQ(Counter("AutoAuthorizeByTimeStamp"), 1);
   dal->SetAppControlState("enableHTML", uint64_t{1});
-  EXPECT_EQ(Send(kProgramStart, File("other"), 2, "/opt/viewer/hh.exe").response.isAuthorized,
-            0u);
+  EXPECT_EQ(Send(kProgramStart, File("other"), 2, "/opt/viewer/hh.exe").response.isAuthorized, 0u);
 }
 
 // --- Mappings and scripts ------------------------------------------------------
@@ -337,7 +320,7 @@ TEST_F(DecisionTest, DriftIsJudgedButNeverBlocked) {
     const Result r = Send(kClose, File(c.file), c.seed);
     EXPECT_EQ(r.status, BRIX_STATUS_SUCCESS) << c.file;
     EXPECT_EQ(r.response.type, 4u) << c.file;
-    EXPECT_EQ(Verdict(r), c.verdict) << c.file;
+    EXPECT_EQ(VerdictOf(r), c.verdict) << c.file;
   }
   EXPECT_EQ(Query("SELECT count(*) FROM InventoryItems"), "2");
   EXPECT_EQ(Counter("TotalDriftUnknownExtension"), 1);
@@ -375,10 +358,8 @@ TEST_F(DecisionTest, TrustedDriftIsRecordedUnlessOnlyItsTargetIsTrusted) {
 
 TEST_F(DecisionTest, BlockRuleTurnsAllowedDriftButNotARulesetsAnswer) {
   Sql(Item(3, 1, 1, "tool") + Item(2, 2, 1, "ruled") + Rule(DAL_TRUST_BLOCK));
-  EXPECT_EQ(Verdict(Send(kClose, File("tool"), 1)),
-            (std::vector<uint32_t>{BRIX_ACTION_NONE, 0, 6, 2}));
-  EXPECT_EQ(Verdict(Send(kChmod, File("ruled"), 2)),
-            (std::vector<uint32_t>{BRIX_ACTION_NONE, 3, 2, 1}));
+  EXPECT_EQ(VerdictOf(Send(kClose, File("tool"), 1)), (Verdict{BRIX_ACTION_NONE, 0, 6, 2}));
+  EXPECT_EQ(VerdictOf(Send(kChmod, File("ruled"), 2)), (Verdict{BRIX_ACTION_NONE, 3, 2, 1}));
   EXPECT_EQ(Counter("EventBlockByTarget"), 1);
 }
 
@@ -416,7 +397,7 @@ TEST_F(DecisionTest, ExcludedFoldersAreNotWatchedOutsideTheWindow) {
   for (const char* path : {"/var/tmp/cache/x.so", "/home/u/.cache/tool"}) {
     const Result r = Send(kClose, path, 1);
     EXPECT_EQ(r.status, BRIX_STATUS_SUCCESS) << path;
-    EXPECT_EQ(Verdict(r), (std::vector<uint32_t>{BRIX_ACTION_NOT_RELEVANT, 5, 0, 0})) << path;
+    EXPECT_EQ(VerdictOf(r), (Verdict{BRIX_ACTION_NOT_RELEVANT, 5, 0, 0})) << path;
   }
   EXPECT_EQ(Counter("EventExcludedBasedOnDirectory"), 2);
   Config(BRIX_MODE_AUTO_AUTHORIZE, 1);
@@ -426,10 +407,9 @@ TEST_F(DecisionTest, ExcludedFoldersAreNotWatchedOutsideTheWindow) {
 TEST_F(DecisionTest, ExclusionRuleDropsUncategorisedEventsAndCachesThem) {
   Sql(Rule(DAL_TRUST_EXCLUDE, "processName", "/usr/sbin/backupd"));
   const std::string target = File("data");
-  EXPECT_EQ(Verdict(Send(0, target, 0, "/usr/sbin/backupd")),
-            (std::vector<uint32_t>{BRIX_ACTION_NOT_RELEVANT, 5, 0, 0}));
-  EXPECT_EQ(Verdict(Send(0, target, 0, "/usr/sbin/backupd")),
-            (std::vector<uint32_t>{kAllow, 3, 0, 0}));
+  EXPECT_EQ(VerdictOf(Send(0, target, 0, "/usr/sbin/backupd")),
+            (Verdict{BRIX_ACTION_NOT_RELEVANT, 5, 0, 0}));
+  EXPECT_EQ(VerdictOf(Send(0, target, 0, "/usr/sbin/backupd")), (Verdict{kAllow, 3, 0, 0}));
   EXPECT_EQ(Counter("EventExcludedByTrustRule"), 1);
 }
 

@@ -2,7 +2,6 @@
 // record into an ac_event, the response written back, and the time helpers.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -23,18 +22,12 @@ std::vector<unsigned char> Bytes(size_t n, unsigned first) {
   return b;
 }
 
-std::string LowerHex(const std::vector<unsigned char>& b) {
-  static const char kDigits[] = "0123456789abcdef";
+std::string Hex(const std::vector<unsigned char>& b, const char* digits = "0123456789abcdef") {
   std::string s;
   for (unsigned char c : b) {
-    s += kDigits[c >> 4];
-    s += kDigits[c & 15];
+    s += digits[c >> 4];
+    s += digits[c & 15];
   }
-  return s;
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(toupper(c));
   return s;
 }
 
@@ -58,7 +51,7 @@ TEST(HashValue, EachKindHoldsItsBytesAsLowerCaseHex) {
   for (const auto& c : kCases) {
     EXPECT_EQ(c.filled->GetSize(), c.bytes.size());
     EXPECT_EQ(BytesOf(*c.filled), c.bytes);
-    EXPECT_EQ(c.filled->GetText(), LowerHex(c.bytes));
+    EXPECT_EQ(c.filled->GetText(), Hex(c.bytes));
     // An empty digest keeps its size but has neither bytes nor text.
     EXPECT_EQ(c.empty->GetSize(), c.bytes.size());
     EXPECT_FALSE(c.empty->HasBytes());
@@ -72,15 +65,14 @@ TEST(HashValue, EachKindHoldsItsBytesAsLowerCaseHex) {
 
 TEST(HashValue, SetHashFromText) {
   const auto b = Bytes(32, 0x9c);
-  std::vector<unsigned char> shortBytes(32, 0);
-  shortBytes[0] = 1;
-  shortBytes[1] = 2;
+  std::vector<unsigned char> shortBytes = {1, 2};
+  shortBytes.resize(32);
   const struct {
     std::string text;
     std::vector<unsigned char> bytes;
   } kCases[] = {
-      {LowerHex(b), b},
-      {Upper(LowerHex(b)), b},  // either case; the text is kept as given
+      {Hex(b), b},
+      {Hex(b, "0123456789ABCDEF"), b},  // either case; the text is kept as given
       {"0102", shortBytes},     // short text: the rest is zero
   };
   for (const auto& c : kCases) {
@@ -94,15 +86,11 @@ TEST(HashValue, SetHashFromText) {
 
 // ------------------------------------------------------- ConvertEvent
 
-class ConvertEventTest : public ::testing::Test {
- protected:
-  ac_event Convert(const ac_wrapper_event_s& w) {
-    BRIXEngine engine;
-    ac_event e;
-    engine.ConvertEvent(&w, e);
-    return e;
-  }
-};
+ac_event Convert(const ac_wrapper_event_s& w) {
+  ac_event e;
+  BRIXEngine().ConvertEvent(&w, e);
+  return e;
+}
 
 // Each host text and the member it lands in.
 const struct TextField {
@@ -132,7 +120,7 @@ const char* ac_wrapper_event_s::*const kFileIssuer[] = {
     &ac_wrapper_event_s::fileIssuerS,  &ac_wrapper_event_s::fileIssuerL,
     &ac_wrapper_event_s::fileIssuerO,  &ac_wrapper_event_s::fileIssuerOU};
 
-TEST_F(ConvertEventTest, EveryFieldLandsInItsMember) {
+TEST(ConvertEvent, EveryFieldLandsInItsMember) {
   const auto fs256 = Bytes(32, 0xc1), fs1 = Bytes(20, 0xe2);
   const auto fmd5 = Bytes(16, 0xa3), ps256 = Bytes(32, 0xf4);
   std::vector<std::string> texts;  // distinct values, so a swap shows
@@ -190,7 +178,7 @@ TEST_F(ConvertEventTest, EveryFieldLandsInItsMember) {
 
 }
 
-TEST_F(ConvertEventTest, TrailingBlanksAreTrimmedFromCompanyAndProduct) {
+TEST(ConvertEvent, TrailingBlanksAreTrimmedFromCompanyAndProduct) {
   const struct {
     const char* ac_wrapper_event_s::*field;
     std::string ac_event::*member;
@@ -200,12 +188,10 @@ TEST_F(ConvertEventTest, TrailingBlanksAreTrimmedFromCompanyAndProduct) {
       {&ac_wrapper_event_s::processCompanyName, &ac_event::processCompanyName,
        "Acme Corp   ", "Acme Corp"},
       {&ac_wrapper_event_s::processProductName, &ac_event::processProductName, "     ", ""},
-      {&ac_wrapper_event_s::processProductName, &ac_event::processProductName,
-       "Prod \n", "Prod \n"},  // only spaces
-      {&ac_wrapper_event_s::fileCompanyName, &ac_event::fileCompanyName, "Tab Co\t",
-       "Tab Co\t"},
-      {&ac_wrapper_event_s::fileProductName, &ac_event::fileProductName, "  Lead \t ",
-       "  Lead \t"},
+      {&ac_wrapper_event_s::processProductName, &ac_event::processProductName, "Prod \n",
+       "Prod \n"},  // only spaces
+      {&ac_wrapper_event_s::fileCompanyName, &ac_event::fileCompanyName, "Tab Co\t", "Tab Co\t"},
+      {&ac_wrapper_event_s::fileProductName, &ac_event::fileProductName, "  Lead \t ", "  Lead \t"},
       {&ac_wrapper_event_s::fileSignerName, &ac_event::fileSignerName, "Signer  ",
        "Signer  "},  // the signer is not trimmed
   };

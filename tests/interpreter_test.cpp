@@ -24,15 +24,6 @@ ac_process_info Program(const std::string& path, const std::string& fileName) {
   return process;
 }
 
-class InterpreterLogTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
-    LogCapture::Clear();
-  }
-  BRIXQuery query;
-};
-
 // A program and the type the walk must give it.
 struct ProgramCase {
   const char* path;
@@ -95,8 +86,7 @@ TEST(InterpreterRules, ProgramsToProcessTypes) {
   BRIXQuery query;
   for (const ProgramCase& c : kPrograms) {
     ac_process_info process = Program(c.path, c.fileName);
-    EXPECT_EQ(query.GetProcessInterpreterType(process), c.pti)
-        << c.path << c.fileName;
+    EXPECT_EQ(query.GetProcessInterpreterType(process), c.pti) << c.path << c.fileName;
   }
 }
 
@@ -163,9 +153,7 @@ TEST(ApplyInterpreterRule, ByKind) {
 
 TEST(ApplyInterpreterRule, ByHash) {
   BRIXQuery query;
-  const std::string hex(64, 'a');
-  std::string other = hex;
-  other[63] = 'b';
+  const std::string hex(64, 'a'), other = std::string(63, 'a') + "b";
 
   Rule rule(AC_INTERPRETER_RULE_SHA256, "", "", "", "shell");
   rule.hash.SetHash(hex);
@@ -189,16 +177,18 @@ TEST(ApplyInterpreterRule, ByHash) {
 
 // --- Several host threads ----------------------------------------------------
 
-TEST_F(InterpreterLogTest, ConcurrentWalksAgree) {
+TEST(InterpreterRules, ConcurrentWalksAgree) {
+  // Every walk logs: the logger is shared by the threads too.
+  BRIXLogger::GetInstance()->InitLogger(&LogCapture::Callback, 15);
+  BRIXQuery query;
   constexpr int kThreads = 8;
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < 20; ++round) {
-        const size_t n = sizeof(kPrograms) / sizeof(kPrograms[0]);
-        for (size_t k = 0; k < n; ++k) {
-          const ProgramCase& c = kPrograms[(k + t * 7) % n];
+        for (size_t k = 0; k < std::size(kPrograms); ++k) {
+          const ProgramCase& c = kPrograms[(k + t * 7) % std::size(kPrograms)];
           ac_process_info process = Program(c.path, c.fileName);
           if (query.GetProcessInterpreterType(process) != c.pti) ++wrong;
         }

@@ -1,12 +1,9 @@
 // Judging files by their digests against the inventory.
-#include <sqlite3.h>
-
 #include <string>
 #include <vector>
 
 #include "BRIX.h"
 #include "BRIXDataAccessLayer.h"
-#include "BRIXLogger.h"
 #include "test_util.h"
 
 namespace {
@@ -22,32 +19,23 @@ class LookupTest : public PrivateDalTest {
     TempDirTest::TearDown();
   }
 
-  // Opens the file again so the rule counts are read afresh.
-  void Reopen() {
-    dal.ShutdownDAL();
-    ASSERT_TRUE(dal.InitDB(false));
-  }
-
   // Adds an inventory row; an empty digest is stored as NULL.
-  void AddItem(int source, unsigned char sha256Seed, uint64_t size,
-               int isAuthorized, const std::string& ruleset = "",
-               unsigned char sha1Seed = 0, unsigned char md5Seed = 0,
-               int64_t id = 0) {
+  void AddItem(int source, unsigned char sha256Seed, uint64_t size, int isAuthorized,
+               const std::string& ruleset = "", unsigned char sha1Seed = 0,
+               unsigned char md5Seed = 0, int64_t id = 0) {
     auto blob = [](unsigned char seed, size_t n) {
       return seed ? "x'" + SeedHex(seed, n) + "'" : std::string("NULL");
     };
     Db db(PathIn("ac.db"));
-    db.Exec("INSERT INTO InventoryItems(inventoryItemId, sha256, sha1, md5, "
-            "size, isAuthorized, source, ruleset) VALUES(" +
-            (id ? std::to_string(id) : std::string("NULL")) + ", " +
-            blob(sha256Seed, 32) + ", " + blob(sha1Seed, 20) + ", " +
-            blob(md5Seed, 16) + ", " + std::to_string(size) + ", " +
-            std::to_string(isAuthorized) + ", " + std::to_string(source) +
-            ", " + (ruleset.empty() ? "NULL" : "'" + ruleset + "'") + ");");
+    db.Exec("INSERT INTO InventoryItems(inventoryItemId, sha256, sha1, md5, size, isAuthorized, "
+            "source, ruleset) VALUES(" + (id ? std::to_string(id) : std::string("NULL")) + ", " +
+            blob(sha256Seed, 32) + ", " + blob(sha1Seed, 20) + ", " + blob(md5Seed, 16) + ", " +
+            std::to_string(size) + ", " + std::to_string(isAuthorized) + ", " +
+            std::to_string(source) + ", " + (ruleset.empty() ? "NULL" : "'" + ruleset + "'") +
+            ");");
   }
 
-  static ac_event Target(unsigned char sha256Seed, uint64_t size,
-                         unsigned char sha1Seed = 0,
+  static ac_event Target(unsigned char sha256Seed, uint64_t size, unsigned char sha1Seed = 0,
                          unsigned char md5Seed = 0) {
     ac_event e;
     e.name = "/opt/app/bin/tool";
@@ -58,13 +46,22 @@ class LookupTest : public PrivateDalTest {
     return e;
   }
 
-  // The decision on a file of seed `seed` and size 5.
-  uint32_t Decide(unsigned char seed) {
-    ac_event e = Target(seed, 5);
+  // The decision on `e`; *ruleset (when given) the ruleset it names.
+  uint32_t Decide(ac_event e, std::string* ruleset = nullptr) {
     EXPECT_TRUE(dal.IsAllowedInDB(e));
+    if (ruleset != nullptr) *ruleset = e.ruleset;
     return e.decision;
   }
+  // The decisions on files of size 5 with these seeds.
+  std::vector<uint32_t> DecideEach(std::initializer_list<unsigned char> seeds) {
+    std::vector<uint32_t> decisions;
+    for (unsigned char seed : seeds) decisions.push_back(Decide(Target(seed, 5)));
+    return decisions;
+  }
 };
+
+using Decisions = std::vector<uint32_t>;
+constexpr uint32_t kAllowed = AC_DECISION_ALLOWED, kBlocked = AC_DECISION_BLOCKED;
 
 // --- The cascade -------------------------------------------------------------
 
@@ -150,24 +147,20 @@ TEST_F(LookupTest, Sha1AndMd5FindOnlyRowsWithoutSha256) {
   AddItem(DAL_SOURCE_EXECUTION_RULES, 0, 0, 1, "sha1-rule", 7, 0);
   AddItem(DAL_SOURCE_EXECUTION_RULES, 0, 0, 0, "md5-rule", 0, 8);
   AddItem(DAL_SOURCE_EXECUTION_RULES, 5, 0, 0, "both", 6, 0);
-  Reopen();
+  // Opened again so the rule counts are read afresh.
+  dal.ShutdownDAL();
+  ASSERT_TRUE(dal.InitDB(false));
   EXPECT_EQ(dal.Sha1RuleCount(), 2u);
   EXPECT_EQ(dal.Md5RuleCount(), 1u);
 
-  ac_event bySha1 = Target(1, 10, 7, 0);
-  ASSERT_TRUE(dal.IsAllowedInDB(bySha1));
-  EXPECT_EQ(bySha1.decision, AC_DECISION_ALLOWED);
-  EXPECT_EQ(bySha1.ruleset, "sha1-rule");
-
-  ac_event byMd5 = Target(1, 10, 99, 8);
-  ASSERT_TRUE(dal.IsAllowedInDB(byMd5));
-  EXPECT_EQ(byMd5.decision, AC_DECISION_BLOCKED);
-  EXPECT_EQ(byMd5.ruleset, "md5-rule");
-
+  // Each statement reads the whole row: the decision and the ruleset.
+  std::string ruleset;
+  EXPECT_EQ(Decide(Target(1, 10, 7, 0), &ruleset), AC_DECISION_ALLOWED);
+  EXPECT_EQ(ruleset, "sha1-rule");
+  EXPECT_EQ(Decide(Target(1, 10, 99, 8), &ruleset), AC_DECISION_BLOCKED);
+  EXPECT_EQ(ruleset, "md5-rule");
   // A row that has a SHA-256 is only found by its SHA-256.
-  ac_event both = Target(1, 10, 6, 0);
-  ASSERT_TRUE(dal.IsAllowedInDB(both));
-  EXPECT_EQ(both.decision, AC_DECISION_UNKNOWN);
+  EXPECT_EQ(Decide(Target(1, 10, 6, 0)), AC_DECISION_UNKNOWN);
 }
 
 // --- Watermarks ----------------------------------------------------------------
@@ -178,14 +171,12 @@ TEST_F(LookupTest, ImportWatermarksJudgeExecutionRules) {
   AddItem(DAL_SOURCE_EXECUTION_RULES, 2, 0, 1, "", 0, 0, 101);
   config.SetImportState(2);
   config.SetPreviousMaxRulesetItemId(100);
-  EXPECT_EQ(Decide(1), AC_DECISION_BLOCKED);
-  EXPECT_EQ(Decide(2), AC_DECISION_ALLOWED);
+  EXPECT_EQ(DecideEach({1, 2}), (Decisions{kBlocked, kAllowed}));
   config.SetImportState(1);
   config.SetPreviousMaxInventoryItemId(100);
-  EXPECT_EQ(Decide(1), AC_DECISION_ALLOWED);
-  EXPECT_EQ(Decide(2), AC_DECISION_BLOCKED);
+  EXPECT_EQ(DecideEach({1, 2}), (Decisions{kAllowed, kBlocked}));
   config.SetImportState(7);  // unsupported
-  EXPECT_EQ(Decide(2), AC_DECISION_BLOCKED);
+  EXPECT_EQ(DecideEach({2}), Decisions{kBlocked});
 }
 
 TEST_F(LookupTest, RebuildWatermarksJudgeInventoryAndDrift) {
@@ -196,19 +187,14 @@ TEST_F(LookupTest, RebuildWatermarksJudgeInventoryAndDrift) {
   config.SetPreviousMaxInventoryItemId(50);
 
   config.SetRebuildState(1);
-  EXPECT_EQ(Decide(1), AC_DECISION_ALLOWED);
-  EXPECT_EQ(Decide(2), AC_DECISION_BLOCKED);
-  EXPECT_EQ(Decide(3), AC_DECISION_ALLOWED);
+  EXPECT_EQ(DecideEach({1, 2, 3}), (Decisions{kAllowed, kBlocked, kAllowed}));
   config.SetRebuildState(2);
-  EXPECT_EQ(Decide(1), AC_DECISION_BLOCKED);
-  EXPECT_EQ(Decide(2), AC_DECISION_ALLOWED);
-  EXPECT_EQ(Decide(3), AC_DECISION_ALLOWED);
+  EXPECT_EQ(DecideEach({1, 2, 3}), (Decisions{kBlocked, kAllowed, kAllowed}));
   // Drift up to the old inventory's last id is old, that id included.
   config.SetPreviousMaxInventoryItemId(52);
-  EXPECT_EQ(Decide(3), AC_DECISION_BLOCKED);
+  EXPECT_EQ(DecideEach({3}), Decisions{kBlocked});
   config.SetRebuildState(-1);
-  EXPECT_EQ(Decide(1), AC_DECISION_BLOCKED);
-  EXPECT_EQ(Decide(3), AC_DECISION_BLOCKED);
+  EXPECT_EQ(DecideEach({1, 3}), (Decisions{kBlocked, kBlocked}));
 }
 
 // --- Failures ----------------------------------------------------------------
@@ -221,9 +207,7 @@ TEST_F(LookupTest, BusyDatabaseFailsWithItsErrorText) {
   ac_event e = Target(1, 5);
   EXPECT_FALSE(dal.IsAllowedInDB(e));  // after the 5 s busy timeout
   other.Exec("COMMIT;");
-  ac_event again = Target(1, 5);
-  EXPECT_TRUE(dal.IsAllowedInDB(again));
-  EXPECT_EQ(again.decision, AC_DECISION_ALLOWED);
+  EXPECT_EQ(DecideEach({1}), Decisions{kAllowed});
 }
 
 }  // namespace

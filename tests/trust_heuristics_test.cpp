@@ -50,10 +50,6 @@ class TrustHeuristicsTest : public TempDirTest {
     return e;
   }
 
-  static long Counter(const std::string& name) {
-    return BRIXStats::GetStats()->Get(name);
-  }
-
   BRIXQuery query;
 };
 
@@ -69,18 +65,13 @@ TEST_F(TrustHeuristicsTest, UpdatersAreTrustedWhereTheirTypeSays) {
     const char* counter;
   } kCases[] = {
       {"host vouched", 0, "/opt/", "tool", true, true, 1, 0, nullptr},
-      {"updater in its folders", kTrustedInstaller,
-       "c:\\windows\\winsxs\\amd64_x\\", "kernel.dll", false, true, 4, 0,
-       "trustedinstallerTrustedDrift"},
-      {"updater elsewhere", kTrustedInstaller, "/opt/app/", "tool", false,
-       false, 0, 0, nullptr},
-      {"operation filter", kMismatchOp, "c:\\temp\\", "x.exe", false, false,
-       0, 0, nullptr},
-      {"prelinker everywhere", kPrelink, "/usr/lib64/", "libfoo.so", false, true,
-       4, 5, nullptr},
-      {"powershell writing a library",  kPower,
-       "c:\\users\\x\\appdata\\local\\temp\\", "helper.dll", false, true, 4, 0,
-       "powerTrustedDrift"},
+      {"updater in its folders", kTrustedInstaller, "c:\\windows\\winsxs\\amd64_x\\", "kernel.dll",
+       false, true, 4, 0, "trustedinstallerTrustedDrift"},
+      {"updater elsewhere", kTrustedInstaller, "/opt/app/", "tool", false, false, 0, 0, nullptr},
+      {"operation filter", kMismatchOp, "c:\\temp\\", "x.exe", false, false, 0, 0, nullptr},
+      {"prelinker everywhere", kPrelink, "/usr/lib64/", "libfoo.so", false, true, 4, 5, nullptr},
+      {"powershell writing a library", kPower, "c:\\users\\x\\appdata\\local\\temp\\",
+       "helper.dll", false, true, 4, 0, "powerTrustedDrift"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -92,7 +83,7 @@ TEST_F(TrustHeuristicsTest, UpdatersAreTrustedWhereTheirTypeSays) {
     EXPECT_EQ(e.driftTrust, c.driftTrust);
     EXPECT_EQ(e.source, c.source);
     if (c.counter != nullptr) {
-      EXPECT_EQ(Counter(c.counter), 1);
+      EXPECT_EQ(BRIXStats::GetStats()->Get(c.counter), 1);
     }
   }
 }
@@ -104,7 +95,7 @@ TEST_F(TrustHeuristicsTest, EverythingIsTrustedWhileTheAllowListIsBuilt) {
   EXPECT_TRUE(query.ShouldTrustDrift(0, e, store));
   EXPECT_EQ(e.driftTrust, 1u);
   EXPECT_TRUE(store);
-  EXPECT_EQ(Counter("TotalApprovedDriftDuringInventory"), 1);
+  EXPECT_EQ(BRIXStats::GetStats()->Get("TotalApprovedDriftDuringInventory"), 1);
   // Once an inventory exists the heuristic stops; a process without a
   // name is not resolved.
   config.SetInventoryExists(true);
@@ -141,12 +132,11 @@ TEST_F(TrustHeuristicsTest, PowershellScriptsAreJudgedByContent) {
   for (const auto& c : cases) {
     ac_event e = Script("update" + std::to_string(n++) + ".ps1", c.content);
     bool store = true;
-    EXPECT_EQ(query.ShouldTrustDrift(kPower, e, store), c.trusted)
-        << "[" << c.content << "]";
+    EXPECT_EQ(query.ShouldTrustDrift(kPower, e, store), c.trusted) << "[" << c.content << "]";
     EXPECT_FALSE(store) << "scripts are never recorded";
     EXPECT_EQ(e.driftTrust, c.trusted ? 4u : 0u);
   }
-  EXPECT_EQ(Counter("powerTrustedDrift"), 2);
+  EXPECT_EQ(BRIXStats::GetStats()->Get("powerTrustedDrift"), 2);
   // A script that is gone is not trusted.
   ac_event gone = Change("c:\\temp\\", "gone.ps1");
   gone.name = PathIn("gone.ps1");

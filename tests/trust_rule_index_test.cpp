@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <list>
 #include <map>
@@ -30,75 +31,54 @@ namespace {
 
 // The answer of the candidate query and the checks in code, without
 // touching the database; *hitId is the rule whose hit count must grow.
-bool ReferenceLookup(const std::string& dbPath, bool present,
-                     DALTrustType kind, ac_event& event, int64_t* hitId) {
+bool ReferenceLookup(const std::string& dbPath, bool present, DALTrustType kind, ac_event& event,
+                     int64_t* hitId) {
   *hitId = 0;
-  if (!present) return false;
+  if (!present || kind < DAL_TRUST_SOURCE || kind > DAL_TRUST_BLOCK) return false;
+  // An exclusion binds none of the values (they stay empty); a source
+  // question binds the acting process's, the others the target's.
   static const std::string kEmpty;
-  static const std::string kEmptyIssuer[kIssuerFieldCount];
   static const SHA256Hash kNoDigest;
-  const std::string *signer = &kEmpty, *product = &kEmpty, *company = &kEmpty;
-  const std::string* issuer = kEmptyIssuer;
-  const Hash* digest = &kNoDigest;
-  const std::string *user = &kEmpty, *group = &kEmpty;
-  if (kind == DAL_TRUST_SOURCE) {
-    signer = &event.processSignerName;
-    product = &event.processProductName;
-    company = &event.processCompanyName;
-    issuer = event.processIssuer;
-    digest = &event.processSha256;
-  } else if (kind == DAL_TRUST_TARGET || kind == DAL_TRUST_BLOCK) {
-    signer = &event.fileSignerName;
-    product = &event.fileProductName;
-    company = &event.fileCompanyName;
-    issuer = event.fileIssuer;
-    digest = &event.fileSha256;
-  } else if (kind != DAL_TRUST_EXCLUDE) {
-    return false;
-  }
-  if (kind != DAL_TRUST_EXCLUDE) {
-    user = &event.user;
-    group = &event.group;
-  }
+  const bool bound = kind != DAL_TRUST_EXCLUDE, source = kind == DAL_TRUST_SOURCE;
+  auto pick = [&](const std::string& process, const std::string& file) -> const std::string& {
+    return !bound ? kEmpty : source ? process : file;
+  };
+  const Hash& digest = !bound ? kNoDigest : source ? event.processSha256 : event.fileSha256;
+  const std::string& group = bound ? event.group : kEmpty;
 
   sqlite3* db = nullptr;
-  EXPECT_EQ(sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY,
-                            nullptr),
-            SQLITE_OK);
+  EXPECT_EQ(sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
   sqlite3_stmt* s = nullptr;
-  EXPECT_EQ(sqlite3_prepare_v2(db, LookupTrustRuleSQL, -1, &s, nullptr),
-            SQLITE_OK);
+  EXPECT_EQ(sqlite3_prepare_v2(db, LookupTrustRuleSQL, -1, &s, nullptr), SQLITE_OK);
   auto text = [s](const char* name, const std::string& value) {
     sqlite3_bind_text(s, sqlite3_bind_parameter_index(s, name), value.c_str(),
                       -1, SQLITE_TRANSIENT);
   };
   text(":processName", event.processName);
   sqlite3_bind_int(s, sqlite3_bind_parameter_index(s, ":trustType"), kind);
-  text(":signerName", *signer);
-  text(":productName", *product);
-  text(":companyName", *company);
-  if (digest->HasBytes())
-    sqlite3_bind_blob(s, sqlite3_bind_parameter_index(s, ":sha256"),
-                      digest->GetBytes(), 32, SQLITE_TRANSIENT);
-  for (const auto& meta : IssuerMetaArrayUtil::m_issuerMetas)
-    text(meta.getBindVarName(), issuer[meta.getIssuer()]);
-  text(":procUser", *user);
-  text(":procGroup", *group);
+  text(":signerName", pick(event.processSignerName, event.fileSignerName));
+  text(":productName", pick(event.processProductName, event.fileProductName));
+  text(":companyName", pick(event.processCompanyName, event.fileCompanyName));
+  if (digest.HasBytes())
+    sqlite3_bind_blob(s, sqlite3_bind_parameter_index(s, ":sha256"), digest.GetBytes(), 32,
+                      SQLITE_TRANSIENT);
+  for (const auto& meta : IssuerMetaArrayUtil::m_issuerMetas) {
+    const int i = meta.getIssuer();
+    text(meta.getBindVarName(), pick(event.processIssuer[i], event.fileIssuer[i]));
+  }
+  text(":procUser", bound ? event.user : kEmpty);
+  text(":procGroup", group);
 
   bool found = false;
   int rc;
   while (!found && (rc = sqlite3_step(s)) == SQLITE_ROW) {
-    auto column = [s](int i) {
-      return reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-    };
+    auto column = [s](int i) { return reinterpret_cast<const char*>(sqlite3_column_text(s, i)); };
     if (const char* p = column(3))
       if (!MatchEventPathWithRulePath(event.processName, p)) continue;
     if (const char* g = column(5)) {
       std::list<std::string> groups;
-      split(*group, ',', groups);
-      bool member = false;
-      for (const auto& piece : groups) member |= piece == g;
-      if (!member) continue;
+      split(group, ',', groups);
+      if (std::find(groups.begin(), groups.end(), g) == groups.end()) continue;
     }
     if (const char* paths = column(1))
       if (!MatchEventPathWithRulePath(event.name, paths)) continue;
@@ -116,36 +96,27 @@ bool ReferenceLookup(const std::string& dbPath, bool present,
 // --- Random rule sets and events ---------------------------------------------
 
 const char* const kRuleProcesses[] = {
-    "/usr/bin/yum", "/usr/bin/apt",       "/opt/app/bin/tool",
-    "/usr/bin/*",   "/opt/*/bin/tool",    "/usr/**/yum",
-    "*",            "/usr/bin/a?t",       "/usr/bin/;/opt/*",
-    "/opt/app/",    "\\win\\*",           "/usr/bin/yum;/usr/bin/apt",
-    "yum*",         "/opt/app/bin/tool*", ";"};
+    "/usr/bin/yum", "/usr/bin/apt", "/opt/app/bin/tool", "/usr/bin/*", "/opt/*/bin/tool",
+    "/usr/**/yum", "*", "/usr/bin/a?t", "/usr/bin/;/opt/*", "/opt/app/", "\\win\\*",
+    "/usr/bin/yum;/usr/bin/apt", "yum*", "/opt/app/bin/tool*", ";"};
 const char* const kRulePaths[] = {
-    "/opt/",         "/opt/app/bin/*", "/usr/**/lib*.so",  "*.sh",
-    "/home/*/x",     ";/opt/;/usr/bin/;", ";",             "/srv/data",
-    "/usr/bin/",     "/usr/bin/*",     "/tmp/f?.sh",       "/a/**/b",
-    "/",             "/opt/**/bin/*",  "x",                "/usr/**",
-    "/home/*/x;*.so", "/opt/app/bin/tool"};
+    "/opt/", "/opt/app/bin/*", "/usr/**/lib*.so", "*.sh", "/home/*/x", ";/opt/;/usr/bin/;", ";",
+    "/srv/data", "/usr/bin/", "/usr/bin/*", "/tmp/f?.sh", "/a/**/b", "/", "/opt/**/bin/*", "x",
+    "/usr/**", "/home/*/x;*.so", "/opt/app/bin/tool"};
 const char* const kEventProcesses[] = {
-    "/usr/bin/yum",      "/usr/bin/apt",        "/usr/bin/yumdownloader",
-    "/opt/app/bin/tool", "/opt/vendor/bin/tool", "/opt/a/b/bin/tool",
-    "/bin/sh",           "yum",                  "\\win\\x.exe",
-    "/usr/bin/yum;/usr/bin/apt", "",             "/usr/bin/aXt"};
+    "/usr/bin/yum", "/usr/bin/apt", "/usr/bin/yumdownloader", "/opt/app/bin/tool",
+    "/opt/vendor/bin/tool", "/opt/a/b/bin/tool", "/bin/sh", "yum", "\\win\\x.exe",
+    "/usr/bin/yum;/usr/bin/apt", "", "/usr/bin/aXt"};
 const char* const kEventNames[] = {
-    "/opt/app/bin/tool", "/opt/x",        "/usr/lib/libc.so",
-    "/usr/a/lib64/libz.so", "/home/u/x",  "/home/u/v/x",
-    "/srv/data/file",    "/usr/bin/ls",   "/tmp/f1.sh",
-    "/a/b",              "/a/x/y/b",      "/opt/a/bin/x",
-    "run.sh",            "",              "/",
-    "x",                 "/opt/axbin/x"};
+    "/opt/app/bin/tool", "/opt/x", "/usr/lib/libc.so", "/usr/a/lib64/libz.so", "/home/u/x",
+    "/home/u/v/x", "/srv/data/file", "/usr/bin/ls", "/tmp/f1.sh", "/a/b", "/a/x/y/b",
+    "/opt/a/bin/x", "run.sh", "", "/", "x", "/opt/axbin/x"};
 const char* const kValues[] = {"S1", "S2"};
 const char* const kUsers[] = {"alice", "bob", "carol", "dave", ""};
 const char* const kRuleUsers[] = {"alice", "bob", "carol"};
 const char* const kLists[] = {"admins", "ops", "empty"};
 const char* const kRuleGroups[] = {"wheel", "users", "whe"};
-const char* const kEventGroups[] = {"users, wheel", "wheels", "", "wheel",
-                                    "users", " wheel ,x"};
+const char* const kEventGroups[] = {"users, wheel", "wheels", "", "wheel", "users", " wheel ,x"};
 
 template <typename T, size_t N>
 const T& Pick(std::mt19937& rng, const T (&items)[N]) {
@@ -158,8 +129,7 @@ class TrustRuleIndexDifferential : public PrivateDalTest {
  protected:
   // Thousands of small commits: kept in memory where the system allows.
   std::string BaseDir() const override {
-    return access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                                         : PrivateDalTest::BaseDir();
+    return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : PrivateDalTest::BaseDir();
   }
 
   void SetUp() override {
@@ -193,25 +163,20 @@ class TrustRuleIndexDifferential : public PrivateDalTest {
   // Values no import writes (empty texts, BLOBs, a text kind): written
   // beside the engine, seen after the next open.
   void InsertOddRows() {
-    Db db(PathIn("ac.db"));
     const char* const kRows[] = {
-        "INSERT INTO TrustRules(processName, trustType, signerName) "
-        "VALUES('/usr/bin/yum', 2, '')",
+        "INSERT INTO TrustRules(processName, trustType, signerName) VALUES('/usr/bin/yum', 2, '')",
         "INSERT INTO TrustRules(processName, paths, trustType) "
         "VALUES(X'2F7573722F62696E2F2A', X'2F6F70742F', 0)",
-        "INSERT INTO TrustRules(paths, trustType, procGroup) "
-        "VALUES('/opt/', 2, '')",
+        "INSERT INTO TrustRules(paths, trustType, procGroup) VALUES('/opt/', 2, '')",
         "INSERT INTO TrustRules(paths, trustType) VALUES('/usr/', 'x')",
-        "INSERT INTO TrustRules(paths, trustType, ruleset) "
-        "VALUES('/srv/', '4', 'text-kind')",
+        "INSERT INTO TrustRules(paths, trustType, ruleset) VALUES('/srv/', '4', 'text-kind')",
         "INSERT INTO TrustRules(trustType, sha256) VALUES(2, X'1111')",
-        "INSERT INTO TrustRules(trustType, procUser, userList) "
-        "VALUES(0, X'616C696365', 'admins')",
+        "INSERT INTO TrustRules(trustType, procUser, userList) VALUES(0, X'616C696365', 'admins')",
         "INSERT INTO UserList(id, user) VALUES(X'6F7073', 'carol')",
         "INSERT INTO UserList(id, user) VALUES('ops', NULL)",
         "INSERT INTO UserList(id, user) VALUES('admins', '')",
     };
-    db.Exec(kRows[rng() % (sizeof(kRows) / sizeof(kRows[0]))]);
+    Db(PathIn("ac.db")).Exec(Pick(rng, kRows));
   }
 
   ac_event RandomEvent() {
@@ -220,15 +185,11 @@ class TrustRuleIndexDifferential : public PrivateDalTest {
     e.name = Pick(rng, kEventNames);
     e.user = Pick(rng, kUsers);
     e.group = Pick(rng, kEventGroups);
-    auto value = [this]() -> std::string {
-      return rng() % 3 ? Pick(rng, kValues) : "";
-    };
-    e.processSignerName = value();
-    e.fileSignerName = value();
-    e.processProductName = value();
-    e.fileProductName = value();
-    e.processCompanyName = value();
-    e.fileCompanyName = value();
+    auto value = [this]() -> std::string { return rng() % 3 ? Pick(rng, kValues) : ""; };
+    for (auto text : {&ac_event::processSignerName, &ac_event::fileSignerName,
+                      &ac_event::processProductName, &ac_event::fileProductName,
+                      &ac_event::processCompanyName, &ac_event::fileCompanyName})
+      e.*text = value();
     for (int i = 0; i < kIssuerFieldCount; ++i) {
       e.processIssuer[i] = value();
       e.fileIssuer[i] = value();
@@ -241,8 +202,7 @@ class TrustRuleIndexDifferential : public PrivateDalTest {
   std::map<int64_t, int64_t> Hitcounts() {
     std::map<int64_t, int64_t> counts;
     Db db(PathIn("ac.db"));
-    for (const std::string& row :
-         db.Rows("SELECT trustRuleId, hitcount FROM TrustRules")) {
+    for (const std::string& row : db.Rows("SELECT trustRuleId, hitcount FROM TrustRules")) {
       const size_t bar = row.find('|');
       counts[std::stoll(row.substr(0, bar))] = std::stoll(row.substr(bar + 1));
     }
@@ -257,16 +217,15 @@ class TrustRuleIndexDifferential : public PrivateDalTest {
 
     ac_event expected(event);
     int64_t hitId = 0;
-    const bool want = ReferenceLookup(PathIn("ac.db"), dal.TrustRulesPresent(),
-                                      kind, expected, &hitId);
+    const bool want =
+        ReferenceLookup(PathIn("ac.db"), dal.TrustRulesPresent(), kind, expected, &hitId);
     std::map<int64_t, int64_t> counts = Hitcounts();
 
     ac_event actual(event);
     const bool got = dal.IsFoundInTrustRules(kind, actual);
 
-    SCOPED_TRACE("step " + std::to_string(step) + " kind " +
-                 std::to_string(kind) + " process '" + event.processName +
-                 "' path '" + event.name + "' user '" + event.user +
+    SCOPED_TRACE("step " + std::to_string(step) + " kind " + std::to_string(kind) + " process '" +
+                 event.processName + "' path '" + event.name + "' user '" + event.user +
                  "' group '" + event.group + "'");
     ASSERT_EQ(got, want);
     EXPECT_EQ(actual.driftTrust, expected.driftTrust);
@@ -291,11 +250,8 @@ class TrustRuleIndexDifferential : public PrivateDalTest {
     for (int i = 0; i < n; ++i) {
       ac_user_list row{Pick(rng, kLists), Pick(rng, kUsers)};
       if (row.id == std::string("empty")) row.id = "admins";
-      if (rng() % 2) {
-        ASSERT_NE(dal.StoreUserList(row), 0u);
-      } else {
-        ASSERT_TRUE(dal.StoreUserListBuffer(row));
-      }
+      // Stored at once or buffered.
+      ASSERT_TRUE(rng() % 2 ? dal.StoreUserList(row) != 0 : dal.StoreUserListBuffer(row));
     }
     dal.StoreUserListFlush();
   }

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "BRIXDataAccessLayer.h"
-#include "BRIXLogger.h"
 #include "IssuerMeta.h"
 #include "test_util.h"
 
@@ -43,15 +42,12 @@ class TrustRulesTest : public PrivateDalTest {
     return e;
   }
 
-  std::string Hitcounts() {
-    Db db(PathIn("ac.db"));
-    std::string out;
-    for (const auto& r :
-         db.Rows("SELECT hitcount FROM TrustRules ORDER BY trustRuleId"))
-      out += r + " ";
-    return out;
+  using Texts = std::vector<std::string>;
+  Texts Hitcounts() {
+    return Db(PathIn("ac.db")).Rows("SELECT hitcount FROM TrustRules ORDER BY trustRuleId");
   }
-
+  // Asks about a copy of `e`, for cases where its marks do not matter.
+  bool Found(DALTrustType kind, ac_event e) { return dal.IsFoundInTrustRules(kind, e); }
 };
 
 TEST_F(TrustRulesTest, StoredRuleLeavesEmptyFieldsNull) {
@@ -64,12 +60,10 @@ TEST_F(TrustRulesTest, StoredRuleLeavesEmptyFieldsNull) {
   const uint64_t id = dal.StoreTrustRule(r);
   ASSERT_EQ(id, 1u);
   Db db(PathIn("ac.db"));
-  EXPECT_EQ(db.One("SELECT processName, paths, trustType, signerName, "
-                   "productName, companyName, hex(sha256), issuerCN, issuerO, "
-                   "hitcount, ruleset, procUser, procGroup, userList FROM "
-                   "TrustRules"),
-            "/usr/bin/*|/opt/;/srv/|2|Vendor|NULL|NULL|" +
-                std::string(64, '1') +
+  EXPECT_EQ(db.One("SELECT processName, paths, trustType, signerName, productName, companyName, "
+                   "hex(sha256), issuerCN, issuerO, hitcount, ruleset, procUser, procGroup, "
+                   "userList FROM TrustRules"),
+            "/usr/bin/*|/opt/;/srv/|2|Vendor|NULL|NULL|" + std::string(64, '1') +
                 "|NULL|Vendor CA|0|rs-2|NULL|NULL|admins");
 }
 
@@ -82,7 +76,7 @@ TEST_F(TrustRulesTest, TargetRuleAppliesAndMarksTheEvent) {
   ASSERT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
   EXPECT_EQ(e.driftTrust, 4u);
   EXPECT_EQ(e.ruleset, "rs-2");
-  EXPECT_EQ(Hitcounts(), "1 ");
+  EXPECT_EQ(Hitcounts(), Texts{"1"});
 
   // The same file without the signer, or another path, is not trusted.
   ac_event unsigned_ = Event("/usr/bin/bash", "/opt/app/bin/tool");
@@ -90,14 +84,13 @@ TEST_F(TrustRulesTest, TargetRuleAppliesAndMarksTheEvent) {
   EXPECT_EQ(unsigned_.driftTrust, 0u);
   ac_event elsewhere = Event("/usr/bin/bash", "/srv/tool");
   elsewhere.fileSignerName = "Vendor";
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, elsewhere));
+  EXPECT_FALSE(Found(DAL_TRUST_TARGET, elsewhere));
   // Kind 4 and kind 1 questions do not see a kind 2 rule.
-  ac_event block = Event("/usr/bin/bash", "/opt/app/bin/tool");
-  block.fileSignerName = "Vendor";
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_BLOCK, block));
+  elsewhere.name = e.name;
+  EXPECT_FALSE(Found(DAL_TRUST_BLOCK, elsewhere));
   // An unknown kind of question is refused.
-  EXPECT_FALSE(dal.IsFoundInTrustRules(static_cast<DALTrustType>(9), block));
-  EXPECT_EQ(Hitcounts(), "1 ");
+  EXPECT_FALSE(Found(static_cast<DALTrustType>(9), elsewhere));
+  EXPECT_EQ(Hitcounts(), Texts{"1"});
 }
 
 TEST_F(TrustRulesTest, SourceRuleComparesTheActingProcess) {
@@ -109,30 +102,24 @@ TEST_F(TrustRulesTest, SourceRuleComparesTheActingProcess) {
   e.processCompanyName = "Distro";
   e.processIssuer[ISSUER_CN] = "Distro Root";
   e.fileCompanyName = "Other";
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_SOURCE, e));
+  EXPECT_TRUE(Found(DAL_TRUST_SOURCE, e));
   // The target's data does not count for a source question.
   ac_event fileOnly = Event("/usr/bin/apt", "/usr/bin/new");
   fileOnly.fileCompanyName = "Distro";
   fileOnly.fileIssuer[ISSUER_CN] = "Distro Root";
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_SOURCE, fileOnly));
+  EXPECT_FALSE(Found(DAL_TRUST_SOURCE, fileOnly));
 }
 
 TEST_F(TrustRulesTest, ProcessNamesMatchExactlyOrByPattern) {
-  Load({Rule(DAL_TRUST_EXCLUDE, "/usr/bin/yum"),
-        Rule(DAL_TRUST_EXCLUDE, "/opt/*/agent"),
+  Load({Rule(DAL_TRUST_EXCLUDE, "/usr/bin/yum"), Rule(DAL_TRUST_EXCLUDE, "/opt/*/agent"),
         Rule(DAL_TRUST_TARGET, "/usr/bin/make")});
-  ac_event exact = Event("/usr/bin/yum", "/var/cache/x");
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, exact));
+  EXPECT_TRUE(Found(DAL_TRUST_EXCLUDE, Event("/usr/bin/yum", "/var/cache/x")));
   // A plain name that is only a prefix is excluded by the query.
-  ac_event longer = Event("/usr/bin/yumdownloader", "/var/cache/x");
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, longer));
-  ac_event pattern = Event("/opt/vendor/agent", "/x");
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, pattern));
-  ac_event deeper = Event("/opt/a/b/agent", "/x");
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, deeper));
+  EXPECT_FALSE(Found(DAL_TRUST_EXCLUDE, Event("/usr/bin/yumdownloader", "/var/cache/x")));
+  EXPECT_TRUE(Found(DAL_TRUST_EXCLUDE, Event("/opt/vendor/agent", "/x")));
+  EXPECT_FALSE(Found(DAL_TRUST_EXCLUDE, Event("/opt/a/b/agent", "/x")));
   // A rule without paths covers every path.
-  ac_event make = Event("/usr/bin/make", "/home/u/build/a.out");
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, make));
+  EXPECT_TRUE(Found(DAL_TRUST_TARGET, Event("/usr/bin/make", "/home/u/build/a.out")));
 }
 
 TEST_F(TrustRulesTest, ExclusionNeverMatchesRulesThatNeedMore) {
@@ -151,9 +138,9 @@ TEST_F(TrustRulesTest, ExclusionNeverMatchesRulesThatNeedMore) {
   e.processSignerName = "S";
   e.fileSignerName = "S";
   e.processIssuer[ISSUER_OU] = e.fileIssuer[ISSUER_OU] = "Unit";
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_EXCLUDE, e));
+  EXPECT_FALSE(Found(DAL_TRUST_EXCLUDE, e));
   // The same event asked as a target question matches the user rule.
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
+  EXPECT_TRUE(Found(DAL_TRUST_TARGET, e));
 }
 
 TEST_F(TrustRulesTest, UserListsProcUserAndGroups) {
@@ -169,19 +156,17 @@ TEST_F(TrustRulesTest, UserListsProcUserAndGroups) {
     ac_user_list row{"admins", user};
     ASSERT_NE(dal.StoreUserList(row), 0u);
   }
-  ac_event alice = Event("/bin/sh", "/opt/x");
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, alice));
+  EXPECT_TRUE(Found(DAL_TRUST_TARGET, Event("/bin/sh", "/opt/x")));
   ac_event carol = Event("/bin/sh", "/opt/x");
   carol.user = "carol";
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, carol));
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_BLOCK, carol));
+  EXPECT_FALSE(Found(DAL_TRUST_TARGET, carol));
+  EXPECT_TRUE(Found(DAL_TRUST_BLOCK, carol));
   // Group lists are split at commas and trimmed.
   ac_event member = Event("/bin/sh", "/srv/x");
   member.group = "users, wheel";
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, member));
-  ac_event lookalike = Event("/bin/sh", "/srv/x");
-  lookalike.group = "wheels";
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, lookalike));
+  EXPECT_TRUE(Found(DAL_TRUST_TARGET, member));
+  member.group = "wheels";
+  EXPECT_FALSE(Found(DAL_TRUST_TARGET, member));
 }
 
 TEST_F(TrustRulesTest, LowestIdWinsAndOnlyItsHitCountGrows) {
@@ -190,30 +175,28 @@ TEST_F(TrustRulesTest, LowestIdWinsAndOnlyItsHitCountGrows) {
   ac_event e = Event("/bin/sh", "/usr/bin/ls");
   ASSERT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
   ASSERT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, e));
-  EXPECT_EQ(Hitcounts(), "2 0 0 ");
+  EXPECT_EQ(Hitcounts(), (Texts{"2", "0", "0"}));
   // A rule of kind 0 serves every question; the first that applies wins.
   ac_event other = Event("/bin/sh", "/usr/bin/ls");
   ASSERT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_BLOCK, other));
   EXPECT_EQ(other.ruleset, "rs-0");
-  EXPECT_EQ(Hitcounts(), "2 1 0 ");
+  EXPECT_EQ(Hitcounts(), (Texts{"2", "1", "0"}));
 }
 
 TEST_F(TrustRulesTest, NamesNoRuleCanMatchAreAnsweredWithoutTheQuery) {
   Load({Rule(DAL_TRUST_TARGET, "/usr/bin/a")});
-  ac_event other = Event("/usr/bin/b", "/x");
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, other));
+  const ac_event other = Event("/usr/bin/b", "/x");
+  EXPECT_FALSE(Found(DAL_TRUST_TARGET, other));
   // Rules stored later by this process count at once, wildcards included.
   ASSERT_TRUE(dal.ImportRulesetBuffer(
       true, R"({"Trustrules": [{"processName": "/usr/bin/*", "trustType": 2}]})",
       "trustrules-more"));
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, other));
+  EXPECT_TRUE(Found(DAL_TRUST_TARGET, other));
   // A purge forgets them.
   ASSERT_TRUE(dal.ImportRulesetBuffer(
-      false, R"({"Trustrules": [{"processName": "/opt/x", "trustType": 2}]})",
-      "trustrules-new"));
-  EXPECT_FALSE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, other));
-  ac_event named = Event("/opt/x", "/y");
-  EXPECT_TRUE(dal.IsFoundInTrustRules(DAL_TRUST_TARGET, named));
+      false, R"({"Trustrules": [{"processName": "/opt/x", "trustType": 2}]})", "trustrules-new"));
+  EXPECT_FALSE(Found(DAL_TRUST_TARGET, other));
+  EXPECT_TRUE(Found(DAL_TRUST_TARGET, Event("/opt/x", "/y")));
 }
 
 // --- Buffers -------------------------------------------------------------------
@@ -265,8 +248,7 @@ TEST_F(TrustRulesTest, BuffersFlushOnRequestAndAtShutdown) {
   dal.ShutdownDAL();
   Db db(PathIn("ac.db"));
   EXPECT_EQ(db.Rows("SELECT id, user FROM UserList ORDER BY rowid"),
-            (std::vector<std::string>{"admins|alice", "admins|bob",
-                                      "ops|carol"}));
+            (Texts{"admins|alice", "admins|bob", "ops|carol"}));
   EXPECT_EQ(db.One("SELECT count(*) FROM TrustRules"), "1");
   EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems"), "1");
 }
