@@ -30,16 +30,15 @@ TEST_F(KernelGuardTest, WithoutTheProgramsFanotifyAloneEnforces) {
   MakeFiles();
   const std::string plain = PathIn("plain");
   ASSERT_EQ(mkdir(plain.c_str(), 0700), 0);
-  struct Case {
+  const struct {
     std::vector<std::string> options;
     std::string line;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {{"--no-bpf", "--lockdown"}, "BPF LSM not used (--no-bpf)"},
       {{"--bpf-pin-dir", plain + "/brixd", "--lockdown"},
        "BPF LSM not available: " + PathIn("plain") + " is not a BPF file system"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     const size_t logged = ReadFile(log_).size();
     StartDaemon(c.options);
@@ -58,16 +57,15 @@ TEST_F(KernelGuardTest, ReleaseRemovesOnlyWhatBrixdPins) {
   const std::string empty = PathIn("none"), foreign = PathIn("foreign");
   ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
   std::ofstream(foreign + "/notes") << "not brixd's";
-  struct Case {
+  const struct {
     std::string folder;
     int status;
     std::string said;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {empty, 0, "nothing pinned at " + empty},
       {foreign, 1, "cannot release " + foreign},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const ChildRun run = Run({BRIXD_PATH, "--release", "--bpf-pin-dir", c.folder});
     EXPECT_EQ(run.status, c.status) << c.folder;
     EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;

@@ -41,13 +41,12 @@ ac_wrapper_response_s Response(uint32_t action, uint32_t type, uint32_t decision
 }
 
 TEST(VerdictTableTest, OnlyExplicitAllowsAndNonScriptsPassWithoutThePolicy) {
-  struct Case {
+  const struct {
     EventKind kind;
     uint32_t status, action, type, decision;
     bool lockdown;
     Reason expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {EventKind::kProgramStart, BRIX_STATUS_BLOCK, 10, 1, 0, true, Reason::kEngineBlocked},
       {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 1, true, Reason::kEngineAllowed},
       {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 0, false, Reason::kEngineLogOnly},  // log-only
@@ -67,7 +66,7 @@ TEST(VerdictTableTest, OnlyExplicitAllowsAndNonScriptsPassWithoutThePolicy) {
       {EventKind::kScript, BRIX_STATUS_FAILED, 8, 8, 0, false, Reason::kEngineError},
       {EventKind::kScript, BRIX_STATUS_BLOCK, 10, 8, 0, true, Reason::kEngineBlocked},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const Reason reason =
         AnswerFor(c.kind, c.status, Response(c.action, c.type, c.decision), c.lockdown);
     EXPECT_EQ(ReasonName(reason), std::string(ReasonName(c.expected)))
@@ -114,11 +113,9 @@ TEST(ObjectKindTest, CodeIsExecutablesAndSharedObjectsOnly) {
   };
   for (const auto& [path, expected] : files) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    ASSERT_EQ(fstat(fd, &st), 0) << path;
     ObjectKind out = ObjectKind::kOtherElf;
     int error = 0;
-    EXPECT_TRUE(ReadObjectKind(fd, static_cast<uint64_t>(st.st_size), false, &out, &error));
+    EXPECT_TRUE(ReadObjectKind(fd, std::filesystem::file_size(path), false, &out, &error)) << path;
     EXPECT_EQ(out, expected) << path;
     close(fd);
   }

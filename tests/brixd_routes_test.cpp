@@ -152,17 +152,10 @@ TEST_F(BrixdRouteTest, HugeFilesDoNotDelayAKnownProgram) {
 }
 
 TEST_F(BrixdRouteTest, PlantedSymlinksAreNotFollowed) {
+  // A planted log file is refused (see the failed starts); the stats
+  // file's link is replaced, not followed.
   const std::string victim = PathIn("victim");
   std::ofstream(victim) << "precious";
-  // The log: brixd refuses to start rather than write through the link.
-  MakeDatabase();
-  const std::string logLink = PathIn("log-link");
-  ASSERT_EQ(symlink(victim.c_str(), logLink.c_str()), 0);
-  const ChildRun refused = Run({BRIXD_PATH, "--db", db_, "--watch", mnt_, "--log-file", logLink});
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.err.find("log-link"), std::string::npos) << refused.err;
-
-  // The stats file: the link is replaced, not followed.
   ASSERT_EQ(symlink(victim.c_str(), stats_.c_str()), 0);
   StartDaemon({});
   ASSERT_EQ(StopDaemon(), 0);

@@ -89,8 +89,9 @@ TEST_F(BrixdTest, LockdownSaysWhenItOnlyLogsAndLogOnlyLogsWhatItWouldBlock) {
 }
 
 // A clean stop leaves no error behind, and a failed start (a missing
-// database or folder, one it may not read, lockdown that must not only
-// log) says why in one line, first, and leaves nothing behind.
+// database or folder, one it may not read, a log file planted as a link,
+// lockdown that must not only log) says why in one line, first, and
+// leaves nothing behind (nor writes through the link).
 TEST_F(BrixdTest, CleanStopsAreQuietAndFailedStartsSayWhyOnce) {
   MakeDatabase();
   // Standard error is the log here, as it is the system journal's under
@@ -103,7 +104,8 @@ TEST_F(BrixdTest, CleanStopsAreQuietAndFailedStartsSayWhyOnce) {
 
   // brixd and its engine where a user other than root may run them.
   const std::string brixd = ToolCopy(BRIXD_PATH);
-  const std::string journal = PathIn("logs/journal.jsonl");
+  const std::string journal = PathIn("logs/journal.jsonl"), link = PathIn("log-link");
+  ASSERT_EQ(symlink(log_.c_str(), link.c_str()), 0);
   const struct {
     std::vector<std::string> argv;
     std::string cause;
@@ -116,6 +118,8 @@ TEST_F(BrixdTest, CleanStopsAreQuietAndFailedStartsSayWhyOnce) {
       {{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
         brixd, "--db", db_, "--watch", mnt_, "--journal", journal},
        db_ + ": Permission denied"},
+      {{"/usr/bin/timeout", "10", BRIXD_PATH, "--db", db_, "--watch", mnt_, "--log-file", link},
+       "cannot open log file " + link + ": Too many levels of symbolic links"},
       {{BRIXD_PATH, "--db", db_, "--watch", mnt_, "--lockdown", "--require-manifest",
         "--log-file", PathIn("refused.log")},
        "lockdown refused (--require-manifest): " + db_ + " holds no agent manifest"},

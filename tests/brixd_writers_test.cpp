@@ -44,23 +44,22 @@ TEST_F(BrixdWritersTest, MappingWritesNeverRunAsTheKnownFile) {
   std::string trueProgram = ReadFile("/bin/true"), falseProgram = ReadFile("/bin/false");
   const size_t size = std::max(trueProgram.size(), falseProgram.size()) + 64;
   for (std::string* program : {&trueProgram, &falseProgram}) program->resize(size, '\0');
-  struct Case {
+  const struct {
     std::string name, known, other;
     std::vector<std::string> prefix;
     int otherStatus;  // the exit status of the other content
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"tool", trueProgram, falseProgram, {}, 1},
       {"job.sh", "exit 0\n", "exit 7\n", {"/bin/sh"}, 7},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     MakeText(InMount(c.name), c.known, 0755);
     GiveToUser(InMount(c.name));
     Scan(InMount(c.name));
   }
   ImportManifest();
   StartDaemon({"--lockdown"});
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::vector<std::string> argv = c.prefix;
     argv.push_back(InMount(c.name));
     RunAsUser(argv);
@@ -83,15 +82,14 @@ TEST_F(BrixdWritersTest, MappingWritesNeverRunAsTheKnownFile) {
 // file in a user's own namespaces, it still cannot run an unknown script.
 TEST_F(BrixdWritersTest, CodeAUserCanRewriteOrRunThroughADisguiseIsRefused) {
   const std::string library = ReadFile("/usr/lib/x86_64-linux-gnu/libm.so.6");
-  struct Case {
+  const struct {
     std::string name, content;
     bool user;  // owned by the unprivileged user
     mode_t mode;
     bool scan;
     std::vector<std::string> argv;  // {} for LD_PRELOAD of the file
     bool allowed;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"root.so", library + "a", false, 0644, true, {}, true},
       {"user.so", library + "b", true, 0644, true, {}, false},
       {"group.so", library + "c", false, 0664, true, {}, false},
@@ -102,7 +100,7 @@ TEST_F(BrixdWritersTest, CodeAUserCanRewriteOrRunThroughADisguiseIsRefused) {
       {"empty-user.py", "", true, 0644, false, {"/usr/bin/python3"}, false},
       {"empty-user.sh", "", true, 0644, false, {"/bin/sh"}, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     MakeText(InMount(c.name), c.content, c.mode);
     if (c.user) GiveToUser(InMount(c.name));
     if (c.scan) Scan(InMount(c.name));
@@ -153,7 +151,7 @@ TEST_F(BrixdWritersTest, CodeAUserCanRewriteOrRunThroughADisguiseIsRefused) {
     EXPECT_TRUE(access == O_WRONLY ? status == 0 : status == 3 || status == 5)
         << "access " << access << ": " << status;
   }
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::vector<std::string> argv = c.argv;
     if (argv.empty())
       argv = {"/usr/bin/env", "LD_PRELOAD=" + InMount(c.name), "/bin/true"};
@@ -180,19 +178,19 @@ TEST_F(BrixdWritersTest, PlantedLogAndJournalAreRefused) {
   const std::string shared = PathIn("shared");
   ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
   ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
-  struct Case {
+  const struct {
     std::string option;
     bool user;
     mode_t mode;
     std::string why;
-  } const cases[] = {
+  } cases[] = {
       {"--log-file", true, 0644, "owned by uid 65534"},
       {"--journal", true, 0644, "owned by uid 65534"},
       {"--journal", false, 0666, "writable by everyone"},
       {"--log-file", false, 0660, "writable by its group"},
   };
   int i = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const std::string planted = shared + "/planted" + std::to_string(i++);
     if (c.user)
       ASSERT_EQ(AsUser([&] { return open(planted.c_str(), O_CREAT | O_WRONLY, c.mode) < 0; }), 0);
