@@ -56,9 +56,8 @@ inline uint64_t NowMillis() { return GetCurrentTimeInMillisForTest(); }
 // A copy of /bin/true; `salt` appended after the program changes its
 // digests but not what it does.
 inline void MakeProgram(const std::string& path, const std::string& salt, size_t padding = 0) {
-  std::string content = ReadFile("/bin/true") + salt;
   std::ofstream out(path, std::ios::binary);
-  out << content;
+  out << ReadFile("/bin/true") + salt;
   if (padding > 0) {
     std::string zeros(1 << 20, '\0');
     for (size_t done = 0; done < padding; done += zeros.size()) out << zeros;
@@ -74,10 +73,11 @@ inline void MakeSparseProgram(const std::string& path, const std::string& salt, 
   ASSERT_EQ(truncate(path.c_str(), size), 0) << path;
 }
 
-// A text file without the execute bit: run by an interpreter only.
-inline void MakeText(const std::string& path, const std::string& text) {
+// A text file, by default without the execute bit: run by an interpreter
+// only.
+inline void MakeText(const std::string& path, const std::string& text, mode_t mode = 0644) {
   std::ofstream(path, std::ios::binary) << text;
-  ASSERT_EQ(chmod(path.c_str(), 0644), 0) << path;
+  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
 
 // An execution ruleset naming `program` by hash, made now (under
@@ -89,12 +89,6 @@ inline std::string RulesetFor(const std::string& program, const std::string& act
   return "{\"rules\": [{\"fileName\": \"" + std::filesystem::path(program).filename().string() +
          "\", \"sha256\": \"" + brix_host::ToHex(digests.sha256.data(), digests.sha256.size()) +
          "\", \"size\": 0, \"action\": \"" + action + "\"}]}";
-}
-
-inline std::string Joined(const std::vector<std::string>& argv) {
-  std::string line;
-  for (const std::string& arg : argv) line += arg + " ";
-  return line;
 }
 
 // A datagram socket bound at `path`, as systemd's journal and notify
@@ -117,6 +111,16 @@ inline long MillisSince(Clock::time_point begin) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count());
 }
 
+// Polls `done` every `stepMillis` until it holds (true) or `seconds` pass.
+template <typename Done>
+bool WaitUntil(Done done, int seconds = 10, int stepMillis = 10) {
+  for (const auto limit = Clock::now() + std::chrono::seconds(seconds); !done();) {
+    if (Clock::now() >= limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(stepMillis));
+  }
+  return true;
+}
+
 class BrixdTest : public TempDirTest {
  protected:
   // Outside /tmp/: the engine leaves drift there unrecorded.
@@ -132,11 +136,10 @@ class BrixdTest : public TempDirTest {
     mnt_ = PathIn("mnt");
     ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
     ASSERT_EQ(mount("tmpfs", mnt_.c_str(), "tmpfs", 0, "size=1g"), 0) << strerror(errno);
-    mounted_ = true;
     bpf_ = PathIn("bpf");
     ASSERT_EQ(mkdir(bpf_.c_str(), 0700), 0);
     // Without a BPF file system brixd reports the guard as not available.
-    bpfMounted_ = mount("bpf", bpf_.c_str(), "bpf", 0, nullptr) == 0;
+    mount("bpf", bpf_.c_str(), "bpf", 0, nullptr);
     pins_ = bpf_ + "/brixd";
     db_ = PathIn("ac.db");
     log_ = PathIn("brixd.log");
@@ -145,9 +148,13 @@ class BrixdTest : public TempDirTest {
 
   void TearDown() override {
     KillDaemon();
-    RemovePins();
-    if (bpfMounted_) umount2(bpf_.c_str(), MNT_DETACH);
-    if (mounted_) umount2(mnt_.c_str(), MNT_DETACH);
+    // What brixd pinned: unlinking a pin ends its program once no brixd
+    // holds it.
+    std::error_code ignored;
+    std::filesystem::remove_all(pins_, ignored);
+    // Either may not be mounted (or named yet): then this fails harmlessly.
+    umount2(bpf_.c_str(), MNT_DETACH);
+    umount2(mnt_.c_str(), MNT_DETACH);
     TempDirTest::TearDown();
   }
 
@@ -157,8 +164,7 @@ class BrixdTest : public TempDirTest {
   // users may enter: the build tree may lie below a private folder.
   std::string ToolCopy(const std::string& tool) {
     const std::string bin = PathIn("bin");
-    std::error_code ignored;
-    std::filesystem::create_directory(bin, ignored);
+    std::filesystem::create_directories(bin);
     chmod(bin.c_str(), 0755);
     chmod(dir().c_str(), 0755);
     for (const std::string& file : {tool, std::string(BRIX_LIBRARY_PATH)}) {
@@ -166,13 +172,6 @@ class BrixdTest : public TempDirTest {
       if (!std::filesystem::exists(to)) std::filesystem::copy_file(file, to);
     }
     return bin + "/" + std::filesystem::path(tool).filename().string();
-  }
-
-  // What brixd pinned: unlinking a pin ends its program once no brixd
-  // holds it.
-  void RemovePins() {
-    std::error_code ignored;
-    std::filesystem::remove_all(pins_, ignored);
   }
 
   // brixd said it loaded its kernel programs.
@@ -208,10 +207,8 @@ class BrixdTest : public TempDirTest {
     close(report[0]);
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    ChildRun run;
-    run.status = execFailed ? -why : (WIFEXITED(status) ? WEXITSTATUS(status) : 128);
-    run.err = ReadFile(errPath);
-    return run;
+    return {execFailed ? -why : (WIFEXITED(status) ? WEXITSTATUS(status) : 128),
+            ReadFile(errPath)};
   }
 
   ChildRun RunAsUser(const std::vector<std::string>& argv) { return Run(argv, -1, true); }
@@ -291,34 +288,27 @@ class BrixdTest : public TempDirTest {
       _exit(127);
     }
     daemon_ = pid;
-    const auto limit = Clock::now() + std::chrono::seconds(15);
-    while (Clock::now() < limit) {
-      if (ReadFile(log_).find("ready: ", logged) != std::string::npos) return;
-      int status = 0;
-      if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
-        daemon_ = -1;
-        FAIL() << "brixd ended at start: " << ReadFile(log_);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    FAIL() << "brixd not ready in time: " << ReadFile(log_);
+    bool ended = false;
+    const bool ready = WaitUntil([&] {
+      return ReadFile(log_).find("ready: ", logged) != std::string::npos ||
+             (ended = waitpid(daemon_, nullptr, WNOHANG) == daemon_);
+    }, 15);
+    if (ready && !ended) return;
+    if (ended) daemon_ = -1;
+    FAIL() << (ended ? "brixd ended at start: " : "brixd not ready in time: ") << ReadFile(log_);
   }
 
   // SIGTERM and a wait; the exit status, or -1 when it had to be killed.
   int StopDaemon() {
     if (daemon_ <= 0) return -1;
     kill(daemon_, SIGTERM);
-    const auto limit = Clock::now() + std::chrono::seconds(15);
     int status = 0;
-    while (Clock::now() < limit) {
-      if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
-        daemon_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!WaitUntil([&] { return waitpid(daemon_, &status, WNOHANG) == daemon_; }, 15)) {
+      KillDaemon();
+      return -1;
     }
-    KillDaemon();
-    return -1;
+    daemon_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
   // As a crash or an OOM kill ends it: no stop, no last stats.
@@ -342,21 +332,19 @@ class BrixdTest : public TempDirTest {
   void ExpectRuns(const std::vector<Expected>& rows, bool unprivileged = false) {
     for (const Expected& row : rows) {
       const ChildRun run = Run(row.argv, -1, unprivileged);
-      if (row.status == kFails)
-        EXPECT_NE(run.status, 0) << Joined(row.argv) << run.err;
-      else
-        EXPECT_EQ(run.status, row.status) << Joined(row.argv) << run.err;
-      EXPECT_NE(run.err.find(row.said), std::string::npos) << Joined(row.argv) << run.err;
-      EXPECT_EQ(run.err.find(row.unsaid), std::string::npos) << Joined(row.argv) << run.err;
+      SCOPED_TRACE(testing::PrintToString(row.argv) + " ended " + std::to_string(run.status) +
+                   ":\n" + run.err);
+      EXPECT_TRUE(row.status == kFails ? run.status != 0 : run.status == row.status);
+      EXPECT_NE(run.err.find(row.said), std::string::npos);
+      EXPECT_EQ(run.err.find(row.unsaid), std::string::npos);
     }
   }
 
   // A counter from the "brixd" object of the stats file.
   double Counter(const std::string& name) {
+    // cJSON answers null for a member of null: no stats, no counter.
     cJSON* root = cJSON_Parse(ReadFile(stats_).c_str());
-    if (root == nullptr) return -1;
-    const cJSON* own = cJSON_GetObjectItem(root, "brixd");
-    const cJSON* item = own ? cJSON_GetObjectItem(own, name.c_str()) : nullptr;
+    const cJSON* item = cJSON_GetObjectItem(cJSON_GetObjectItem(root, "brixd"), name.c_str());
     const double value = cJSON_IsNumber(item) ? item->valuedouble : -1;
     cJSON_Delete(root);
     return value;
@@ -372,12 +360,7 @@ class BrixdTest : public TempDirTest {
 
   // Waits until brixd's log holds `text` beyond its first `from` bytes.
   bool WaitLogged(const std::string& text, size_t from = 0) const {
-    const auto limit = Clock::now() + std::chrono::seconds(10);
-    while (ReadFile(log_).find(text, from) == std::string::npos) {
-      if (Clock::now() >= limit) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return WaitUntil([&] { return ReadFile(log_).find(text, from) != std::string::npos; });
   }
 
   // Bytes brixd has read so far (its hashing shows here).
@@ -392,19 +375,12 @@ class BrixdTest : public TempDirTest {
 
   // Waits until brixd has read `more` bytes beyond `base`: it hashes.
   bool WaitDaemonReads(uint64_t base, uint64_t more) const {
-    const auto limit = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < limit) {
-      if (DaemonReadBytes() >= base + more) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
+    return WaitUntil([&] { return DaemonReadBytes() >= base + more; }, 10, 2);
   }
 
   std::atomic<unsigned> runs_{0};
   std::vector<std::string> launcher_;  // runs brixd when set (setpriv ...)
   std::string mnt_, db_, log_, stats_, bpf_, pins_;
-  bool mounted_ = false;
-  bool bpfMounted_ = false;
   pid_t daemon_ = -1;
 };
 

@@ -7,10 +7,8 @@
 
 #include "brixd_fixture.h"
 
+namespace brixd_test {
 namespace {
-
-using brixd_test::BrixdTest;
-using brixd_test::ChildRun;
 
 class BrixdJourneyTest : public BrixdTest {
  protected:
@@ -38,8 +36,8 @@ class BrixdJourneyTest : public BrixdTest {
 };
 
 TEST_F(BrixdJourneyTest, WhatRanInLogOnlyModeRunsUnderLockdownAndNothingElse) {
-  brixd_test::MakeProgram(InMount("app/tool"), "\ntool");
-  brixd_test::MakeProgram(InMount("app/helper"), "\nhelper");
+  MakeProgram(InMount("app/tool"), "\ntool");
+  MakeProgram(InMount("app/helper"), "\nhelper");
   std::ofstream(InMount("src/hello.c")) << "int main(void) { return 0; }\n";
   std::ofstream(InMount("src/journey.c")) << "int journey(void) { return 1; }\n";
   std::ofstream(InMount("app/job.sh")) << "exit 0\n";
@@ -86,14 +84,13 @@ TEST_F(BrixdJourneyTest, WhatRanInLogOnlyModeRunsUnderLockdownAndNothingElse) {
   EXPECT_NE(suggest.err.find("writes directly in " + InMount("build") + "/"), std::string::npos)
       << suggest.err;
   for (const char* name : {"suggested-rules", "suggested-trustrules"}) {
-    const ChildRun import =
-        Brixctl({"import", "--append", name, out + "/" + name + ".json"});
+    const ChildRun import = Brixctl({"import", "--append", name, out + "/" + name + ".json"});
     ASSERT_EQ(import.status, 0) << import.err;
   }
 
   // 4. Lockdown: the same workload, rebuild included, runs unchanged; a
   //    program nobody saw before is refused and journaled as blocked.
-  brixd_test::MakeProgram(InMount("app/newcomer"), "\nnew");
+  MakeProgram(InMount("app/newcomer"), "\nnew");
   StartDaemon({"--lockdown", "--journal", Journal()});
   EXPECT_EQ(Workload(), (std::vector<int>(6, 0))) << ReadFile(log_);
   EXPECT_EQ(Run({InMount("app/newcomer")}).status, -EPERM);
@@ -106,3 +103,4 @@ TEST_F(BrixdJourneyTest, WhatRanInLogOnlyModeRunsUnderLockdownAndNothingElse) {
 }
 
 }  // namespace
+}  // namespace brixd_test

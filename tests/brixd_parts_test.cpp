@@ -41,13 +41,12 @@ ac_wrapper_response_s Response(uint32_t action, uint32_t type, uint32_t decision
 }
 
 TEST(VerdictTableTest, OnlyExplicitAllowsAndNonScriptsPassWithoutThePolicy) {
-  struct Case {
+  const struct {
     EventKind kind;
     uint32_t status, action, type, decision;
     bool lockdown;
     Reason expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {EventKind::kProgramStart, BRIX_STATUS_BLOCK, 10, 1, 0, true, Reason::kEngineBlocked},
       {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 1, true, Reason::kEngineAllowed},
       {EventKind::kProgramStart, BRIX_STATUS_SUCCESS, 9, 1, 0, false, Reason::kEngineLogOnly},  // log-only
@@ -67,7 +66,7 @@ TEST(VerdictTableTest, OnlyExplicitAllowsAndNonScriptsPassWithoutThePolicy) {
       {EventKind::kScript, BRIX_STATUS_FAILED, 8, 8, 0, false, Reason::kEngineError},
       {EventKind::kScript, BRIX_STATUS_BLOCK, 10, 8, 0, true, Reason::kEngineBlocked},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const Reason reason =
         AnswerFor(c.kind, c.status, Response(c.action, c.type, c.decision), c.lockdown);
     EXPECT_EQ(ReasonName(reason), std::string(ReasonName(c.expected)))
@@ -92,20 +91,16 @@ std::vector<unsigned char> Elf64(uint16_t type, bool interp) {
 }
 
 TEST(ObjectKindTest, CodeIsExecutablesAndSharedObjectsOnly) {
-  auto kind = [](const std::vector<unsigned char>& data) {
-    return ObjectKindOf(data.data(), data.size());
+  auto kind = [](const auto& data) {
+    return ObjectKindOf(reinterpret_cast<const unsigned char*>(data.data()), data.size());
   };
   EXPECT_EQ(kind(Elf64(2, false)), ObjectKind::kExecutable);
   EXPECT_EQ(kind(Elf64(3, true)), ObjectKind::kExecutable);  // PIE
   EXPECT_EQ(kind(Elf64(3, false)), ObjectKind::kSharedObject);
   EXPECT_EQ(kind(Elf64(1, false)), ObjectKind::kOtherElf);  // a .o file
   EXPECT_EQ(kind(Elf64(4, false)), ObjectKind::kOtherElf);  // a core dump
-  std::vector<unsigned char> cut = Elf64(3, true);
-  cut.resize(12);
-  EXPECT_EQ(kind(cut), ObjectKind::kOtherElf);
-  const std::string text = "#!/bin/sh\necho hi\n";
-  EXPECT_EQ(ObjectKindOf(reinterpret_cast<const unsigned char*>(text.data()), text.size()),
-            ObjectKind::kNotElf);
+  EXPECT_EQ(ObjectKindOf(Elf64(3, true).data(), 12), ObjectKind::kOtherElf);  // cut short
+  EXPECT_EQ(kind(std::string("#!/bin/sh\necho hi\n")), ObjectKind::kNotElf);
   EXPECT_FALSE(IsCode(ObjectKind::kOtherElf));
   EXPECT_TRUE(IsCode(ObjectKind::kSharedObject));
 
@@ -118,11 +113,9 @@ TEST(ObjectKindTest, CodeIsExecutablesAndSharedObjectsOnly) {
   };
   for (const auto& [path, expected] : files) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    ASSERT_EQ(fstat(fd, &st), 0) << path;
     ObjectKind out = ObjectKind::kOtherElf;
     int error = 0;
-    EXPECT_TRUE(ReadObjectKind(fd, static_cast<uint64_t>(st.st_size), false, &out, &error));
+    EXPECT_TRUE(ReadObjectKind(fd, std::filesystem::file_size(path), false, &out, &error)) << path;
     EXPECT_EQ(out, expected) << path;
     close(fd);
   }
@@ -208,29 +201,26 @@ TEST_F(BrixdHashLimitsTest, EachLimitEndsTheHashWithItsOwnOutcome) {
   // Within the limits: the same digests, read from the start whatever the
   // descriptor's position.
   brix_host::HashLimits limits;
+  auto hash = [&] { return brix_host::HashDescriptorBounded(fd, limits, &bounded, &error); };
   limits.maxBytes = 3 << 20;
   ASSERT_EQ(lseek(fd, 12345, SEEK_SET), 12345);
-  EXPECT_EQ(brix_host::HashDescriptorBounded(fd, limits, &bounded, &error),
-            brix_host::HashEnd::kDone);
+  EXPECT_EQ(hash(), brix_host::HashEnd::kDone);
   EXPECT_EQ(bounded.sha256, whole.sha256);
   EXPECT_EQ(bounded.size, 3u << 20);
 
   limits.maxBytes = (3 << 20) - 1;
-  EXPECT_EQ(brix_host::HashDescriptorBounded(fd, limits, &bounded, &error),
-            brix_host::HashEnd::kTooLarge);
+  EXPECT_EQ(hash(), brix_host::HashEnd::kTooLarge);
 
   std::atomic<bool> stop{true};
   limits = brix_host::HashLimits{};
   limits.stop = &stop;
-  EXPECT_EQ(brix_host::HashDescriptorBounded(fd, limits, &bounded, &error),
-            brix_host::HashEnd::kStopped);
+  EXPECT_EQ(hash(), brix_host::HashEnd::kStopped);
 
   limits = brix_host::HashLimits{};
   struct timespec now {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   limits.notAfterNanos = static_cast<uint64_t>(now.tv_sec) * 1000000000ull - 1;
-  EXPECT_EQ(brix_host::HashDescriptorBounded(fd, limits, &bounded, &error),
-            brix_host::HashEnd::kStopped);
+  EXPECT_EQ(hash(), brix_host::HashEnd::kStopped);
   EXPECT_EQ(error, "took too long to hash");
   close(fd);
 }
@@ -269,10 +259,7 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
   ASSERT_TRUE(ReadProcessFacts(getpid(), &self));
   EXPECT_GT(self.startTime, 0u);
   EXPECT_EQ(self.uid, geteuid());
-  char exe[4096];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe));
-  ASSERT_GT(n, 0);
-  EXPECT_EQ(self.executable, std::string(exe, static_cast<size_t>(n)));
+  EXPECT_EQ(self.executable, std::filesystem::read_symlink("/proc/self/exe").string());
 
   ProcessTable table(4);
   // A child recorded while it lives, then gone and reaped.
@@ -323,8 +310,7 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
   // for reading.
   const std::string fifo = "/tmp/brixd-parts-fifo-" + std::to_string(getpid());
   const std::string other = fifo + "-read";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  ASSERT_EQ(mkfifo(other.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, other}) ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
   EXPECT_EQ(AccessOfChild([&] { open(fifo.c_str(), O_WRONLY); }, 1), OpenAccess::kWriteOnly);
   EXPECT_EQ(AccessOfChild([&] { open(fifo.c_str(), O_RDONLY); }, 1), OpenAccess::kRead);
   EXPECT_EQ(OpeningAccess(getpid()), OpenAccess::kRead);  // running, not opening
@@ -347,8 +333,7 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
                 },
                 1),
             OpenAccess::kRead);
-  unlink(fifo.c_str());
-  unlink(other.c_str());
+  for (const std::string& path : {fifo, other}) unlink(path.c_str());
 
   // Bounded: the oldest go first.
   for (pid_t pid = 100000; pid < 100010; ++pid) table.Record(pid, self);

@@ -4,22 +4,10 @@
 // user's steps run as the unprivileged user.
 #include <sys/mman.h>
 
-#include <cstring>
-
 #include "brixd_fixture.h"
 
 namespace brixd_test {
 namespace {
-
-void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
-  std::ofstream(path, std::ios::binary) << content;
-  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
-}
-
-std::string Padded(std::string content, size_t size) {
-  content.resize(size, '\0');
-  return content;
-}
 
 // Rewrites `path` with `content` (of the same size) through a shared
 // writable mapping, which raises no modify event: 0 when done, 3 when
@@ -53,25 +41,25 @@ class BrixdWritersTest : public BrixdTest {
 // stop asking about it) and rewritten through a mapping with other bytes
 // of the same size: what runs next is never the other content.
 TEST_F(BrixdWritersTest, MappingWritesNeverRunAsTheKnownFile) {
-  const std::string trueProgram = ReadFile("/bin/true"), falseProgram = ReadFile("/bin/false");
+  std::string trueProgram = ReadFile("/bin/true"), falseProgram = ReadFile("/bin/false");
   const size_t size = std::max(trueProgram.size(), falseProgram.size()) + 64;
-  struct Case {
+  for (std::string* program : {&trueProgram, &falseProgram}) program->resize(size, '\0');
+  const struct {
     std::string name, known, other;
     std::vector<std::string> prefix;
     int otherStatus;  // the exit status of the other content
-  };
-  const Case cases[] = {
-      {"tool", Padded(trueProgram, size), Padded(falseProgram, size), {}, 1},
+  } cases[] = {
+      {"tool", trueProgram, falseProgram, {}, 1},
       {"job.sh", "exit 0\n", "exit 7\n", {"/bin/sh"}, 7},
   };
-  for (const Case& c : cases) {
-    WriteFile(InMount(c.name), c.known, 0755);
+  for (const auto& c : cases) {
+    MakeText(InMount(c.name), c.known, 0755);
     GiveToUser(InMount(c.name));
     Scan(InMount(c.name));
   }
   ImportManifest();
   StartDaemon({"--lockdown"});
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::vector<std::string> argv = c.prefix;
     argv.push_back(InMount(c.name));
     RunAsUser(argv);
@@ -94,15 +82,14 @@ TEST_F(BrixdWritersTest, MappingWritesNeverRunAsTheKnownFile) {
 // file in a user's own namespaces, it still cannot run an unknown script.
 TEST_F(BrixdWritersTest, CodeAUserCanRewriteOrRunThroughADisguiseIsRefused) {
   const std::string library = ReadFile("/usr/lib/x86_64-linux-gnu/libm.so.6");
-  struct Case {
+  const struct {
     std::string name, content;
     bool user;  // owned by the unprivileged user
     mode_t mode;
     bool scan;
     std::vector<std::string> argv;  // {} for LD_PRELOAD of the file
     bool allowed;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"root.so", library + "a", false, 0644, true, {}, true},
       {"user.so", library + "b", true, 0644, true, {}, false},
       {"group.so", library + "c", false, 0664, true, {}, false},
@@ -113,27 +100,27 @@ TEST_F(BrixdWritersTest, CodeAUserCanRewriteOrRunThroughADisguiseIsRefused) {
       {"empty-user.py", "", true, 0644, false, {"/usr/bin/python3"}, false},
       {"empty-user.sh", "", true, 0644, false, {"/bin/sh"}, false},
   };
-  for (const Case& c : cases) {
-    WriteFile(InMount(c.name), c.content, c.mode);
+  for (const auto& c : cases) {
+    MakeText(InMount(c.name), c.content, c.mode);
     if (c.user) GiveToUser(InMount(c.name));
     if (c.scan) Scan(InMount(c.name));
   }
   const std::string unknown = InMount("unknown.so");
-  WriteFile(unknown, library + "unknown", 0644);
+  MakeText(unknown, library + "unknown");
   GiveToUser(unknown);
   const std::string python = "/usr/bin/python3", dash = "/bin/dash";
   const std::string loader = "/lib64/ld-linux-x86-64.so.2";
-  const std::string evilPy = InMount("evil.py"), evilSh = InMount("evil.sh");
-  const std::string goodPy = InMount("good.py");
-  WriteFile(evilPy, "print('evil')\n", 0644);
-  WriteFile(evilSh, "echo evil\n", 0644);
-  WriteFile(goodPy, "print('good')\n", 0644);
+  const std::string evilPy = InMount("evil.py"), evilSh = InMount("evil.sh"),
+                    goodPy = InMount("good.py");
+  MakeText(evilPy, "print('evil')\n");
+  MakeText(evilSh, "echo evil\n");
+  MakeText(goodPy, "print('good')\n");
   Scan(goodPy);
   // Copies outside the watched file system: their starts are not judged.
   const std::string py = PathIn("py"), shell = PathIn("shell"), over = PathIn("over");
-  WriteFile(py, ReadFile(python), 0755);
-  WriteFile(shell, ReadFile(dash), 0755);
-  WriteFile(over, "", 0755);
+  MakeText(py, ReadFile(python), 0755);
+  MakeText(shell, ReadFile(dash), 0755);
+  MakeText(over, "", 0755);
   ImportManifest();
   StartDaemon({"--lockdown"});
   const std::string evil = "evil\n";
@@ -161,12 +148,10 @@ TEST_F(BrixdWritersTest, CodeAUserCanRewriteOrRunThroughADisguiseIsRefused) {
         return errno == EPERM ? 5 : 6;
       return 0;
     });
-    if (access == O_WRONLY)
-      EXPECT_EQ(status, 0);
-    else
-      EXPECT_TRUE(status == 3 || status == 5) << "access " << access << ": " << status;
+    EXPECT_TRUE(access == O_WRONLY ? status == 0 : status == 3 || status == 5)
+        << "access " << access << ": " << status;
   }
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::vector<std::string> argv = c.argv;
     if (argv.empty())
       argv = {"/usr/bin/env", "LD_PRELOAD=" + InMount(c.name), "/bin/true"};
@@ -193,25 +178,24 @@ TEST_F(BrixdWritersTest, PlantedLogAndJournalAreRefused) {
   const std::string shared = PathIn("shared");
   ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
   ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
-  struct Case {
+  const struct {
     std::string option;
     bool user;
     mode_t mode;
     std::string why;
-  } const cases[] = {
+  } cases[] = {
       {"--log-file", true, 0644, "owned by uid 65534"},
       {"--journal", true, 0644, "owned by uid 65534"},
       {"--journal", false, 0666, "writable by everyone"},
       {"--log-file", false, 0660, "writable by its group"},
   };
   int i = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const std::string planted = shared + "/planted" + std::to_string(i++);
-    if (c.user) {
+    if (c.user)
       ASSERT_EQ(AsUser([&] { return open(planted.c_str(), O_CREAT | O_WRONLY, c.mode) < 0; }), 0);
-    } else {
-      WriteFile(planted, "", c.mode);
-    }
+    else
+      MakeText(planted, "", c.mode);
     std::vector<std::string> argv = {"/usr/bin/timeout", "10", BRIXD_PATH, "--db", db_,
                                      "--watch", mnt_, "--log-file", log_};
     if (c.option == "--log-file")
