@@ -5,20 +5,16 @@
 // line that says what went wrong, never in a crash, and must not lose what
 // the engine acknowledged: once flush_db_buffer has returned success, the
 // items are in the file, whatever happens to the process afterwards.
-#include <cjson/cJSON.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <climits>
-#include <cstring>
 #include <set>
 #include <string>
-#include <vector>
 
-#include "BRIXLogger.h"
+#include <gmock/gmock.h>
+
 #include "brix.h"
 #include "fault_util.h"
 #include "test_util.h"
@@ -28,12 +24,12 @@ namespace {
 // --- Another process holding the file -----------------------------------------
 
 TEST_F(FaultTest, WriterLockBeyondTheBusyTimeoutFailsAndLosesNothing) {
-  LockHolder other;  // forked before anything here touches SQLite
   const std::string path = PathIn("ac.db");
+  LockHolder other(path);  // forked before anything here touches SQLite
   ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
   ASSERT_EQ(StoreRange(1, 51), 0);  // queued, not yet written
 
-  ASSERT_TRUE(other.LockExclusive(path));
+  ASSERT_TRUE(other.LockExclusive());
   // Each call waits out the busy timeout once, then gives up.  A flush
   // stops at its first refused insert: it must not wait once per item.
   EXPECT_EQ(Store(100, false), BRIX_STATUS_FAILED);
@@ -48,8 +44,8 @@ TEST_F(FaultTest, WriterLockBeyondTheBusyTimeoutFailsAndLosesNothing) {
 }
 
 TEST_F(FaultTest, ReaderLockBeyondTheBusyTimeoutFailsTheCommit) {
-  LockHolder other;
   const std::string path = PathIn("ac.db");
+  LockHolder other(path);
   ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
   LogCapture::Clear();
   ASSERT_EQ(StoreRange(1, 21), 0);
@@ -57,7 +53,7 @@ TEST_F(FaultTest, ReaderLockBeyondTheBusyTimeoutFailsTheCommit) {
   // A reader lets the inserts in but keeps the commit from finishing.  A
   // flush whose commit failed has written nothing and must say so; had it
   // reported success, the items would be lost with the process.
-  ASSERT_TRUE(other.LockShared(path));
+  ASSERT_TRUE(other.LockShared());
   EXPECT_EQ(flush_db_buffer(), BRIX_STATUS_FAILED);
   ASSERT_TRUE(other.Release());
   EXPECT_EQ(NamesIn(path).size(), 0u);
@@ -70,10 +66,10 @@ TEST_F(FaultTest, ReaderLockBeyondTheBusyTimeoutFailsTheCommit) {
 }
 
 TEST_F(FaultTest, StartWhileAnotherProcessHoldsTheFileFails) {
-  LockHolder other;
   const std::string path = PathIn("ac.db");
+  LockHolder other(path);
   MakeDatabase(path, 1);
-  ASSERT_TRUE(other.LockExclusive(path));
+  ASSERT_TRUE(other.LockExclusive());
   EXPECT_EQ(StartOn(path), BRIX_STATUS_DB_INIT_FAILED);
   EXPECT_TRUE(Logged(BRIX_LOG_ERROR, "Init or Update Schema failed. rc: 5"));
   ASSERT_TRUE(other.Release());
@@ -134,11 +130,8 @@ TEST_F(FaultTest, DiskFillingDuringAnImportKeepsWhatWasAcknowledged) {
   // ...the import itself only reports a ruleset it could not read (its
   // rows are logged and kept in the buffer)...
   EXPECT_EQ(child.Value("import-full"), "0x00000000");
-  bool explained = false;
-  for (const std::string& line : child.lines)
-    explained |= line.find("records not written, kept for the next flush") !=
-                 std::string::npos;
-  EXPECT_TRUE(explained);
+  EXPECT_THAT(child.lines, testing::Contains(testing::HasSubstr(
+                               "records not written, kept for the next flush")));
   // ...and once there is room, nothing was lost.
   EXPECT_EQ(child.Value("flush-after"), "0x00000000");
 
@@ -259,13 +252,9 @@ TEST_F(FaultTest, EventsWithHugeNamesAndCommandLinesAreDecided) {
   ASSERT_EQ(get_inventory(0, 10, DAL_SOURCE_ALL, payload.c_str(), "s"),
             BRIX_STATUS_SUCCESS);
   const std::string text = ReadFile(payload);
-  const size_t end = text.find("\r\n");
-  ASSERT_NE(end, std::string::npos);
-  cJSON* first = cJSON_Parse(text.substr(0, end).c_str());
+  const JsonPtr first = ParseJson(text.substr(0, text.find("\r\n")));
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(strlen(cJSON_GetObjectItem(first, "fileName")->valuestring),
-            longFile.size());
-  cJSON_Delete(first);
+  EXPECT_TRUE(JsonText(first.get(), "fileName") == longFile);
   uint32_t length = 0;
   EXPECT_EQ(get_metrics_mem(nullptr, &length), BRIX_STATUS_BUFFER_TOO_SMALL);
   EXPECT_GT(length, longRuleset.size());

@@ -1,27 +1,18 @@
 // The database sections of the metrics document: "trustrules_stats" and
 // "dbinfo", with the row counts behind them.
 #include <cjson/cJSON.h>
-#include <sys/stat.h>
 
-#include <memory>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "BRIXDataAccessLayer.h"
-#include "BRIXLogger.h"
-#include "brix.h"
 #include "test_util.h"
 
 namespace {
 
-
 JsonPtr NewObject() { return JsonPtr(cJSON_CreateObject(), &cJSON_Delete); }
 JsonPtr NewArray() { return JsonPtr(cJSON_CreateArray(), &cJSON_Delete); }
-
-long long FileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
 
 class MetricsTest : public PrivateDalTest {
  protected:
@@ -83,7 +74,7 @@ TEST_F(MetricsTest, DbInfoMembersInOrderWithTheirCounts) {
     Db(PathIn("ac.db")).Exec(c.rows);
     JsonPtr info = DbInfo();
     EXPECT_EQ(Flat(info.get()), c.expected) << c.what;
-    EXPECT_EQ(JsonNumber(info.get(), "dbsize"), FileSize(PathIn("ac.db")));
+    EXPECT_EQ(JsonNumber(info.get(), "dbsize"), std::filesystem::file_size(PathIn("ac.db")));
   }
 }
 
