@@ -7,9 +7,9 @@
 // items are in the file, whatever happens to the process afterwards.
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <climits>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -24,9 +24,8 @@ namespace {
 // --- Another process holding the file -----------------------------------------
 
 TEST_F(FaultTest, WriterLockBeyondTheBusyTimeoutFailsAndLosesNothing) {
-  const std::string path = PathIn("ac.db");
-  LockHolder other(path);  // forked before anything here touches SQLite
-  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  LockHolder other(db_);  // forked before anything here touches SQLite
+  ASSERT_EQ(StartOn(db_), BRIX_STATUS_SUCCESS);
   ASSERT_EQ(StoreRange(1, 51), 0);  // queued, not yet written
 
   ASSERT_TRUE(other.LockExclusive());
@@ -38,15 +37,14 @@ TEST_F(FaultTest, WriterLockBeyondTheBusyTimeoutFailsAndLosesNothing) {
 
   // The queued items were kept, and the next flush writes them all.
   EXPECT_EQ(flush_db_buffer(), BRIX_STATUS_SUCCESS);
-  const std::set<std::string> names = NamesIn(path);
+  const std::set<std::string> names = NamesIn(db_);
   EXPECT_EQ(names.size(), 50u);
   EXPECT_EQ(names.count("item-100"), 0u);
 }
 
 TEST_F(FaultTest, ReaderLockBeyondTheBusyTimeoutFailsTheCommit) {
-  const std::string path = PathIn("ac.db");
-  LockHolder other(path);
-  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  LockHolder other(db_);
+  ASSERT_EQ(StartOn(db_), BRIX_STATUS_SUCCESS);
   LogCapture::Clear();
   ASSERT_EQ(StoreRange(1, 21), 0);
 
@@ -56,35 +54,34 @@ TEST_F(FaultTest, ReaderLockBeyondTheBusyTimeoutFailsTheCommit) {
   ASSERT_TRUE(other.LockShared());
   EXPECT_EQ(flush_db_buffer(), BRIX_STATUS_FAILED);
   ASSERT_TRUE(other.Release());
-  EXPECT_EQ(NamesIn(path).size(), 0u);
+  EXPECT_EQ(NamesIn(db_).size(), 0u);
 
   // No transaction was left open: a direct store commits at once.
   EXPECT_EQ(Store(100, false), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(NamesIn(path).count("item-100"), 1u);
+  EXPECT_EQ(NamesIn(db_).count("item-100"), 1u);
   EXPECT_EQ(flush_db_buffer(), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(NamesIn(path).size(), 21u);
+  EXPECT_EQ(NamesIn(db_).size(), 21u);
 }
 
 TEST_F(FaultTest, StartWhileAnotherProcessHoldsTheFileFails) {
-  const std::string path = PathIn("ac.db");
-  LockHolder other(path);
-  MakeDatabase(path, 1);
+  LockHolder other(db_);
+  MakeDatabase(db_, 1);
   ASSERT_TRUE(other.LockExclusive());
-  EXPECT_EQ(StartOn(path), BRIX_STATUS_DB_INIT_FAILED);
+  EXPECT_EQ(StartOn(db_), BRIX_STATUS_DB_INIT_FAILED);
   EXPECT_TRUE(Logged(BRIX_LOG_ERROR, "Init or Update Schema failed. rc: 5"));
   ASSERT_TRUE(other.Release());
-  EXPECT_EQ(NamesIn(path).size(), 1u);
+  EXPECT_EQ(NamesIn(db_).size(), 1u);
 
   // The file was opened before it could be read, and the connection stays
   // open: the same path is now refused as a change of path, while a start
   // without a path keeps the one given and prepares what is missing.
-  EXPECT_EQ(StartOn(path), BRIX_STATUS_BAD_PATH);
+  EXPECT_EQ(StartOn(db_), BRIX_STATUS_BAD_PATH);
   LogCapture::Clear();
   ac_engine_start_s again = MakeStart(nullptr, &LogCapture::Callback, kLogAll);
   ASSERT_EQ(engine_start(&again), BRIX_STATUS_SUCCESS);
   EXPECT_TRUE(Logged(BRIX_LOG_WARNING, "m_DB is not null."));
   EXPECT_EQ(Store(2, false), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(NamesIn(path).size(), 2u);
+  EXPECT_EQ(NamesIn(db_).size(), 2u);
 }
 
 // --- A disk that fills up -----------------------------------------------------
@@ -92,19 +89,16 @@ TEST_F(FaultTest, StartWhileAnotherProcessHoldsTheFileFails) {
 // The file size limit of the process stands in for a full disk: writes
 // past it fail (SIGXFSZ is ignored, so write returns EFBIG).
 TEST_F(FaultTest, DiskFillingDuringAnImportKeepsWhatWasAcknowledged) {
-  const std::string path = PathIn("ac.db");
   const ChildOutcome child = RunInChild([&](const Say& say) {
     signal(SIGXFSZ, SIG_IGN);
-    say("start", StartOn(path, BRIX_LOG_WARNING | BRIX_LOG_ERROR));
+    say("start", StartOn(db_, BRIX_LOG_WARNING | BRIX_LOG_ERROR));
     say("refused-before", std::to_string(StoreRange(1, 201)));
     say("flush-before", flush_db_buffer());
 
-    struct stat st;
-    stat(path.c_str(), &st);
     struct rlimit limit;
     getrlimit(RLIMIT_FSIZE, &limit);
     const rlim_t unlimited = limit.rlim_cur;
-    limit.rlim_cur = static_cast<rlim_t>(st.st_size) + 8192;
+    limit.rlim_cur = static_cast<rlim_t>(std::filesystem::file_size(db_)) + 8192;
     say("limit", std::to_string(setrlimit(RLIMIT_FSIZE, &limit)));
 
     say("refused-full", std::to_string(StoreRange(1001, 1601)));
@@ -135,8 +129,8 @@ TEST_F(FaultTest, DiskFillingDuringAnImportKeepsWhatWasAcknowledged) {
   // ...and once there is room, nothing was lost.
   EXPECT_EQ(child.Value("flush-after"), "0x00000000");
 
-  EXPECT_EQ(IntegrityOf(path), "ok");
-  const std::set<std::string> names = NamesIn(path);
+  EXPECT_EQ(IntegrityOf(db_), "ok");
+  const std::set<std::string> names = NamesIn(db_);
   EXPECT_EQ(Missing(names, "item-", 1, 200), "");
   EXPECT_EQ(Missing(names, "item-", 1001, 1600), "");
   EXPECT_EQ(Missing(names, "rule-", 5001, 5500), "");
@@ -145,11 +139,10 @@ TEST_F(FaultTest, DiskFillingDuringAnImportKeepsWhatWasAcknowledged) {
 // --- Killed processes -------------------------------------------------------
 
 TEST_F(FaultTest, KillInTheMiddleOfWritesLosesNothingAcknowledged) {
-  const std::string path = PathIn("ac.db");
   constexpr uint32_t kBatch = 97;
   const ChildOutcome child = RunInChild(
       [&](const Say& say) {
-        if (StartOn(path, 0) != BRIX_STATUS_SUCCESS) return;
+        if (StartOn(db_, 0) != BRIX_STATUS_SUCCESS) return;
         // Far more batches than the parent waits for before its kill.
         for (uint32_t batch = 0; batch < 1000; ++batch) {
           const uint32_t first = batch * (kBatch + 1) + 1;
@@ -168,8 +161,8 @@ TEST_F(FaultTest, KillInTheMiddleOfWritesLosesNothingAcknowledged) {
       });
 
   ASSERT_TRUE(child.killed);
-  EXPECT_EQ(IntegrityOf(path), "ok");
-  const std::set<std::string> names = NamesIn(path);
+  EXPECT_EQ(IntegrityOf(db_), "ok");
+  const std::set<std::string> names = NamesIn(db_);
   size_t checked = 0;
   for (const std::string& line : child.lines) {
     if (line.rfind("acked ", 0) == 0) {
@@ -183,7 +176,7 @@ TEST_F(FaultTest, KillInTheMiddleOfWritesLosesNothingAcknowledged) {
   }
   EXPECT_GE(checked, 25u * kBatch);
   // A journal left by the kill is rolled back when the file is next opened.
-  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  ASSERT_EQ(StartOn(db_), BRIX_STATUS_SUCCESS);
   EXPECT_EQ(Store(1000000, false), BRIX_STATUS_SUCCESS);
 }
 

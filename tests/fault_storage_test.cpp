@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,9 +27,9 @@ namespace {
 
 // Each start is refused with its reason in the log, in a process of its
 // own, and leaves a file that SQLite did not take for its own as it was (it
-// may hold something the host still wants).  A file that opened but could not be read keeps its connection,
-// so a start on another path is refused as a change of path; a file that
-// did not open leaves nothing behind.
+// may hold something the host still wants).  A file that opened but could
+// not be read keeps its connection, so a start on another path is refused
+// as a change of path; a file that did not open leaves nothing behind.
 TEST_F(FaultTest, UnusableDatabaseFilesAndPathsAreRefused) {
   std::string longPath = dir();
   while (longPath.size() <= PATH_MAX) longPath += "/" + std::string(200, 'p');
@@ -61,10 +62,10 @@ TEST_F(FaultTest, UnusableDatabaseFilesAndPathsAreRefused) {
       // The header still counts the pages that are gone.
       {"cut in half",
        [&] {
-         MakeDatabase(PathIn("half.db"), 3000);
-         struct stat st;
-         stat(PathIn("half.db").c_str(), &st);
-         return truncate(PathIn("half.db").c_str(), st.st_size / 2) == 0 ? PathIn("half.db") : "";
+         const std::string half = PathIn("half.db");
+         MakeDatabase(half, 3000);
+         std::filesystem::resize_file(half, std::filesystem::file_size(half) / 2);
+         return half;
        },
        "Init or Update Schema failed. rc: 11", kBadPath},
       {"a folder",
@@ -110,25 +111,23 @@ TEST_F(FaultTest, UnusableDatabaseFilesAndPathsAreRefused) {
 }
 
 TEST_F(FaultTest, DatabaseCutToNothingStartsAfresh) {
-  const std::string path = PathIn("ac.db");
-  MakeDatabase(path, 10);
-  ASSERT_EQ(truncate(path.c_str(), 0), 0);
+  MakeDatabase(db_, 10);
+  ASSERT_EQ(truncate(db_.c_str(), 0), 0);
   // SQLite takes an empty file for a new database: the schema is built.
-  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  ASSERT_EQ(StartOn(db_), BRIX_STATUS_SUCCESS);
   EXPECT_EQ(Store(1, false), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(NamesIn(path).size(), 1u);
+  EXPECT_EQ(NamesIn(db_).size(), 1u);
 }
 
 TEST_F(FaultTest, DamagedPagesFailTheReadsThatNeedThem) {
-  const std::string path = PathIn("ac.db");
-  MakeDatabase(path, 3000);
+  MakeDatabase(db_, 3000);
   // The second half of the file becomes noise; the schema in the first
   // pages stays readable, so the engine starts.
-  std::string bytes = ReadFile(path);
+  std::string bytes = ReadFile(db_);
   for (size_t i = bytes.size() / 2; i < bytes.size(); ++i)
     bytes[i] = static_cast<char>(i * 131 + 7);
-  WriteFileAt(path, bytes);
-  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  WriteFileAt(db_, bytes);
+  ASSERT_EQ(StartOn(db_), BRIX_STATUS_SUCCESS);
 
   LogCapture::Clear();
   const std::string payload = PathIn("payload.json");
@@ -152,16 +151,15 @@ TEST_F(FaultTest, DamagedPagesFailTheReadsThatNeedThem) {
 // --- Permissions ---------------------------------------------------------------
 
 TEST_F(FaultTest, ReadOnlyDatabaseStillDecidesButRefusesEveryWrite) {
-  const std::string path = PathIn("ac.db");
-  MakeDatabase(path, 3);
-  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  MakeDatabase(db_, 3);
+  ASSERT_EQ(chmod(db_.c_str(), 0444), 0);
   const std::string out = PathIn("out");  // where the child may write
   ASSERT_EQ(mkdir(out.c_str(), 0777), 0);
   ASSERT_EQ(chmod(out.c_str(), 0777), 0);
 
   const ChildOutcome child = RunInChild(
       [&](const Say& say) {
-        say("start", StartOn(path));
+        say("start", StartOn(db_));
         // A known program is still recognised from the file.
         ac_wrapper_response_s response{};
         say("decide", StartItem(2, response));
@@ -205,7 +203,7 @@ TEST_F(FaultTest, ReadOnlyDatabaseStillDecidesButRefusesEveryWrite) {
       "failed. rc: 8 (attempt to write a readonly database)"));
   // Reading the inventory out needs no write.
   EXPECT_EQ(child.Value("export"), "0x00000000");
-  EXPECT_EQ(NamesIn(path).size(), 3u);
+  EXPECT_EQ(NamesIn(db_).size(), 3u);
   // Refused records stay queued, and every flush counts them all.
   EXPECT_EQ(child.Value("refused"), " 1011 1012 1013 1014");
   EXPECT_EQ(child.Value("flush-again"), "0xc0000000");

@@ -145,6 +145,7 @@ class FaultTest : public EngineTest {
     TempDirTest::SetUp();
     // An unprivileged child must be able to reach the files of the test.
     chmod(dir().c_str(), 0755);
+    db_ = PathIn("ac.db");
   }
 
   // A database with `count` items from seed 1 on, written by the engine,
@@ -155,6 +156,8 @@ class FaultTest : public EngineTest {
     ASSERT_EQ(flush_db_buffer(), BRIX_STATUS_SUCCESS);
     ASSERT_EQ(engine_stop(), BRIX_STATUS_SUCCESS);
   }
+
+  std::string db_;  // the database file most tests use
 };
 
 
