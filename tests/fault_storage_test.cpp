@@ -217,13 +217,11 @@ TEST_F(FaultTest, ReadOnlyDatabaseStillDecidesButRefusesEveryWrite) {
 }
 
 TEST_F(FaultTest, DatabaseThatCannotBeCreatedIsRefused) {
-  const std::string empty = PathIn("ac.db");
-  WriteFileAt(empty, "");
-  ASSERT_EQ(chmod(empty.c_str(), 0444), 0);
+  WriteText(db_, "", 0444);  // an empty file that only root may write
   const std::string folder = PathIn("sealed");
   ASSERT_EQ(mkdir(folder.c_str(), 0555), 0);
   const std::pair<std::string, std::string> kCases[] = {
-      {empty, "log sqlite3_exec for schema size failed fro version 0. rc: 8"},
+      {db_, "log sqlite3_exec for schema size failed fro version 0. rc: 8"},
       {folder + "/ac.db", "log engine_start could not open the database: opening " +
                               folder + "/ac.db failed. rc: 14 (unable to open "
                               "database file)"}};
@@ -238,7 +236,7 @@ TEST_F(FaultTest, DatabaseThatCannotBeCreatedIsRefused) {
     EXPECT_EQ(child.Value("start"), "0xc0000006") << path;
     EXPECT_THAT(child.lines, testing::Contains(log)) << path;
   }
-  EXPECT_EQ(ReadFile(empty), "");
+  EXPECT_EQ(ReadFile(db_), "");
 }
 
 }  // namespace
