@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "BRIXDataAccessLayer.h"
-#include "BRIXLogger.h"
 #include "BRIXSchema.h"
 #include "test_util.h"
 
@@ -170,8 +170,7 @@ TEST(SharedHandleTest, ReleasesOnlyWhatNoOneElseHolds) {
 TEST_F(DalTest, DeleteRemovesTheFileAndClosesTheConnection) {
   Open();
   EXPECT_TRUE(dal.DeleteDB());
-  struct stat st;
-  EXPECT_NE(stat(PathIn("ac.db").c_str(), &st), 0);
+  EXPECT_FALSE(std::filesystem::exists(PathIn("ac.db")));
   EXPECT_FALSE(dal.IsOpen());
   EXPECT_TRUE(dal.DeleteDB());  // a missing file is already deleted
 }

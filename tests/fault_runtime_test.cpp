@@ -5,20 +5,16 @@
 // line that says what went wrong, never in a crash, and must not lose what
 // the engine acknowledged: once flush_db_buffer has returned success, the
 // items are in the file, whatever happens to the process afterwards.
-#include <cjson/cJSON.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <climits>
-#include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
-#include <vector>
 
-#include "BRIXLogger.h"
+#include <gmock/gmock.h>
+
 #include "brix.h"
 #include "fault_util.h"
 #include "test_util.h"
@@ -28,12 +24,11 @@ namespace {
 // --- Another process holding the file -----------------------------------------
 
 TEST_F(FaultTest, WriterLockBeyondTheBusyTimeoutFailsAndLosesNothing) {
-  LockHolder other;  // forked before anything here touches SQLite
-  const std::string path = PathIn("ac.db");
-  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  LockHolder other(db_);  // forked before anything here touches SQLite
+  ASSERT_EQ(StartOn(db_), BRIX_STATUS_SUCCESS);
   ASSERT_EQ(StoreRange(1, 51), 0);  // queued, not yet written
 
-  ASSERT_TRUE(other.LockExclusive(path));
+  ASSERT_TRUE(other.LockExclusive());
   // Each call waits out the busy timeout once, then gives up.  A flush
   // stops at its first refused insert: it must not wait once per item.
   EXPECT_EQ(Store(100, false), BRIX_STATUS_FAILED);
@@ -42,53 +37,51 @@ TEST_F(FaultTest, WriterLockBeyondTheBusyTimeoutFailsAndLosesNothing) {
 
   // The queued items were kept, and the next flush writes them all.
   EXPECT_EQ(flush_db_buffer(), BRIX_STATUS_SUCCESS);
-  const std::set<std::string> names = NamesIn(path);
+  const std::set<std::string> names = NamesIn(db_);
   EXPECT_EQ(names.size(), 50u);
   EXPECT_EQ(names.count("item-100"), 0u);
 }
 
 TEST_F(FaultTest, ReaderLockBeyondTheBusyTimeoutFailsTheCommit) {
-  LockHolder other;
-  const std::string path = PathIn("ac.db");
-  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  LockHolder other(db_);
+  ASSERT_EQ(StartOn(db_), BRIX_STATUS_SUCCESS);
   LogCapture::Clear();
   ASSERT_EQ(StoreRange(1, 21), 0);
 
   // A reader lets the inserts in but keeps the commit from finishing.  A
   // flush whose commit failed has written nothing and must say so; had it
   // reported success, the items would be lost with the process.
-  ASSERT_TRUE(other.LockShared(path));
+  ASSERT_TRUE(other.LockShared());
   EXPECT_EQ(flush_db_buffer(), BRIX_STATUS_FAILED);
   ASSERT_TRUE(other.Release());
-  EXPECT_EQ(NamesIn(path).size(), 0u);
+  EXPECT_EQ(NamesIn(db_).size(), 0u);
 
   // No transaction was left open: a direct store commits at once.
   EXPECT_EQ(Store(100, false), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(NamesIn(path).count("item-100"), 1u);
+  EXPECT_EQ(NamesIn(db_).count("item-100"), 1u);
   EXPECT_EQ(flush_db_buffer(), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(NamesIn(path).size(), 21u);
+  EXPECT_EQ(NamesIn(db_).size(), 21u);
 }
 
 TEST_F(FaultTest, StartWhileAnotherProcessHoldsTheFileFails) {
-  LockHolder other;
-  const std::string path = PathIn("ac.db");
-  MakeDatabase(path, 1);
-  ASSERT_TRUE(other.LockExclusive(path));
-  EXPECT_EQ(StartOn(path), BRIX_STATUS_DB_INIT_FAILED);
+  LockHolder other(db_);
+  MakeDatabase(db_, 1);
+  ASSERT_TRUE(other.LockExclusive());
+  EXPECT_EQ(StartOn(db_), BRIX_STATUS_DB_INIT_FAILED);
   EXPECT_TRUE(Logged(BRIX_LOG_ERROR, "Init or Update Schema failed. rc: 5"));
   ASSERT_TRUE(other.Release());
-  EXPECT_EQ(NamesIn(path).size(), 1u);
+  EXPECT_EQ(NamesIn(db_).size(), 1u);
 
   // The file was opened before it could be read, and the connection stays
   // open: the same path is now refused as a change of path, while a start
   // without a path keeps the one given and prepares what is missing.
-  EXPECT_EQ(StartOn(path), BRIX_STATUS_BAD_PATH);
+  EXPECT_EQ(StartOn(db_), BRIX_STATUS_BAD_PATH);
   LogCapture::Clear();
   ac_engine_start_s again = MakeStart(nullptr, &LogCapture::Callback, kLogAll);
   ASSERT_EQ(engine_start(&again), BRIX_STATUS_SUCCESS);
   EXPECT_TRUE(Logged(BRIX_LOG_WARNING, "m_DB is not null."));
   EXPECT_EQ(Store(2, false), BRIX_STATUS_SUCCESS);
-  EXPECT_EQ(NamesIn(path).size(), 2u);
+  EXPECT_EQ(NamesIn(db_).size(), 2u);
 }
 
 // --- A disk that fills up -----------------------------------------------------
@@ -96,19 +89,16 @@ TEST_F(FaultTest, StartWhileAnotherProcessHoldsTheFileFails) {
 // The file size limit of the process stands in for a full disk: writes
 // past it fail (SIGXFSZ is ignored, so write returns EFBIG).
 TEST_F(FaultTest, DiskFillingDuringAnImportKeepsWhatWasAcknowledged) {
-  const std::string path = PathIn("ac.db");
   const ChildOutcome child = RunInChild([&](const Say& say) {
     signal(SIGXFSZ, SIG_IGN);
-    say("start", StartOn(path, BRIX_LOG_WARNING | BRIX_LOG_ERROR));
+    say("start", StartOn(db_, BRIX_LOG_WARNING | BRIX_LOG_ERROR));
     say("refused-before", std::to_string(StoreRange(1, 201)));
     say("flush-before", flush_db_buffer());
 
-    struct stat st;
-    stat(path.c_str(), &st);
     struct rlimit limit;
     getrlimit(RLIMIT_FSIZE, &limit);
     const rlim_t unlimited = limit.rlim_cur;
-    limit.rlim_cur = static_cast<rlim_t>(st.st_size) + 8192;
+    limit.rlim_cur = static_cast<rlim_t>(std::filesystem::file_size(db_)) + 8192;
     say("limit", std::to_string(setrlimit(RLIMIT_FSIZE, &limit)));
 
     say("refused-full", std::to_string(StoreRange(1001, 1601)));
@@ -134,16 +124,13 @@ TEST_F(FaultTest, DiskFillingDuringAnImportKeepsWhatWasAcknowledged) {
   // ...the import itself only reports a ruleset it could not read (its
   // rows are logged and kept in the buffer)...
   EXPECT_EQ(child.Value("import-full"), "0x00000000");
-  bool explained = false;
-  for (const std::string& line : child.lines)
-    explained |= line.find("records not written, kept for the next flush") !=
-                 std::string::npos;
-  EXPECT_TRUE(explained);
+  EXPECT_THAT(child.lines, testing::Contains(testing::HasSubstr(
+                               "records not written, kept for the next flush")));
   // ...and once there is room, nothing was lost.
   EXPECT_EQ(child.Value("flush-after"), "0x00000000");
 
-  EXPECT_EQ(IntegrityOf(path), "ok");
-  const std::set<std::string> names = NamesIn(path);
+  EXPECT_EQ(IntegrityOf(db_), "ok");
+  const std::set<std::string> names = NamesIn(db_);
   EXPECT_EQ(Missing(names, "item-", 1, 200), "");
   EXPECT_EQ(Missing(names, "item-", 1001, 1600), "");
   EXPECT_EQ(Missing(names, "rule-", 5001, 5500), "");
@@ -152,11 +139,10 @@ TEST_F(FaultTest, DiskFillingDuringAnImportKeepsWhatWasAcknowledged) {
 // --- Killed processes -------------------------------------------------------
 
 TEST_F(FaultTest, KillInTheMiddleOfWritesLosesNothingAcknowledged) {
-  const std::string path = PathIn("ac.db");
   constexpr uint32_t kBatch = 97;
   const ChildOutcome child = RunInChild(
       [&](const Say& say) {
-        if (StartOn(path, 0) != BRIX_STATUS_SUCCESS) return;
+        if (StartOn(db_, 0) != BRIX_STATUS_SUCCESS) return;
         // Far more batches than the parent waits for before its kill.
         for (uint32_t batch = 0; batch < 1000; ++batch) {
           const uint32_t first = batch * (kBatch + 1) + 1;
@@ -175,8 +161,8 @@ TEST_F(FaultTest, KillInTheMiddleOfWritesLosesNothingAcknowledged) {
       });
 
   ASSERT_TRUE(child.killed);
-  EXPECT_EQ(IntegrityOf(path), "ok");
-  const std::set<std::string> names = NamesIn(path);
+  EXPECT_EQ(IntegrityOf(db_), "ok");
+  const std::set<std::string> names = NamesIn(db_);
   size_t checked = 0;
   for (const std::string& line : child.lines) {
     if (line.rfind("acked ", 0) == 0) {
@@ -190,7 +176,7 @@ TEST_F(FaultTest, KillInTheMiddleOfWritesLosesNothingAcknowledged) {
   }
   EXPECT_GE(checked, 25u * kBatch);
   // A journal left by the kill is rolled back when the file is next opened.
-  ASSERT_EQ(StartOn(path), BRIX_STATUS_SUCCESS);
+  ASSERT_EQ(StartOn(db_), BRIX_STATUS_SUCCESS);
   EXPECT_EQ(Store(1000000, false), BRIX_STATUS_SUCCESS);
 }
 
@@ -259,13 +245,9 @@ TEST_F(FaultTest, EventsWithHugeNamesAndCommandLinesAreDecided) {
   ASSERT_EQ(get_inventory(0, 10, DAL_SOURCE_ALL, payload.c_str(), "s"),
             BRIX_STATUS_SUCCESS);
   const std::string text = ReadFile(payload);
-  const size_t end = text.find("\r\n");
-  ASSERT_NE(end, std::string::npos);
-  cJSON* first = cJSON_Parse(text.substr(0, end).c_str());
+  const JsonPtr first = ParseJson(text.substr(0, text.find("\r\n")));
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(strlen(cJSON_GetObjectItem(first, "fileName")->valuestring),
-            longFile.size());
-  cJSON_Delete(first);
+  EXPECT_TRUE(JsonText(first.get(), "fileName") == longFile);
   uint32_t length = 0;
   EXPECT_EQ(get_metrics_mem(nullptr, &length), BRIX_STATUS_BUFFER_TOO_SMALL);
   EXPECT_GT(length, longRuleset.size());

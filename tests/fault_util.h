@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "BRIXLogger.h"
 #include "Hash.h"
@@ -106,30 +106,37 @@ inline uint32_t StartOn(const std::string& path, uint32_t mask = kLogAll) {
 
 // The file name of every inventory row in a database file.
 inline std::set<std::string> NamesIn(const std::string& dbPath) {
-  Db db(dbPath);
-  std::set<std::string> names;
-  for (const std::string& row : db.Rows("SELECT fileName FROM InventoryItems"))
-    names.insert(row);
-  return names;
+  const std::vector<std::string> rows = Db(dbPath).Rows("SELECT fileName FROM InventoryItems");
+  return {rows.begin(), rows.end()};
 }
 
 // Which of "<prefix><first>" to "<prefix><last>" are not among `names`:
 // empty when none is missing, else the count and the first one.
 inline std::string Missing(const std::set<std::string>& names,
                     const std::string& prefix, uint32_t first, uint32_t last) {
-  size_t count = 0;
-  std::string example;
-  for (uint32_t seed = first; seed <= last; ++seed) {
-    const std::string name = prefix + std::to_string(seed);
-    if (names.count(name) != 0) continue;
-    if (count++ == 0) example = name;
-  }
-  return count == 0 ? "" : std::to_string(count) + " missing, " + example;
+  std::vector<std::string> missing;
+  for (uint32_t seed = first; seed <= last; ++seed)
+    if (names.count(prefix + std::to_string(seed)) == 0)
+      missing.push_back(prefix + std::to_string(seed));
+  return missing.empty() ? "" : std::to_string(missing.size()) + " missing, " + missing[0];
 }
 
 inline std::string IntegrityOf(const std::string& dbPath) {
-  Db db(dbPath);
-  return db.One("PRAGMA integrity_check;");
+  return Db(dbPath).One("PRAGMA integrity_check;");
+}
+
+// A shell starting the program of the item that `seed` names (see Item).
+inline uint32_t StartItem(uint32_t seed, ac_wrapper_response_s& response) {
+  const std::string digest = Digest(seed);
+  const std::string name = "/srv/items/item-" + std::to_string(seed);
+  ac_wrapper_event_s event{};
+  event.type = 23;
+  event.isexec = 1;
+  event.size = 1000 + seed;
+  event.name = name.c_str();
+  event.processName = "/usr/bin/bash";
+  event.fileSha256 = reinterpret_cast<const unsigned char*>(digest.data());
+  return app_ctl(nullptr, &event, &response);
 }
 
 class FaultTest : public EngineTest {
@@ -138,6 +145,7 @@ class FaultTest : public EngineTest {
     TempDirTest::SetUp();
     // An unprivileged child must be able to reach the files of the test.
     chmod(dir().c_str(), 0755);
+    db_ = PathIn("ac.db");
   }
 
   // A database with `count` items from seed 1 on, written by the engine,
@@ -148,6 +156,8 @@ class FaultTest : public EngineTest {
     ASSERT_EQ(flush_db_buffer(), BRIX_STATUS_SUCCESS);
     ASSERT_EQ(engine_stop(), BRIX_STATUS_SUCCESS);
   }
+
+  std::string db_;  // the database file most tests use
 };
 
 

@@ -1,7 +1,5 @@
 // Tests of BRIXLogger on private instances: level filtering, callback
 // mode, file mode and its line format, and the one-time initialisation.
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -42,7 +40,6 @@ class LoggerTest : public TempDirTest {
     g_otherCalls = 0;
   }
   std::string LogText() const { return ReadFile(PathIn("LogFile.log")); }
-  bool LogFileExists() const { return std::filesystem::exists(PathIn("LogFile.log")); }
 };
 
 TEST_F(LoggerTest, NothingIsLoggedBeforeInitLoggerNorToAFileInCallbackMode) {
@@ -63,7 +60,7 @@ TEST_F(LoggerTest, NothingIsLoggedBeforeInitLoggerNorToAFileInCallbackMode) {
     logger.InitLogger(LogCapture::Callback, 15);
     logger.Log(BRIX_ERROR, "F", "BRIX/X", 1, "to the host");
   }
-  EXPECT_FALSE(LogFileExists());
+  EXPECT_FALSE(std::filesystem::exists(PathIn("LogFile.log")));
 }
 
 TEST_F(LoggerTest, CallbackReceivesEveryPart) {

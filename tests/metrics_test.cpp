@@ -1,27 +1,18 @@
 // The database sections of the metrics document: "trustrules_stats" and
 // "dbinfo", with the row counts behind them.
 #include <cjson/cJSON.h>
-#include <sys/stat.h>
 
-#include <memory>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "BRIXDataAccessLayer.h"
-#include "BRIXLogger.h"
-#include "brix.h"
 #include "test_util.h"
 
 namespace {
 
-
 JsonPtr NewObject() { return JsonPtr(cJSON_CreateObject(), &cJSON_Delete); }
 JsonPtr NewArray() { return JsonPtr(cJSON_CreateArray(), &cJSON_Delete); }
-
-long long FileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
 
 class MetricsTest : public PrivateDalTest {
  protected:
@@ -83,7 +74,7 @@ TEST_F(MetricsTest, DbInfoMembersInOrderWithTheirCounts) {
     Db(PathIn("ac.db")).Exec(c.rows);
     JsonPtr info = DbInfo();
     EXPECT_EQ(Flat(info.get()), c.expected) << c.what;
-    EXPECT_EQ(JsonNumber(info.get(), "dbsize"), FileSize(PathIn("ac.db")));
+    EXPECT_EQ(JsonNumber(info.get(), "dbsize"), std::filesystem::file_size(PathIn("ac.db")));
   }
 }
 
@@ -120,25 +111,19 @@ TEST_F(MetricsTest, TrustRuleStatsListRulesThatMatchedOnEveryCall) {
   JsonPtr none = NewArray();
   EXPECT_TRUE(dal.PrepareMetrics(none.get()));
   EXPECT_EQ(cJSON_GetArraySize(none.get()), 0);
-  {
-    Db db(PathIn("ac.db"));
-    db.Exec(
-        "INSERT INTO TrustRules(trustRuleId, processName, paths, trustType, "
-        "signerName, productName, companyName, sha256, issuerCN, issuerC, "
-        "issuerS, issuerL, issuerO, issuerOU, hitcount, ruleset, procUser, "
-        "procGroup, userList) VALUES "
-        "(7, '/usr/bin/apt', '/opt/;/srv/', 2, 'Signer', 'Product', "
-        "'Company', x'" +
-        std::string(56, 'A') +
-        "0123ABCD', 'CN', 'C', "
-        "'S', 'L', 'O', 'OU', 3, 'rs-1', 'alice', 'staff', 'admins'),"
-        // Never matched: not listed.
-        "(8, 'idle', NULL, 1, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
-        "NULL, NULL, 0, 'rs-2', NULL, NULL, NULL),"
-        // Matched once: only the set columns appear.
-        "(9, NULL, '/x/', 4, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
-        "NULL, NULL, 1, NULL, NULL, NULL, NULL);");
-  }
+  Db(PathIn("ac.db")).Exec(
+      "INSERT INTO TrustRules(trustRuleId, processName, paths, trustType, signerName, "
+      "productName, companyName, sha256, issuerCN, issuerC, issuerS, issuerL, issuerO, "
+      "issuerOU, hitcount, ruleset, procUser, procGroup, userList) VALUES "
+      "(7, '/usr/bin/apt', '/opt/;/srv/', 2, 'Signer', 'Product', 'Company', x'" +
+      std::string(56, 'A') +
+      "0123ABCD', 'CN', 'C', 'S', 'L', 'O', 'OU', 3, 'rs-1', 'alice', 'staff', 'admins'),"
+      // Never matched: not listed.
+      "(8, 'idle', NULL, 1, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
+      "NULL, NULL, 0, 'rs-2', NULL, NULL, NULL),"
+      // Matched once: only the set columns appear.
+      "(9, NULL, '/x/', 4, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
+      "NULL, NULL, 1, NULL, NULL, NULL, NULL);");
   // Listed on every call: a statement left positioned on a row would skip
   // it the next time.
   JsonPtr array = NewArray();

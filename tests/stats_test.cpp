@@ -1,31 +1,30 @@
 // Tests of BRIXStats on private instances: general and keyed counters, and
 // the metrics document with its member order and buffer protocol.
 #include <cjson/cJSON.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BRIXEventAbstraction.h"
-#include "BRIXLogger.h"
 #include "BRIXStats.h"
+#include "brix.h"
 #include "test_util.h"
 
 namespace {
 
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kNullLength = 0xc0000001u;
-constexpr uint32_t kTooSmall = 0xc000000fu;
+// "k000" to "k149": keys whose byte order is their numeric order.
+std::string Key(int i) {
+  return "k" + std::string(i < 10 ? 2 : i < 100 ? 1 : 0, '0') + std::to_string(i);
+}
 
 // The metrics text, fetched with the two-call buffer protocol.
 std::string MetricsText(BRIXStats& stats) {
   unsigned length = 0;
-  EXPECT_EQ(stats.GetMetrics(nullptr, &length), kTooSmall);
+  EXPECT_EQ(stats.GetMetrics(nullptr, &length), BRIX_STATUS_BUFFER_TOO_SMALL);
   std::vector<char> buffer(length);
-  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kOk);
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), BRIX_STATUS_SUCCESS);
   return std::string(buffer.data());
 }
 
@@ -90,14 +89,12 @@ TEST(StatsTyped, IncSetGetPerTypeAndIgnoredKeys) {
 
 TEST(StatsTyped, ClearTypeWithPrefix) {
   BRIXStats stats;
-  for (const char* key :
-       {"trustA", "trust", "trustzz", "Trust", "xtrust", "trus", "rulesetA"})
-    stats.SetType(BRIX_STATS_RULESET, key, 1);
+  const char* const kKeys[] = {"trustA", "trust", "trustzz", "Trust", "xtrust", "trus", "rulesetA"};
+  for (const char* key : kKeys) stats.SetType(BRIX_STATS_RULESET, key, 1);
   stats.SetType(BRIX_STATS_DRIFT_UNKNOWN_EXTENSION, "trustA", 1);
   auto kept = [&] {
     std::string out;
-    for (const char* key :
-         {"trustA", "trust", "trustzz", "Trust", "xtrust", "trus", "rulesetA"})
+    for (const char* key : kKeys)
       if (stats.GetType(BRIX_STATS_RULESET, key) != 0) out += std::string(key) + " ";
     return out;
   };
@@ -158,11 +155,8 @@ TEST(StatsMetrics, MemberOrderWithoutEngine) {
 TEST(StatsMetrics, TypedSectionsListTheSmallest100Keys) {
   BRIXStats stats;
   // 150 keys per map, inserted from the largest down.
-  for (int i = 149; i >= 0; --i) {
-    char key[16];
-    snprintf(key, sizeof(key), "k%03d", i);
-    for (int type : {1, 2, 3}) stats.SetType(type, key, i);
-  }
+  for (int i = 149; i >= 0; --i)
+    for (int type : {1, 2, 3}) stats.SetType(type, Key(i), i);
   // Upper case sorts before lower case in byte order.
   stats.SetType(BRIX_STATS_INVENTORY_UNKNOWN_EXTENSION, "Z", 1000);
 
@@ -176,11 +170,7 @@ TEST(StatsMetrics, TypedSectionsListTheSmallest100Keys) {
     const bool withZ = std::string(section) == "InventoryUnknownExtensons";
     std::vector<std::string> expected;
     if (withZ) expected.push_back("Z");
-    for (int i = 0; expected.size() < 100; ++i) {
-      char key[16];
-      snprintf(key, sizeof(key), "k%03d", i);
-      expected.push_back(key);
-    }
+    for (int i = 0; expected.size() < 100; ++i) expected.push_back(Key(i));
     EXPECT_EQ(names, expected) << section;
     EXPECT_EQ(JsonNumber(s, "k042"), 42) << section;
   }
@@ -191,7 +181,7 @@ TEST(StatsMetrics, BufferProtocol) {
   stats.Inc("RunProgram");
 
   unsigned length = 0;
-  EXPECT_EQ(stats.GetMetrics(nullptr, &length), kTooSmall);
+  EXPECT_EQ(stats.GetMetrics(nullptr, &length), BRIX_STATUS_BUFFER_TOO_SMALL);
   const std::string text = MetricsText(stats);
   ASSERT_EQ(length, text.size() + 1);
   const unsigned needed = length;
@@ -199,19 +189,19 @@ TEST(StatsMetrics, BufferProtocol) {
   // One byte short: refused, size reported, nothing copied.
   std::vector<char> buffer(needed + 16, '#');
   length = needed - 1;
-  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kTooSmall);
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), BRIX_STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(length, needed);
   EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(),
                           [](char c) { return c == '#'; }));
 
   // Zero length with a buffer: refused as well.
   length = 0;
-  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kTooSmall);
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), BRIX_STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(length, needed);
 
   // Exact size: copied with its NUL.
   length = needed;
-  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kOk);
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), BRIX_STATUS_SUCCESS);
   EXPECT_EQ(length, needed);
   EXPECT_EQ(std::string(buffer.data(), needed - 1), text);
   EXPECT_EQ(buffer[needed - 1], '\0');
@@ -219,11 +209,11 @@ TEST(StatsMetrics, BufferProtocol) {
 
   // A larger buffer: *length reports the bytes written.
   length = needed + 16;
-  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), kOk);
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), &length), BRIX_STATUS_SUCCESS);
   EXPECT_EQ(length, needed);
 
-  EXPECT_EQ(stats.GetMetrics(buffer.data(), nullptr), kNullLength);
-  EXPECT_EQ(stats.GetMetrics(nullptr, nullptr), kNullLength);
+  EXPECT_EQ(stats.GetMetrics(buffer.data(), nullptr), BRIX_STATUS_NULL_LENGTH);
+  EXPECT_EQ(stats.GetMetrics(nullptr, nullptr), BRIX_STATUS_NULL_LENGTH);
 }
 
 // The allow cache's own section (tested with the cache) is listed only

@@ -20,12 +20,10 @@
 // is lost.  Like engine_stop, it is for a quiet moment; the test runs it
 // between two bursts of load and checks both sides.
 #include <cjson/cJSON.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -111,9 +109,8 @@ class Workload {
 
   // The files the events name, and the rulesets every burst starts from.
   void Prepare() {
-    mkdir((dir_ + "/programs").c_str(), 0755);
-    mkdir((dir_ + "/programs/banned").c_str(), 0755);
-    mkdir((dir_ + "/drift").c_str(), 0755);
+    std::filesystem::create_directories(dir_ + "/programs/banned");
+    std::filesystem::create_directories(dir_ + "/drift");
     WriteFileAt(dir_ + "/programs/agent-ok", "ok", 0755);
     WriteFileAt(dir_ + "/programs/banned/tool", "banned", 0755);
     for (int k = 0; k < kRuleFiles; ++k)
@@ -401,10 +398,10 @@ class Workload {
       length = static_cast<uint32_t>(buffer.size());
       status = get_metrics_mem(buffer.data(), &length);
     }
-    cJSON* root = status == BRIX_STATUS_SUCCESS ? cJSON_Parse(buffer.data()) : nullptr;
-    if (!cJSON_IsObject(cJSON_GetObjectItem(root, "metrics")))
+    const JsonPtr root(status == BRIX_STATUS_SUCCESS ? cJSON_Parse(buffer.data()) : nullptr,
+                       &cJSON_Delete);
+    if (!cJSON_IsObject(cJSON_GetObjectItem(root.get(), "metrics")))
       problems_.Add("metrics returned " + StatusHex(status) + ", not a document");
-    cJSON_Delete(root);
   }
 
   // The page is written under the lock, whole: every line is complete and
@@ -421,9 +418,9 @@ class Workload {
     for (size_t start = 0, end; start < text.size(); start = end + 2) {
       if ((end = text.find("\r\n", start)) == std::string::npos)
         return problems_.Add(what + " ends in a partial line");
-      cJSON* row = cJSON_Parse(text.substr(start, end - start).c_str());
-      const cJSON* id = cJSON_GetObjectItem(row, idKey);
-      const cJSON* rowSource = cJSON_GetObjectItem(row, "source");
+      const JsonPtr row(cJSON_Parse(text.substr(start, end - start).c_str()), &cJSON_Delete);
+      const cJSON* id = cJSON_GetObjectItem(row.get(), idKey);
+      const cJSON* rowSource = cJSON_GetObjectItem(row.get(), "source");
       if (!cJSON_IsNumber(id) || id->valuedouble <= lastId)
         problems_.Add(what + " has a bad line");
       else if (source == DAL_SOURCE_SCANNED_ITEMS &&
@@ -431,7 +428,6 @@ class Workload {
         problems_.Add(what + " holds another source");
       else
         lastId = id->valuedouble;
-      cJSON_Delete(row);
     }
   }
 
@@ -496,12 +492,9 @@ TEST_F(StressTest, ConcurrentHostCallsKeepEveryAcknowledgedWriteAroundAFullPurge
   // Delete the file and start over, with no other call in flight.
   ASSERT_EQ(purge_db(DAL_SOURCE_ALL), BRIX_STATUS_SUCCESS);
   LogCapture::Clear();  // the rebuild reports the closing and the schema
-  {
-    Db db(db_);
-    EXPECT_EQ(db.One("PRAGMA user_version;"), "15");
-    EXPECT_EQ(db.One("SELECT count(*) FROM InventoryItems"), "0");
-    EXPECT_EQ(db.One("SELECT count(*) FROM TrustRules"), "0");
-  }
+  EXPECT_EQ(Db(db_).One("SELECT user_version, (SELECT count(*) FROM InventoryItems), "
+                        "(SELECT count(*) FROM TrustRules) FROM pragma_user_version"),
+            "15|0|0");
 
   Workload after(dir(), 0x30000000, problems_);
   after.Prepare();
@@ -517,8 +510,7 @@ TEST_F(StressTest, ConcurrentHostCallsKeepEveryAcknowledgedWriteAroundAFullPurge
   for (const std::string& name : before.AllItemNames())
     if (names.count(name) != 0) problems_.Add(name + " outlived the full purge");
   EXPECT_EQ(problems_.Report(), "");
-  Db db(db_);
-  EXPECT_EQ(db.One("PRAGMA integrity_check;"), "ok");
+  EXPECT_EQ(IntegrityOf(db_), "ok");
 }
 
 }  // namespace

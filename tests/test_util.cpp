@@ -4,13 +4,10 @@
 #include <grp.h>
 #include <signal.h>
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -71,12 +68,11 @@ bool ReachableByAll(const std::string& path) {
 }  // namespace
 
 std::string WatchedBaseDir() {
-  std::vector<std::string> candidates;
   char cwd[4096];
-  if (getcwd(cwd, sizeof(cwd)) != nullptr) candidates.push_back(cwd);
-  if (const char* home = getenv("HOME")) candidates.push_back(home);
-  candidates.push_back("/var/lib");
-  candidates.push_back("/opt");
+  const char* home = getenv("HOME");
+  // An empty candidate (no folder or no HOME) is never writable.
+  const std::string candidates[] = {getcwd(cwd, sizeof(cwd)) != nullptr ? cwd : "",
+                                    home != nullptr ? home : "", "/var/lib", "/opt"};
   for (const auto& c : candidates) {
     const std::string probe = c + "/";
     if (probe.find("/tmp/") != std::string::npos ||
@@ -112,17 +108,15 @@ void LogCapture::Clear() {
   g_lines.clear();
 }
 
-int LogCapture::Count(const std::string& message) {
+bool LogCapture::Contains(const std::string& message) {
   std::lock_guard<std::mutex> lock(g_logMutex);
-  int n = 0;
-  for (const auto& l : g_lines) n += l.message == message;
-  return n;
+  return std::any_of(g_lines.begin(), g_lines.end(),
+                     [&](const CapturedLog& l) { return l.message == message; });
 }
 
 std::string WriteFileAt(const std::string& path, const std::string& content,
                         mode_t mode) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-  chmod(path.c_str(), mode);
+  WriteText(path, content, mode);
   return path;
 }
 

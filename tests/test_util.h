@@ -77,9 +77,8 @@ class LogCapture {
                       const char* file, const char* message, unsigned length);
   static std::vector<CapturedLog> Lines();
   static void Clear();
-  // Number of captured lines whose message equals `message`.
-  static int Count(const std::string& message);
-  static bool Contains(const std::string& message) { return Count(message) > 0; }
+  // Whether a captured line's message equals `message`.
+  static bool Contains(const std::string& message);
 };
 
 // A second connection to a database file, for preparing and inspecting
@@ -162,11 +161,6 @@ struct ChildOutcome {
         return line.substr(key.size() + 1);
     return "(none)";
   }
-  bool Said(const std::string& line) const {
-    for (const std::string& l : lines)
-      if (l == line) return true;
-    return false;
-  }
 };
 
 // A status as "0x%08x".
@@ -215,10 +209,10 @@ ChildOutcome RunInChild(
 // the test touches SQLite, so it shares no SQLite state with the engine.
 class LockHolder {
  public:
-  LockHolder() {
+  explicit LockHolder(const std::string& path) {
     if (pipe(commands_) != 0 || pipe(answers_) != 0) return;
     pid_ = fork();
-    if (pid_ == 0) Serve();
+    if (pid_ == 0) Serve(path);
     close(commands_[0]);
     close(answers_[1]);
   }
@@ -231,59 +225,41 @@ class LockHolder {
   LockHolder(const LockHolder&) = delete;
   LockHolder& operator=(const LockHolder&) = delete;
 
-  // True once the lock is held.
-  bool LockExclusive(const std::string& path) { return Lock('w', path); }
-  bool LockShared(const std::string& path) { return Lock('r', path); }
-  bool Release() { return Send('u') && Answer() == 'k'; }
+  // True once the lock is held / released.
+  bool LockExclusive() { return Send('w'); }
+  bool LockShared() { return Send('r'); }
+  bool Release() { return Send('u'); }
 
  private:
-  bool Lock(char kind, const std::string& path) {
-    const std::string command = std::string(1, kind) + path + '\n';
-    return write(commands_[1], command.data(), command.size()) ==
-               static_cast<ssize_t>(command.size()) &&
-           Answer() == 'k';
-  }
-  bool Send(char c) {
-    const std::string command(1, c);
-    return write(commands_[1], (command + "\n").data(), 2) == 2;
-  }
-  char Answer() {
-    char c = 0;
-    return read(answers_[0], &c, 1) == 1 ? c : 0;
+  bool Send(char command) {
+    char answer = 0;
+    return write(commands_[1], &command, 1) == 1 && read(answers_[0], &answer, 1) == 1 &&
+           answer == 'k';
   }
 
-  [[noreturn]] void Serve() {
+  [[noreturn]] void Serve(const std::string& path) {
     close(commands_[1]);
     close(answers_[0]);
     sqlite3* db = nullptr;
-    std::string line;
     char c;
-    while (read(commands_[0], &c, 1) == 1) {
-      if (c != '\n') {
-        line += c;
-        continue;
-      }
+    while (read(commands_[0], &c, 1) == 1 && c != 'q') {
       char answer = 'k';
-      if (line.empty() || line[0] == 'q') break;
-      if (line[0] == 'w' || line[0] == 'r') {
-        // The reader's SELECT opens a read transaction that holds its
-        // shared lock until the rollback.
-        const char* sql = line[0] == 'w'
-                              ? "BEGIN EXCLUSIVE;"
-                              : "BEGIN; SELECT count(*) FROM sqlite_master;";
-        if (sqlite3_open_v2(line.c_str() + 1, &db, SQLITE_OPEN_READWRITE,
-                            nullptr) != SQLITE_OK ||
-            sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-          answer = 'e';
-      } else if (line[0] == 'u') {
+      if (c == 'u') {
         sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
         sqlite3_close(db);
         db = nullptr;
+      } else {
+        // The reader's SELECT opens a read transaction that holds its
+        // shared lock until the rollback.
+        const char* sql =
+            c == 'w' ? "BEGIN EXCLUSIVE;" : "BEGIN; SELECT count(*) FROM sqlite_master;";
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+            sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+          answer = 'e';
       }
-      line.clear();
       if (write(answers_[1], &answer, 1) != 1) break;
     }
-    if (db != nullptr) sqlite3_close(db);
+    // Leaving releases whatever lock is still held.
     _exit(0);
   }
 
