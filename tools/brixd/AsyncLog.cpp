@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <syslog.h>
-#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
+#include <syslog.h>
 #include <systemd/sd-journal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>

@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <unistd.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>

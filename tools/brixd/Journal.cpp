@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>

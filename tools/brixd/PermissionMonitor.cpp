@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <time.h>
-#include <unistd.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
