@@ -40,6 +40,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "DigestCache.h"
@@ -227,6 +228,8 @@ class PermissionMonitor {
   // until then, so that no later event can take the same number).
   std::vector<struct fanotify_response> replies_;
   std::vector<EventPtr> replied_;
+  // The processes first seen in that batch, recorded after its answers.
+  std::vector<std::pair<pid_t, std::string>> toRemember_;
 
   // State below is protected by allowedMutex_
   std::mutex allowedMutex_;

@@ -51,7 +51,9 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
     stats_->knownProcessOpens.fetch_add(1, std::memory_order_relaxed);
   } else {
     const std::string executable = ReadExecutable(event->pid);
-    RememberProcess(event->pid, executable);
+    // Recorded once the batch is answered: drift names writers from the
+    // table, and the opener need not wait for the reads that fill it.
+    if (!executable.empty()) toRemember_.emplace_back(event->pid, executable);
     identified = programs_.Identify(event->pid, false, &program, &programError, &executable);
     if (identified && program.interpreter != Interpreter::kUnknown)
       known_.Insert(event->pid, program);
