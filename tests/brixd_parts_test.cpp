@@ -306,6 +306,19 @@ TEST(ProcessTableTest, RemembersWritersAfterTheyExit) {
   EXPECT_EQ(writer.gid, getegid());
   EXPECT_EQ(writer.executable, "/opt/tool");
 
+  // A record made before its start time was read is dated once, and only
+  // a recorded pid is.
+  constexpr pid_t kUndated = 999999;
+  ProcessFacts undated = self;
+  undated.startTime = 0;
+  table.Record(kUndated, undated);
+  table.Date(kUndated, 42);
+  table.Date(kUndated, 7);
+  table.Date(kUndated + 1, 42);
+  ASSERT_TRUE(table.Find(kUndated, &writer));
+  EXPECT_EQ(writer.startTime, 42u);
+  EXPECT_FALSE(table.Find(kUndated + 1, &writer));
+
   // Blocked opening a FIFO (nobody at the other end): for writing, then
   // for reading.
   const std::string fifo = "/tmp/brixd-parts-fifo-" + std::to_string(getpid());

@@ -330,8 +330,8 @@ bool PermissionMonitor::ReadBatch(char* buffer, size_t size, bool stopping) {
   t_batching = false;
   FlushReplies();
   replied_.clear();
-  for (const auto& [pid, executable] : toRemember_) RememberProcess(pid, executable);
-  toRemember_.clear();
+  for (pid_t pid : toDate_) table_->Date(pid, ReadStartTime(pid));
+  toDate_.clear();
   return true;
 }
 

@@ -40,7 +40,6 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
-#include <utility>
 #include <vector>
 
 #include "DigestCache.h"
@@ -228,8 +227,8 @@ class PermissionMonitor {
   // until then, so that no later event can take the same number).
   std::vector<struct fanotify_response> replies_;
   std::vector<EventPtr> replied_;
-  // The processes first seen in that batch, recorded after its answers.
-  std::vector<std::pair<pid_t, std::string>> toRemember_;
+  // The processes first recorded in that batch, dated after its answers.
+  std::vector<pid_t> toDate_;
 
   // State below is protected by allowedMutex_
   std::mutex allowedMutex_;

@@ -51,9 +51,7 @@ bool PermissionMonitor::TriageOpen(PendingEvent* event) {
     stats_->knownProcessOpens.fetch_add(1, std::memory_order_relaxed);
   } else {
     const std::string executable = ReadExecutable(event->pid);
-    // Recorded once the batch is answered: drift names writers from the
-    // table, and the opener need not wait for the reads that fill it.
-    if (!executable.empty()) toRemember_.emplace_back(event->pid, executable);
+    RememberProcess(event->pid, executable);
     identified = programs_.Identify(event->pid, false, &program, &programError, &executable);
     if (identified && program.interpreter != Interpreter::kUnknown)
       known_.Insert(event->pid, program);
@@ -158,8 +156,15 @@ void PermissionMonitor::RememberProcess(pid_t pid, const std::string& executable
   ProcessFacts known;
   if (executable.empty() || (table_->Find(pid, &known) && known.executable == executable))
     return;
+  // Its image and owner now, so that a writer is in the table while it
+  // runs; its start time, which only tells it from a later process with
+  // the same pid, once the batch is answered: the opener need not wait
+  // for that read.
   ProcessFacts facts;
-  if (ReadProcessFacts(pid, &facts, &executable)) table_->Record(pid, facts);
+  facts.executable = executable;
+  if (!ReadProcessOwner(pid, &facts)) return;
+  table_->Record(pid, facts);
+  toDate_.push_back(pid);
 }
 
 Outcome PermissionMonitor::DecideOpen(PendingEvent& event) {

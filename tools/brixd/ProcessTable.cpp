@@ -134,19 +134,22 @@ bool ReadProcessFacts(pid_t pid, ProcessFacts* out, const std::string* executabl
   facts.startTime = ReadStartTime(pid);
   if (facts.startTime == 0) return false;
   facts.executable = executable != nullptr ? *executable : ReadExecutable(pid);
+  const bool ids = ReadProcessOwner(pid, &facts);
+  *out = facts;
+  return !facts.executable.empty() && ids;
+}
+
+bool ReadProcessOwner(pid_t pid, ProcessFacts* out) {
   // The owner of /proc/PID is the effective user and group (root for a
   // process that made itself undumpable): one status call instead of the
   // text of /proc/PID/status, on a path every new process takes.
   char path[64];
   snprintf(path, sizeof(path), "/proc/%d", static_cast<int>(pid));
   struct stat st {};
-  const bool ids = stat(path, &st) == 0;
-  if (ids) {
-    facts.uid = st.st_uid;
-    facts.gid = st.st_gid;
-  }
-  *out = facts;
-  return !facts.executable.empty() && ids;
+  if (stat(path, &st) != 0) return false;
+  out->uid = st.st_uid;
+  out->gid = st.st_gid;
+  return true;
 }
 
 void ProcessTable::Record(pid_t pid, const ProcessFacts& facts) {
@@ -164,6 +167,13 @@ void ProcessTable::Record(pid_t pid, const ProcessFacts& facts) {
       it = it->second.order < middle ? entries_.erase(it) : std::next(it);
   }
   entries_[pid] = Entry{facts, next_++};
+}
+
+void ProcessTable::Date(pid_t pid, uint64_t startTime) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(pid);
+  if (it != entries_.end() && it->second.facts.startTime == 0)
+    it->second.facts.startTime = startTime;
 }
 
 bool ProcessTable::RecordStart(pid_t pid, const std::string& target, const struct stat& st) {

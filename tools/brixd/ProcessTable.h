@@ -47,6 +47,10 @@ uint64_t ReadStartTime(pid_t pid);
 // gives its start time and false.
 bool ReadProcessFacts(pid_t pid, ProcessFacts* out, const std::string* executable = nullptr);
 
+// The effective user and group of `pid` (the owner of /proc/PID) into
+// `out`; false when it is gone.
+bool ReadProcessOwner(pid_t pid, ProcessFacts* out);
+
 // How `pid` is opening the file the kernel asks about, as
 // /proc/PID/task/*/syscall shows its threads.  The kernel names the
 // process, not the thread: the opener is one of the threads inside an open
@@ -67,6 +71,8 @@ class ProcessTable {
   ProcessTable& operator=(const ProcessTable&) = delete;
 
   void Record(pid_t pid, const ProcessFacts& facts);
+  // Gives the record of `pid` made without a start time this one.
+  void Date(pid_t pid, uint64_t startTime);
 
   // At a program start: `pid` is about to run `target` (status `st`).
   // Its ids are read from /proc now and changed as a set-user-id or
